@@ -1,0 +1,234 @@
+#pragma once
+/// The message model of the editor link: requests the editor sends, responses and
+/// events the server sends, and the records they carry.
+///
+/// Plain values, no shared state: safe to build on one thread and hand to another.
+/// `Request::decode` is the only way a frame body becomes a `Request`;
+/// `Response::encode` the only way a `Response` becomes frame bytes.
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace nivern_protocol::message {
+
+/// The only protocol number this server speaks.
+inline constexpr std::uint32_t PROTOCOL_VERSION = 5;
+
+/// Line-break style of a document: "lf" (index 0) or "crlf" (index 1).
+enum class LineEnding : std::uint8_t { lf, crlf };
+
+/// A file's git state, written as its lower-case word.
+enum class GitState : std::uint8_t { modified, added, deleted, untracked, conflicted };
+
+std::string_view to_string(LineEnding e);
+std::string_view to_string(GitState s);
+
+/// One git operation with its arguments; the value of a `git_action` call's "action".
+struct GitAction {
+  struct Stage { std::vector<std::string> paths; };
+  struct StageAll {};
+  struct Unstage { std::vector<std::string> paths; };
+  struct UnstageAll {};
+  struct Discard { std::vector<std::string> tracked; std::vector<std::string> untracked; };
+  struct Commit { std::string message; };
+  struct Fetch {};
+  struct Pull {};
+  struct Push {};
+  struct Publish { std::string branch; };
+  struct Branches {};
+  struct Switch { std::string name; };
+  struct Create { std::string name; };
+  struct PullRequestCreate { std::string title; };
+  struct PullRequestUrl { std::optional<std::uint64_t> number; };
+  struct PullRequests {};
+  struct Log { std::uint64_t limit = 0; };
+  struct CommitFiles { std::string hash; };
+  struct Stash {};
+  struct StashPop {};
+  struct Amend { std::optional<std::string> message; };
+  struct UndoCommit {};
+  struct StageText { std::string path; std::string text; };
+
+  /// Alternatives in wire order: the index of each is the number that may stand for its tag.
+  using Variant = std::variant<Stage, StageAll, Unstage, UnstageAll, Discard, Commit, Fetch, Pull,
+                               Push, Publish, Branches, Switch, Create, PullRequestCreate,
+                               PullRequestUrl, PullRequests, Log, CommitFiles, Stash, StashPop,
+                               Amend, UndoCommit, StageText>;
+  Variant v;
+
+  GitAction() = default;
+  template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, GitAction>)
+  GitAction(T&& alt) : v(std::forward<T>(alt)) {}
+};
+
+/// One call of the editor with its fields; every field is required on the wire.
+struct Call {
+  struct Hello { std::uint32_t version = 0; };
+  struct ListDir { std::string path; };
+  struct Open { std::string path; };
+  struct Save {
+    std::string path;
+    std::string text;
+    std::string encoding;
+    LineEnding line_ending = LineEnding::lf;
+    bool bom = false;
+  };
+  struct Search {
+    std::string path;
+    std::string pattern;
+    bool case_sensitive = false;
+    bool whole_word = false;
+    bool regex = false;
+    std::vector<std::string> excludes;
+  };
+  struct Scan { std::string path; std::vector<std::string> excludes; };
+  struct Watch { std::string path; std::vector<std::string> excludes; };
+  struct GitStatus { std::string path; };
+  struct GitShow { std::string path; };
+  struct GitAction { std::string path; message::GitAction action; };
+  struct PtyOpen { std::string path; std::uint16_t rows = 0; std::uint16_t cols = 0; };
+  struct PtyInput { std::uint64_t pty = 0; std::string bytes; };
+  struct PtyResize { std::uint64_t pty = 0; std::uint16_t rows = 0; std::uint16_t cols = 0; };
+  struct PtyClose { std::uint64_t pty = 0; };
+  struct LspOpen { std::string path; std::string language; };
+  struct LspInput { std::uint64_t lsp = 0; std::string bytes; };
+  struct LspClose { std::uint64_t lsp = 0; };
+
+  /// Members in wire order; dispatch goes by index.
+  using Variant = std::variant<Hello, ListDir, Open, Save, Search, Scan, Watch, GitStatus, GitShow,
+                               GitAction, PtyOpen, PtyInput, PtyResize, PtyClose, LspOpen,
+                               LspInput, LspClose>;
+  Variant v;
+
+  Call() = default;
+  template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Call>)
+  Call(T&& alt) : v(std::forward<T>(alt)) {}
+};
+
+/// One request: the editor's id and its call.
+struct Request {
+  std::uint64_t id = 0;
+  Call call;
+
+  /// Decodes one frame body (not necessarily UTF-8). On failure the result is the
+  /// reader's message with its " at line L column C" position.
+  [[nodiscard]] static std::expected<Request, std::string> decode(std::string_view body);
+};
+
+struct ListEntry {
+  std::string name;
+  bool is_dir = false;
+  std::uint64_t len = 0;
+};
+
+struct TextMatch {
+  std::string path;
+  std::uint64_t line = 0;  // 1-based
+  std::string text;
+  std::uint64_t start = 0;  // byte offsets inside text
+  std::uint64_t end = 0;
+};
+
+struct StatusEntry {
+  std::string path;
+  GitState state = GitState::modified;
+  std::optional<GitState> staged;
+  std::optional<GitState> unstaged;
+};
+
+struct PullSummary {
+  std::uint64_t number = 0;
+  std::string title;
+  std::string branch;
+};
+
+struct Commit {
+  std::string hash;
+  std::string short_;  // key "short"
+  std::string subject;
+  std::string author;
+  std::string when;
+};
+
+/// Written state first, unlike `StatusEntry`.
+struct ChangedFile {
+  GitState state = GitState::modified;
+  std::string path;
+};
+
+/// A reply to a call or an event; tagged under "reply" on the wire.
+struct Reply {
+  struct Hello { std::uint32_t version = 0; std::string os; std::string arch; };
+  struct Entries { std::vector<ListEntry> entries; };
+  struct Text {
+    std::string text;
+    std::string encoding;
+    LineEnding line_ending = LineEnding::lf;
+    bool bom = false;
+    bool lossy = false;
+  };
+  struct Saved {};
+  struct Found { std::vector<TextMatch> matches; bool truncated = false; std::uint64_t files = 0; };
+  struct Scanned { std::vector<std::string> paths; bool truncated = false; };
+  struct Watching {};
+  struct Changed { std::vector<std::string> paths; };
+  struct GitStatus {
+    bool repository = false;
+    std::optional<std::string> branch;
+    std::optional<std::string> upstream;
+    std::uint64_t ahead = 0;
+    std::uint64_t behind = 0;
+    std::vector<StatusEntry> entries;
+  };
+  struct GitDone {
+    std::string said;
+    std::vector<std::string> branches;
+    std::vector<PullSummary> pulls;
+    std::optional<std::string> open;
+    std::vector<message::Commit> commits;
+    std::vector<ChangedFile> changed;
+  };
+  struct PtyOpened { std::string shell; };
+  struct PtyOutput { std::string bytes; };  // base64 text
+  struct PtyExited {};
+  struct LspOpened { std::string program; };
+  struct LspOutput { std::string bytes; };  // base64 text
+  struct LspExited {};
+  struct Done {};
+  struct Error { std::string message; };
+
+  using Variant = std::variant<Hello, Entries, Text, Saved, Found, Scanned, Watching, Changed,
+                               GitStatus, GitDone, PtyOpened, PtyOutput, PtyExited, LspOpened,
+                               LspOutput, LspExited, Done, Error>;
+  Variant v;
+
+  Reply() = default;
+  template <class T>
+    requires(!std::is_same_v<std::remove_cvref_t<T>, Reply>)
+  Reply(T&& alt) : v(std::forward<T>(alt)) {}
+};
+
+/// One outgoing message: a reply or an event under a request's id.
+struct Response {
+  std::uint64_t id = 0;
+  Reply reply;
+
+  /// Compact JSON, keys in their fixed order, "id" first. Never fails.
+  [[nodiscard]] std::string encode() const;
+};
+
+/// Base64 (standard alphabet, '=' padding) of a byte payload.
+std::string encode_bytes(std::string_view bytes);
+
+/// Decodes a payload written by `encode_bytes`; anything else gives
+/// "bad bytes on the wire: {}".
+[[nodiscard]] std::expected<std::string, std::string> decode_bytes(std::string_view text);
+
+}  // namespace nivern_protocol::message

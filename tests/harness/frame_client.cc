@@ -1,0 +1,233 @@
+#include "harness/frame_client.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <utility>
+
+extern char** environ;
+
+namespace nivern_test {
+
+#ifndef NIVERN_SERVER_BIN
+#define NIVERN_SERVER_BIN "nivern-server"
+#endif
+
+const char* server_binary() {
+  const char* env = std::getenv("NIVERN_SERVER_BIN");
+  return env && *env ? env : NIVERN_SERVER_BIN;
+}
+
+std::string json_string(std::string_view text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        if (c < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", c);
+          out += buf;
+        } else {
+          out += static_cast<char>(c);
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string frame(std::string_view body) {
+  std::uint32_t n = static_cast<std::uint32_t>(body.size());
+  std::string out;
+  out.reserve(4 + body.size());
+  out += static_cast<char>(n >> 24);
+  out += static_cast<char>(n >> 16);
+  out += static_cast<char>(n >> 8);
+  out += static_cast<char>(n);
+  out += body;
+  return out;
+}
+
+ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::string> env) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) std::abort();
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+
+  std::string bin = server_binary();
+  std::vector<char*> argv;
+  argv.push_back(bin.data());
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  std::map<std::string, std::string> vars;
+  for (char** e = environ; *e; ++e) {
+    std::string s(*e);
+    auto eq = s.find('=');
+    vars[s.substr(0, eq)] = s;
+  }
+  for (auto& s : env) vars[s.substr(0, s.find('='))] = s;
+  std::vector<std::string> env_store;
+  for (auto& [k, v] : vars) env_store.push_back(v);
+  std::vector<char*> envp;
+  for (auto& s : env_store) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) std::abort();
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(in[0]);
+  ::close(out[1]);
+  ::close(err[1]);
+  in_ = in[1];
+  out_ = out[0];
+  err_ = err[0];
+  fcntl(err_, F_SETFL, O_NONBLOCK);
+}
+
+ServerProcess::~ServerProcess() {
+  if (!status_ && pid_ > 0) {
+    close_stdin();
+    if (wait(std::chrono::seconds(10)) < 0) {
+      ::kill(pid_, SIGKILL);
+    }
+  }
+  for (int fd : {in_, out_, err_})
+    if (fd >= 0) ::close(fd);
+}
+
+bool ServerProcess::write_raw(std::string_view bytes) {
+  if (in_ < 0) return false;
+  // Ignore SIGPIPE in the test process: a server that has gone must fail the write.
+  static bool ignored = [] { signal(SIGPIPE, SIG_IGN); return true; }();
+  (void)ignored;
+  while (!bytes.empty()) {
+    ssize_t n = ::write(in_, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool ServerProcess::fill(std::size_t want, std::chrono::steady_clock::time_point deadline) {
+  char buf[65536];
+  while (buffer_.size() < want) {
+    if (out_ < 0) return false;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{out_, POLLIN, 0};
+    int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    buffer_.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+std::optional<std::string> ServerProcess::read_frame(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (!fill(4, deadline)) return std::nullopt;
+  auto b = reinterpret_cast<const unsigned char*>(buffer_.data());
+  std::size_t n = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
+  if (!fill(4 + n, deadline)) return std::nullopt;
+  std::string body = buffer_.substr(4, n);
+  buffer_.erase(0, 4 + n);
+  return body;
+}
+
+std::string ServerProcess::request(std::string_view body) {
+  send(body);
+  return read_frame().value_or("");
+}
+
+std::string ServerProcess::hello() {
+  return request(R"({"id":0,"call":{"call":"hello","version":5}})");
+}
+
+void ServerProcess::close_stdin() {
+  if (in_ >= 0) ::close(in_);
+  in_ = -1;
+}
+
+void ServerProcess::close_stdout() {
+  if (out_ >= 0) ::close(out_);
+  out_ = -1;
+}
+
+void ServerProcess::drain_stderr(bool block) {
+  if (err_ < 0) return;
+  char buf[4096];
+  for (;;) {
+    if (block) {
+      pollfd p{err_, POLLIN, 0};
+      if (::poll(&p, 1, 5000) <= 0) return;
+    }
+    ssize_t n = ::read(err_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    err_text_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+int ServerProcess::wait(std::chrono::milliseconds timeout) {
+  if (status_) return *status_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  int st = 0;
+  for (;;) {
+    pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) break;
+    if (r < 0 && errno != EINTR) return -1;
+    drain_stderr(false);
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &st, 0);
+      status_ = -1;
+      return -1;
+    }
+    ::usleep(2000);
+  }
+  drain_stderr(true);
+  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return *status_;
+}
+
+std::string ServerProcess::stderr_text() {
+  drain_stderr(false);
+  return err_text_;
+}
+
+std::string ServerProcess::rest_of_stdout() {
+  char buf[65536];
+  while (out_ >= 0) {
+    ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    buffer_.append(buf, static_cast<std::size_t>(n));
+  }
+  return std::exchange(buffer_, {});
+}
+
+}  // namespace nivern_test
