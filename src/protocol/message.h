@@ -29,32 +29,59 @@ std::string_view to_string(LineEnding e);
 std::string_view to_string(GitState s);
 
 /// One git operation with its arguments; the value of a `git_action` call's "action".
-struct GitAction {
-  struct Stage { std::vector<std::string> paths; };
-  struct StageAll {};
-  struct Unstage { std::vector<std::string> paths; };
-  struct UnstageAll {};
-  struct Discard { std::vector<std::string> tracked; std::vector<std::string> untracked; };
-  struct Commit { std::string message; };
-  struct Fetch {};
-  struct Pull {};
-  struct Push {};
-  struct Publish { std::string branch; };
-  struct Branches {};
-  struct Switch { std::string name; };
-  struct Create { std::string name; };
-  struct PullRequestCreate { std::string title; };
-  struct PullRequestUrl { std::optional<std::uint64_t> number; };
-  struct PullRequests {};
-  struct Log { std::uint64_t limit = 0; };
-  struct CommitFiles { std::string hash; };
-  struct Stash {};
-  struct StashPop {};
-  struct Amend { std::optional<std::string> message; };
-  struct UndoCommit {};
-  struct StageText { std::string path; std::string text; };
+namespace actions {
+struct Stage { std::vector<std::string> paths; };
+struct StageAll {};
+struct Unstage { std::vector<std::string> paths; };
+struct UnstageAll {};
+struct Discard { std::vector<std::string> tracked; std::vector<std::string> untracked; };
+struct Commit { std::string message; };
+struct Fetch {};
+struct Pull {};
+struct Push {};
+struct Publish { std::string branch; };
+struct Branches {};
+struct Switch { std::string name; };
+struct Create { std::string name; };
+struct PullRequestCreate { std::string title; };
+struct PullRequestUrl { std::optional<std::uint64_t> number; };
+struct PullRequests {};
+struct Log { std::uint64_t limit = 0; };
+struct CommitFiles { std::string hash; };
+struct Stash {};
+struct StashPop {};
+struct Amend { std::optional<std::string> message; };
+struct UndoCommit {};
+struct StageText { std::string path; std::string text; };
 
-  /// Alternatives in wire order: the index of each is the number that may stand for its tag.
+/// Alternatives in wire order: the index of each is the number that may stand for its tag.
+}  // namespace actions
+
+struct GitAction {
+  using Stage = actions::Stage;
+  using StageAll = actions::StageAll;
+  using Unstage = actions::Unstage;
+  using UnstageAll = actions::UnstageAll;
+  using Discard = actions::Discard;
+  using Commit = actions::Commit;
+  using Fetch = actions::Fetch;
+  using Pull = actions::Pull;
+  using Push = actions::Push;
+  using Publish = actions::Publish;
+  using Branches = actions::Branches;
+  using Switch = actions::Switch;
+  using Create = actions::Create;
+  using PullRequestCreate = actions::PullRequestCreate;
+  using PullRequestUrl = actions::PullRequestUrl;
+  using PullRequests = actions::PullRequests;
+  using Log = actions::Log;
+  using CommitFiles = actions::CommitFiles;
+  using Stash = actions::Stash;
+  using StashPop = actions::StashPop;
+  using Amend = actions::Amend;
+  using UndoCommit = actions::UndoCommit;
+  using StageText = actions::StageText;
+
   using Variant = std::variant<Stage, StageAll, Unstage, UnstageAll, Discard, Commit, Fetch, Pull,
                                Push, Publish, Branches, Switch, Create, PullRequestCreate,
                                PullRequestUrl, PullRequests, Log, CommitFiles, Stash, StashPop,
@@ -68,39 +95,60 @@ struct GitAction {
 };
 
 /// One call of the editor with its fields; every field is required on the wire.
-struct Call {
-  struct Hello { std::uint32_t version = 0; };
-  struct ListDir { std::string path; };
-  struct Open { std::string path; };
-  struct Save {
-    std::string path;
-    std::string text;
-    std::string encoding;
-    LineEnding line_ending = LineEnding::lf;
-    bool bom = false;
-  };
-  struct Search {
-    std::string path;
-    std::string pattern;
-    bool case_sensitive = false;
-    bool whole_word = false;
-    bool regex = false;
-    std::vector<std::string> excludes;
-  };
-  struct Scan { std::string path; std::vector<std::string> excludes; };
-  struct Watch { std::string path; std::vector<std::string> excludes; };
-  struct GitStatus { std::string path; };
-  struct GitShow { std::string path; };
-  struct GitAction { std::string path; message::GitAction action; };
-  struct PtyOpen { std::string path; std::uint16_t rows = 0; std::uint16_t cols = 0; };
-  struct PtyInput { std::uint64_t pty = 0; std::string bytes; };
-  struct PtyResize { std::uint64_t pty = 0; std::uint16_t rows = 0; std::uint16_t cols = 0; };
-  struct PtyClose { std::uint64_t pty = 0; };
-  struct LspOpen { std::string path; std::string language; };
-  struct LspInput { std::uint64_t lsp = 0; std::string bytes; };
-  struct LspClose { std::uint64_t lsp = 0; };
+namespace calls {
+struct Hello { std::uint32_t version = 0; };
+struct ListDir { std::string path; };
+struct Open { std::string path; };
+struct Save {
+  std::string path;
+  std::string text;
+  std::string encoding;
+  LineEnding line_ending = LineEnding::lf;
+  bool bom = false;
+};
+struct Search {
+  std::string path;
+  std::string pattern;
+  bool case_sensitive = false;
+  bool whole_word = false;
+  bool regex = false;
+  std::vector<std::string> excludes;
+};
+struct Scan { std::string path; std::vector<std::string> excludes; };
+struct Watch { std::string path; std::vector<std::string> excludes; };
+struct GitStatus { std::string path; };
+struct GitShow { std::string path; };
+struct GitAction { std::string path; message::GitAction action; };
+struct PtyOpen { std::string path; std::uint16_t rows = 0; std::uint16_t cols = 0; };
+struct PtyInput { std::uint64_t pty = 0; std::string bytes; };
+struct PtyResize { std::uint64_t pty = 0; std::uint16_t rows = 0; std::uint16_t cols = 0; };
+struct PtyClose { std::uint64_t pty = 0; };
+struct LspOpen { std::string path; std::string language; };
+struct LspInput { std::uint64_t lsp = 0; std::string bytes; };
+struct LspClose { std::uint64_t lsp = 0; };
 
-  /// Members in wire order; dispatch goes by index.
+/// Members in wire order; dispatch goes by index.
+}  // namespace calls
+
+struct Call {
+  using Hello = calls::Hello;
+  using ListDir = calls::ListDir;
+  using Open = calls::Open;
+  using Save = calls::Save;
+  using Search = calls::Search;
+  using Scan = calls::Scan;
+  using Watch = calls::Watch;
+  using GitStatus = calls::GitStatus;
+  using GitShow = calls::GitShow;
+  using GitAction = calls::GitAction;
+  using PtyOpen = calls::PtyOpen;
+  using PtyInput = calls::PtyInput;
+  using PtyResize = calls::PtyResize;
+  using PtyClose = calls::PtyClose;
+  using LspOpen = calls::LspOpen;
+  using LspInput = calls::LspInput;
+  using LspClose = calls::LspClose;
+
   using Variant = std::variant<Hello, ListDir, Open, Save, Search, Scan, Watch, GitStatus, GitShow,
                                GitAction, PtyOpen, PtyInput, PtyResize, PtyClose, LspOpen,
                                LspInput, LspClose>;
@@ -164,45 +212,66 @@ struct ChangedFile {
 };
 
 /// A reply to a call or an event; tagged under "reply" on the wire.
+namespace replies {
+struct Hello { std::uint32_t version = 0; std::string os; std::string arch; };
+struct Entries { std::vector<ListEntry> entries; };
+struct Text {
+  std::string text;
+  std::string encoding;
+  LineEnding line_ending = LineEnding::lf;
+  bool bom = false;
+  bool lossy = false;
+};
+struct Saved {};
+struct Found { std::vector<TextMatch> matches; bool truncated = false; std::uint64_t files = 0; };
+struct Scanned { std::vector<std::string> paths; bool truncated = false; };
+struct Watching {};
+struct Changed { std::vector<std::string> paths; };
+struct GitStatus {
+  bool repository = false;
+  std::optional<std::string> branch;
+  std::optional<std::string> upstream;
+  std::uint64_t ahead = 0;
+  std::uint64_t behind = 0;
+  std::vector<StatusEntry> entries;
+};
+struct GitDone {
+  std::string said;
+  std::vector<std::string> branches;
+  std::vector<PullSummary> pulls;
+  std::optional<std::string> open;
+  std::vector<message::Commit> commits;
+  std::vector<ChangedFile> changed;
+};
+struct PtyOpened { std::string shell; };
+struct PtyOutput { std::string bytes; };  // base64 text
+struct PtyExited {};
+struct LspOpened { std::string program; };
+struct LspOutput { std::string bytes; };  // base64 text
+struct LspExited {};
+struct Done {};
+struct Error { std::string message; };
+}  // namespace replies
+
 struct Reply {
-  struct Hello { std::uint32_t version = 0; std::string os; std::string arch; };
-  struct Entries { std::vector<ListEntry> entries; };
-  struct Text {
-    std::string text;
-    std::string encoding;
-    LineEnding line_ending = LineEnding::lf;
-    bool bom = false;
-    bool lossy = false;
-  };
-  struct Saved {};
-  struct Found { std::vector<TextMatch> matches; bool truncated = false; std::uint64_t files = 0; };
-  struct Scanned { std::vector<std::string> paths; bool truncated = false; };
-  struct Watching {};
-  struct Changed { std::vector<std::string> paths; };
-  struct GitStatus {
-    bool repository = false;
-    std::optional<std::string> branch;
-    std::optional<std::string> upstream;
-    std::uint64_t ahead = 0;
-    std::uint64_t behind = 0;
-    std::vector<StatusEntry> entries;
-  };
-  struct GitDone {
-    std::string said;
-    std::vector<std::string> branches;
-    std::vector<PullSummary> pulls;
-    std::optional<std::string> open;
-    std::vector<message::Commit> commits;
-    std::vector<ChangedFile> changed;
-  };
-  struct PtyOpened { std::string shell; };
-  struct PtyOutput { std::string bytes; };  // base64 text
-  struct PtyExited {};
-  struct LspOpened { std::string program; };
-  struct LspOutput { std::string bytes; };  // base64 text
-  struct LspExited {};
-  struct Done {};
-  struct Error { std::string message; };
+  using Hello = replies::Hello;
+  using Entries = replies::Entries;
+  using Text = replies::Text;
+  using Saved = replies::Saved;
+  using Found = replies::Found;
+  using Scanned = replies::Scanned;
+  using Watching = replies::Watching;
+  using Changed = replies::Changed;
+  using GitStatus = replies::GitStatus;
+  using GitDone = replies::GitDone;
+  using PtyOpened = replies::PtyOpened;
+  using PtyOutput = replies::PtyOutput;
+  using PtyExited = replies::PtyExited;
+  using LspOpened = replies::LspOpened;
+  using LspOutput = replies::LspOutput;
+  using LspExited = replies::LspExited;
+  using Done = replies::Done;
+  using Error = replies::Error;
 
   using Variant = std::variant<Hello, Entries, Text, Saved, Found, Scanned, Watching, Changed,
                                GitStatus, GitDone, PtyOpened, PtyOutput, PtyExited, LspOpened,

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <string>
 
 #include "server/calls.h"
@@ -16,7 +17,7 @@ Reply dispatch(Server& server, std::uint64_t id, Call&& call) {
         if constexpr (std::is_same_v<C, Call::Watch>) return watch(server, id, c);
         else if constexpr (std::is_same_v<C, Call::PtyOpen>) return open_pty(server, id, c);
         else if constexpr (std::is_same_v<C, Call::LspOpen>) return open_lsp(server, id, c);
-        else if constexpr (std::is_same_v<C, Call::Hello>) return Reply::Error{"hello is answered by the handshake"};
+        else if constexpr (std::is_same_v<C, Call::Hello>) std::abort();  // the loop answers hello itself
         else if constexpr (std::is_same_v<C, Call::ListDir>) return list_dir(server, c);
         else if constexpr (std::is_same_v<C, Call::Open>) return open_file(c);
         else if constexpr (std::is_same_v<C, Call::Save>) return save_file(c);

@@ -1,0 +1,278 @@
+// Response::encode: compact JSON in the fixed key order, written straight into one buffer.
+#include <charconv>
+#include <cstring>
+
+#include "protocol/message.h"
+
+namespace nivern_protocol::message {
+
+std::string_view to_string(LineEnding e) { return e == LineEnding::crlf ? "crlf" : "lf"; }
+
+std::string_view to_string(GitState s) {
+  switch (s) {
+    case GitState::modified: return "modified";
+    case GitState::added: return "added";
+    case GitState::deleted: return "deleted";
+    case GitState::untracked: return "untracked";
+    case GitState::conflicted: return "conflicted";
+  }
+  return "modified";
+}
+
+namespace {
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+class Writer {
+ public:
+  explicit Writer(std::string& out) : out_(out) {}
+
+  void raw(std::string_view s) { out_.append(s); }
+  void key(std::string_view k) {
+    out_ += ',';
+    out_ += '"';
+    out_.append(k);
+    out_ += "\":";
+  }
+  void number(std::uint64_t n) {
+    char buf[24];
+    auto r = std::to_chars(buf, buf + sizeof buf, n);
+    out_.append(buf, r.ptr);
+  }
+  void boolean(bool b) { out_.append(b ? "true" : "false"); }
+
+  void string(std::string_view s) {
+    out_ += '"';
+    const char* p = s.data();
+    const char* end = p + s.size();
+    const char* run = p;
+    while (p < end) {
+      // Skip plain bytes eight at a time; stop near a quote, a backslash or a control byte.
+      while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        std::uint64_t ctl = (w - kOnes * 0x20) & ~w & kHighs;
+        std::uint64_t q = w ^ (kOnes * '"');
+        std::uint64_t b = w ^ (kOnes * '\\');
+        std::uint64_t hit = ctl | ((q - kOnes) & ~q & kHighs) | ((b - kOnes) & ~b & kHighs);
+        if (hit) break;
+        p += 8;
+      }
+      if (p >= end) break;
+      unsigned char c = static_cast<unsigned char>(*p);
+      if (c >= 0x20 && c != '"' && c != '\\') {
+        ++p;
+        continue;
+      }
+      out_.append(run, static_cast<std::size_t>(p - run));
+      escape(c);
+      run = ++p;
+    }
+    out_.append(run, static_cast<std::size_t>(end - run));
+    out_ += '"';
+  }
+
+  void optional_string(const std::optional<std::string>& s) {
+    if (s) string(*s);
+    else raw("null");
+  }
+  void state(GitState s) {
+    out_ += '"';
+    out_.append(to_string(s));
+    out_ += '"';
+  }
+  void optional_state(const std::optional<GitState>& s) {
+    if (s) state(*s);
+    else raw("null");
+  }
+
+  template <class T, class F>
+  void list(const std::vector<T>& items, F&& each) {
+    out_ += '[';
+    bool first = true;
+    for (const auto& item : items) {
+      if (!first) out_ += ',';
+      first = false;
+      each(item);
+    }
+    out_ += ']';
+  }
+
+ private:
+  void escape(unsigned char c) {
+    switch (c) {
+      case '"': out_ += "\\\""; return;
+      case '\\': out_ += "\\\\"; return;
+      case '\b': out_ += "\\b"; return;
+      case '\f': out_ += "\\f"; return;
+      case '\n': out_ += "\\n"; return;
+      case '\r': out_ += "\\r"; return;
+      case '\t': out_ += "\\t"; return;
+      default: {
+        static const char hex[] = "0123456789abcdef";
+        char buf[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+        out_.append(buf, 6);
+      }
+    }
+  }
+
+  std::string& out_;
+};
+
+// Rough size of the encoded reply, so that large texts are copied once.
+std::size_t estimate(const Reply& reply) {
+  if (auto* t = std::get_if<Reply::Text>(&reply.v)) return t->text.size() + t->text.size() / 16 + 160;
+  if (auto* s = std::get_if<Reply::Scanned>(&reply.v)) {
+    std::size_t n = 64;
+    for (const auto& p : s->paths) n += p.size() + 3;
+    return n;
+  }
+  if (auto* o = std::get_if<Reply::PtyOutput>(&reply.v)) return o->bytes.size() + 64;
+  if (auto* o = std::get_if<Reply::LspOutput>(&reply.v)) return o->bytes.size() + 64;
+  return 128;
+}
+
+void encode_reply(Writer& w, const Reply& reply) {
+  std::visit(
+      [&](const auto& r) {
+        using R = std::remove_cvref_t<decltype(r)>;
+        auto tag = [&](std::string_view t) {
+          w.raw("{\"reply\":\"");
+          w.raw(t);
+          w.raw("\"");
+        };
+        if constexpr (std::is_same_v<R, Reply::Hello>) {
+          tag("hello");
+          w.key("version"), w.number(r.version);
+          w.key("os"), w.string(r.os);
+          w.key("arch"), w.string(r.arch);
+        } else if constexpr (std::is_same_v<R, Reply::Entries>) {
+          tag("entries");
+          w.key("entries");
+          w.list(r.entries, [&](const ListEntry& e) {
+            w.raw("{\"name\":"), w.string(e.name);
+            w.key("is_dir"), w.boolean(e.is_dir);
+            w.key("len"), w.number(e.len);
+            w.raw("}");
+          });
+        } else if constexpr (std::is_same_v<R, Reply::Text>) {
+          tag("text");
+          w.key("text"), w.string(r.text);
+          w.key("encoding"), w.string(r.encoding);
+          w.key("line_ending"), w.string(to_string(r.line_ending));
+          w.key("bom"), w.boolean(r.bom);
+          w.key("lossy"), w.boolean(r.lossy);
+        } else if constexpr (std::is_same_v<R, Reply::Saved>) {
+          tag("saved");
+        } else if constexpr (std::is_same_v<R, Reply::Found>) {
+          tag("found");
+          w.key("matches");
+          w.list(r.matches, [&](const TextMatch& m) {
+            w.raw("{\"path\":"), w.string(m.path);
+            w.key("line"), w.number(m.line);
+            w.key("text"), w.string(m.text);
+            w.key("start"), w.number(m.start);
+            w.key("end"), w.number(m.end);
+            w.raw("}");
+          });
+          w.key("truncated"), w.boolean(r.truncated);
+          w.key("files"), w.number(r.files);
+        } else if constexpr (std::is_same_v<R, Reply::Scanned>) {
+          tag("scanned");
+          w.key("paths");
+          w.list(r.paths, [&](const std::string& p) { w.string(p); });
+          w.key("truncated"), w.boolean(r.truncated);
+        } else if constexpr (std::is_same_v<R, Reply::Watching>) {
+          tag("watching");
+        } else if constexpr (std::is_same_v<R, Reply::Changed>) {
+          tag("changed");
+          w.key("paths");
+          w.list(r.paths, [&](const std::string& p) { w.string(p); });
+        } else if constexpr (std::is_same_v<R, Reply::GitStatus>) {
+          tag("git_status");
+          w.key("repository"), w.boolean(r.repository);
+          w.key("branch"), w.optional_string(r.branch);
+          w.key("upstream"), w.optional_string(r.upstream);
+          w.key("ahead"), w.number(r.ahead);
+          w.key("behind"), w.number(r.behind);
+          w.key("entries");
+          w.list(r.entries, [&](const StatusEntry& e) {
+            w.raw("{\"path\":"), w.string(e.path);
+            w.key("state"), w.state(e.state);
+            w.key("staged"), w.optional_state(e.staged);
+            w.key("unstaged"), w.optional_state(e.unstaged);
+            w.raw("}");
+          });
+        } else if constexpr (std::is_same_v<R, Reply::GitDone>) {
+          tag("git_done");
+          w.key("said"), w.string(r.said);
+          w.key("branches");
+          w.list(r.branches, [&](const std::string& b) { w.string(b); });
+          w.key("pulls");
+          w.list(r.pulls, [&](const PullSummary& p) {
+            w.raw("{\"number\":"), w.number(p.number);
+            w.key("title"), w.string(p.title);
+            w.key("branch"), w.string(p.branch);
+            w.raw("}");
+          });
+          w.key("open"), w.optional_string(r.open);
+          w.key("commits");
+          w.list(r.commits, [&](const Commit& c) {
+            w.raw("{\"hash\":"), w.string(c.hash);
+            w.key("short"), w.string(c.short_);
+            w.key("subject"), w.string(c.subject);
+            w.key("author"), w.string(c.author);
+            w.key("when"), w.string(c.when);
+            w.raw("}");
+          });
+          w.key("changed");
+          w.list(r.changed, [&](const ChangedFile& c) {
+            w.raw("{\"state\":"), w.state(c.state);
+            w.key("path"), w.string(c.path);
+            w.raw("}");
+          });
+        } else if constexpr (std::is_same_v<R, Reply::PtyOpened>) {
+          tag("pty_opened");
+          w.key("shell"), w.string(r.shell);
+        } else if constexpr (std::is_same_v<R, Reply::PtyOutput>) {
+          tag("pty_output");
+          w.key("bytes"), w.string(r.bytes);
+        } else if constexpr (std::is_same_v<R, Reply::PtyExited>) {
+          tag("pty_exited");
+        } else if constexpr (std::is_same_v<R, Reply::LspOpened>) {
+          tag("lsp_opened");
+          w.key("program"), w.string(r.program);
+        } else if constexpr (std::is_same_v<R, Reply::LspOutput>) {
+          tag("lsp_output");
+          w.key("bytes"), w.string(r.bytes);
+        } else if constexpr (std::is_same_v<R, Reply::LspExited>) {
+          tag("lsp_exited");
+        } else if constexpr (std::is_same_v<R, Reply::Done>) {
+          tag("done");
+        } else if constexpr (std::is_same_v<R, Reply::Error>) {
+          tag("error");
+          w.key("message"), w.string(r.message);
+        } else {
+          static_assert(sizeof(R) == 0, "every reply is encoded");
+        }
+        w.raw("}");
+      },
+      reply.v);
+}
+
+}  // namespace
+
+std::string Response::encode() const {
+  std::string out;
+  out.reserve(estimate(reply));
+  Writer w(out);
+  w.raw("{\"id\":");
+  w.number(id);
+  w.raw(",\"reply\":");
+  encode_reply(w, reply);
+  w.raw("}");
+  return out;
+}
+
+}  // namespace nivern_protocol::message

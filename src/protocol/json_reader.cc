@@ -1,0 +1,844 @@
+#include "protocol/json_reader.h"
+
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <cstring>
+
+namespace nivern_protocol::json {
+
+namespace {
+
+#include "protocol/pow10.inc"
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+inline std::uint64_t load8(const unsigned char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+inline std::uint64_t has_zero(std::uint64_t v) { return (v - kOnes) & ~v & kHighs; }
+inline std::uint64_t has_byte(std::uint64_t v, unsigned char b) { return has_zero(v ^ (kOnes * b)); }
+inline std::uint64_t has_less(std::uint64_t v, unsigned char n) { return (v - kOnes * n) & ~v & kHighs; }
+
+inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+
+// Length of the valid UTF-8 sequence at p (within [p, end)), or 0 if invalid.
+inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
+  unsigned char c = p[0];
+  auto cont = [&](std::size_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
+  if (c < 0x80) return 1;
+  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+  if (c == 0xE0) return (p + 1 < end && p[1] >= 0xA0 && p[1] <= 0xBF && cont(2)) ? 3 : 0;
+  if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return (cont(1) && cont(2)) ? 3 : 0;
+  if (c == 0xED) return (p + 1 < end && p[1] >= 0x80 && p[1] <= 0x9F && cont(2)) ? 3 : 0;
+  if (c == 0xF0) return (p + 1 < end && p[1] >= 0x90 && p[1] <= 0xBF && cont(2) && cont(3)) ? 4 : 0;
+  if (c >= 0xF1 && c <= 0xF3) return (cont(1) && cont(2) && cont(3)) ? 4 : 0;
+  if (c == 0xF4) return (p + 1 < end && p[1] >= 0x80 && p[1] <= 0x8F && cont(2) && cont(3)) ? 4 : 0;
+  return 0;
+}
+
+void push_utf8(std::uint32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// a * 10 + b would exceed max.
+template <class T>
+bool overflows(T a, T b, T max) {
+  return a >= max / 10 && (a > max / 10 || b > max % 10);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Descriptions of values inside data faults.
+
+std::string describe_float(double f) {
+  // Shortest round-trip digits, laid out as integer, decimal or exponent form.
+  std::string out;
+  if (std::signbit(f)) out += '-';
+  f = std::fabs(f);
+  if (f == 0) return out + "0.0";
+  char buf[64];
+  auto res = std::to_chars(buf, buf + sizeof buf, f, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<std::size_t>(res.ptr - buf));
+  auto e = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e))
+    if (c != '.') digits += c;
+  int exp10 = 0;
+  std::from_chars(sci.data() + e + 1 + (sci[e + 1] == '+' ? 1 : 0), sci.data() + sci.size(), exp10);
+  int length = static_cast<int>(digits.size());
+  int k = exp10 - (length - 1);  // value = digits * 10^k
+  int kk = length + k;
+  if (0 <= k && kk <= 16) {
+    out += digits;
+    out.append(static_cast<std::size_t>(kk - length), '0');
+    out += ".0";
+  } else if (0 < kk && kk <= 16) {
+    out += digits.substr(0, static_cast<std::size_t>(kk));
+    out += '.';
+    out += digits.substr(static_cast<std::size_t>(kk));
+  } else if (-5 < kk && kk <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-kk), '0');
+    out += digits;
+  } else if (length == 1) {
+    out += digits;
+    out += 'e';
+    out += std::to_string(kk - 1);
+  } else {
+    out += digits[0];
+    out += '.';
+    out += digits.substr(1);
+    out += 'e';
+    out += std::to_string(kk - 1);
+  }
+  return out;
+}
+
+std::string describe_string(std::string_view s) {
+  std::string out = "string \"";
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  const auto* end = p + s.size();
+  while (p < end) {
+    unsigned char c = *p;
+    std::uint32_t cp = c;
+    std::size_t n = utf8_sequence(p, end);
+    if (n == 0) n = 1;  // never happens: strings are valid UTF-8 by construction
+    if (n == 2) cp = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+    switch (cp) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\t': out += "\\t"; break;
+      case '\r': out += "\\r"; break;
+      case '\n': out += "\\n"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
+          char buf[16];
+          auto r = std::to_chars(buf, buf + sizeof buf, cp, 16);
+          out += "\\u{";
+          out.append(buf, r.ptr);
+          out += '}';
+        } else {
+          out.append(reinterpret_cast<const char*>(p), n);
+        }
+    }
+    p += n;
+  }
+  out += '"';
+  return out;
+}
+
+std::string describe(const Value& v) {
+  switch (v.kind) {
+    case Value::Kind::null: return "null";
+    case Value::Kind::boolean: return v.b ? "boolean `true`" : "boolean `false`";
+    case Value::Kind::unsigned_int: return "integer `" + std::to_string(v.u) + "`";
+    case Value::Kind::negative_int: return "integer `" + std::to_string(v.i) + "`";
+    case Value::Kind::floating: return "floating point `" + describe_float(v.f) + "`";
+    case Value::Kind::string: return describe_string(v.s);
+    case Value::Kind::array: return "sequence";
+    case Value::Kind::object: return "map";
+  }
+  return "null";
+}
+
+// ---------------------------------------------------------------------------
+// Faults.
+
+Reader::Reader(std::string_view body)
+    : base_(reinterpret_cast<const unsigned char*>(body.data())), end_(body.size()) {}
+
+std::string Reader::error_text() const {
+  std::size_t line = 1, line_start = 0;
+  const unsigned char* p = base_;
+  const unsigned char* stop = base_ + error_pos_;
+  while (p < stop) {
+    const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(stop - p));
+    if (!nl) break;
+    ++line;
+    p = static_cast<const unsigned char*>(nl) + 1;
+    line_start = static_cast<std::size_t>(p - base_);
+  }
+  return message_ + " at line " + std::to_string(line) + " column " +
+         std::to_string(error_pos_ - line_start);
+}
+
+bool Reader::error(std::string msg) {
+  if (!failed_) {
+    failed_ = true;
+    positioned_ = true;
+    error_pos_ = pos_ < end_ ? pos_ : end_;
+    message_ = std::move(msg);
+  }
+  return false;
+}
+
+bool Reader::peek_error(std::string msg) {
+  if (!failed_) {
+    failed_ = true;
+    positioned_ = true;
+    error_pos_ = pos_ + 1 < end_ ? pos_ + 1 : end_;
+    message_ = std::move(msg);
+  }
+  return false;
+}
+
+bool Reader::data_error(std::string msg) {
+  if (!failed_) {
+    failed_ = true;
+    positioned_ = false;
+    message_ = std::move(msg);
+  }
+  return false;
+}
+
+void Reader::fix_position() {
+  if (failed_ && !positioned_) {
+    positioned_ = true;
+    error_pos_ = pos_ < end_ ? pos_ : end_;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Cursor and containers.
+
+std::optional<unsigned char> Reader::skip_ws() {
+  while (pos_ < end_) {
+    unsigned char c = base_[pos_];
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+    ++pos_;
+  }
+  return std::nullopt;
+}
+
+bool Reader::enter() {
+  if (--remaining_depth_ == 0) return peek_error("recursion limit exceeded");
+  eat();
+  return true;
+}
+
+bool Reader::end_map() {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing an object");
+  if (*c == '}') {
+    eat();
+    return true;
+  }
+  if (*c == ',') return peek_error("trailing comma");
+  return peek_error("trailing characters");
+}
+
+bool Reader::end_seq() {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing a list");
+  if (*c == ']') {
+    eat();
+    return true;
+  }
+  if (*c == ',') {
+    eat();
+    auto d = skip_ws();
+    if (d && *d == ']') return peek_error("trailing comma");
+    return peek_error("trailing characters");
+  }
+  return peek_error("trailing characters");
+}
+
+bool Reader::next_key(bool& first, bool& more) {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing an object");
+  if (*c == '}') {
+    more = false;
+    return true;
+  }
+  if (*c == ',' && !first) {
+    eat();
+    c = skip_ws();
+  } else if (first) {
+    first = false;
+  } else {
+    return peek_error("expected `,` or `}`");
+  }
+  if (!c) return peek_error("EOF while parsing a value");
+  if (*c == '"') {
+    more = true;
+    return true;
+  }
+  if (*c == '}') return peek_error("trailing comma");
+  return peek_error("key must be a string");
+}
+
+bool Reader::parse_colon() {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing an object");
+  if (*c != ':') return peek_error("expected `:`");
+  eat();
+  return true;
+}
+
+bool Reader::next_element(bool& first, bool& more) {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing a list");
+  if (*c == ']') {
+    more = false;
+    return true;
+  }
+  if (first) {
+    first = false;
+    more = true;
+    return true;
+  }
+  if (*c != ',') return peek_error("expected `,` or `]`");
+  eat();
+  auto d = skip_ws();
+  if (!d) return peek_error("EOF while parsing a value");
+  if (*d == ']') return peek_error("trailing comma");
+  more = true;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Strings.
+
+bool Reader::parse_string(std::string& out) {
+  eat();  // the opening quote
+  bool bad_utf8 = false;
+  for (;;) {
+    std::size_t run = pos_;
+    // Bulk scan: stop at a quote, a backslash, a control byte or a non-ASCII byte.
+    for (;;) {
+      while (pos_ + 8 <= end_) {
+        std::uint64_t w = load8(base_ + pos_);
+        if (has_less(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\') | (w & kHighs)) break;
+        pos_ += 8;
+      }
+      if (pos_ >= end_) break;
+      unsigned char c = base_[pos_];
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      if (c < 0x80) {
+        ++pos_;
+        continue;
+      }
+      std::size_t n = utf8_sequence(base_ + pos_, base_ + end_);
+      if (n == 0) {
+        bad_utf8 = true;
+        n = 1;
+      }
+      pos_ += n;
+    }
+    out.append(reinterpret_cast<const char*>(base_ + run), pos_ - run);
+    if (pos_ >= end_) return error("EOF while parsing a string");
+    unsigned char c = base_[pos_];
+    if (c == '"') {
+      eat();
+      if (bad_utf8) return error("invalid unicode code point");
+      return true;
+    }
+    if (c == '\\') {
+      eat();
+      if (!parse_escape(out)) return false;
+      continue;
+    }
+    eat();
+    return error("control character (\\u0000-\\u001F) found while parsing a string");
+  }
+}
+
+bool Reader::parse_escape(std::string& out) {
+  if (pos_ >= end_) return error("EOF while parsing a string");
+  unsigned char c = base_[pos_++];
+  switch (c) {
+    case '"': out += '"'; return true;
+    case '\\': out += '\\'; return true;
+    case '/': out += '/'; return true;
+    case 'b': out += '\b'; return true;
+    case 'f': out += '\f'; return true;
+    case 'n': out += '\n'; return true;
+    case 'r': out += '\r'; return true;
+    case 't': out += '\t'; return true;
+    case 'u': return parse_unicode_escape(out);
+    default: return error("invalid escape");
+  }
+}
+
+bool Reader::decode_hex_escape(std::uint16_t& out) {
+  if (end_ - pos_ < 4) {
+    pos_ = end_;
+    return error("EOF while parsing a string");
+  }
+  const unsigned char* p = base_ + pos_;
+  pos_ += 4;
+  int a = hex_value(p[0]), b = hex_value(p[1]), c = hex_value(p[2]), d = hex_value(p[3]);
+  if ((a | b | c | d) < 0) return error("invalid escape");
+  out = static_cast<std::uint16_t>((a << 12) | (b << 8) | (c << 4) | d);
+  return true;
+}
+
+bool Reader::parse_unicode_escape(std::string& out) {
+  std::uint16_t n;
+  if (!decode_hex_escape(n)) return false;
+  if (n >= 0xDC00 && n <= 0xDFFF) return error("lone leading surrogate in hex escape");
+  if (n < 0xD800 || n > 0xDBFF) {
+    push_utf8(n, out);
+    return true;
+  }
+  // A leading surrogate: a trailing one must follow as another \u escape.
+  if (pos_ >= end_) return error("EOF while parsing a string");
+  if (base_[pos_++] != '\\') return error("unexpected end of hex escape");
+  if (pos_ >= end_) return error("EOF while parsing a string");
+  if (base_[pos_++] != 'u') return error("unexpected end of hex escape");
+  std::uint16_t n2;
+  if (!decode_hex_escape(n2)) return false;
+  if (n2 < 0xDC00 || n2 > 0xDFFF) return error("lone leading surrogate in hex escape");
+  push_utf8((((static_cast<std::uint32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, out);
+  return true;
+}
+
+bool Reader::ignore_string() {
+  eat();
+  for (;;) {
+    while (pos_ + 8 <= end_) {
+      std::uint64_t w = load8(base_ + pos_);
+      if (has_less(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\')) break;
+      pos_ += 8;
+    }
+    while (pos_ < end_) {
+      unsigned char c = base_[pos_];
+      if (c == '"' || c == '\\' || c < 0x20) break;
+      ++pos_;
+    }
+    if (pos_ >= end_) return error("EOF while parsing a string");
+    unsigned char c = base_[pos_];
+    if (c == '"') {
+      eat();
+      return true;
+    }
+    if (c == '\\') {
+      eat();
+      if (!ignore_escape()) return false;
+      continue;
+    }
+    eat();
+    return error("control character (\\u0000-\\u001F) found while parsing a string");
+  }
+}
+
+bool Reader::ignore_escape() {
+  if (pos_ >= end_) return error("EOF while parsing a string");
+  unsigned char c = base_[pos_++];
+  switch (c) {
+    case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+      return true;
+    case 'u': {
+      std::uint16_t ignored;
+      return decode_hex_escape(ignored);
+    }
+    default:
+      return error("invalid escape");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Numbers.
+
+bool Reader::parse_number(Number& out) {
+  if (base_[pos_] == '-') {
+    eat();
+    return parse_integer(false, out);
+  }
+  return parse_integer(true, out);
+}
+
+bool Reader::parse_integer(bool positive, Number& out) {
+  if (pos_ >= end_) return error("EOF while parsing a value");
+  unsigned char c = base_[pos_++];
+  if (c == '0') {
+    if (pos_ < end_ && is_digit(base_[pos_])) return peek_error("invalid number");
+    return parse_after_significand(positive, 0, out);
+  }
+  if (c < '1' || c > '9') return error("invalid number");
+  std::uint64_t significand = c - '0';
+  while (pos_ < end_ && is_digit(base_[pos_])) {
+    std::uint64_t digit = base_[pos_] - '0';
+    if (overflows<std::uint64_t>(significand, digit, UINT64_MAX))
+      return parse_long_integer(positive, significand, out);
+    eat();
+    significand = significand * 10 + digit;
+  }
+  return parse_after_significand(positive, significand, out);
+}
+
+bool Reader::parse_after_significand(bool positive, std::uint64_t significand, Number& out) {
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  if (c == '.') return parse_decimal(positive, significand, 0, out);
+  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, 0, out);
+  if (positive) {
+    out.kind = Value::Kind::unsigned_int;
+    out.u = significand;
+    return true;
+  }
+  // -0 and anything beyond the signed range become floating point.
+  std::int64_t neg = static_cast<std::int64_t>(0 - significand);
+  if (neg >= 0) {
+    out.kind = Value::Kind::floating;
+    out.f = -static_cast<double>(significand);
+  } else {
+    out.kind = Value::Kind::negative_int;
+    out.i = neg;
+  }
+  return true;
+}
+
+bool Reader::parse_long_integer(bool positive, std::uint64_t significand, Number& out) {
+  int exponent = 0;
+  for (;;) {
+    unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+    if (is_digit(c)) {
+      eat();
+      ++exponent;
+    } else if (c == '.') {
+      return parse_decimal(positive, significand, exponent, out);
+    } else if (c == 'e' || c == 'E') {
+      return parse_exponent(positive, significand, exponent, out);
+    } else {
+      return float_from_parts(positive, significand, exponent, out);
+    }
+  }
+}
+
+bool Reader::parse_decimal(bool positive, std::uint64_t significand, int before, Number& out) {
+  eat();  // '.'
+  int after = 0;
+  while (pos_ < end_ && is_digit(base_[pos_])) {
+    std::uint64_t digit = base_[pos_] - '0';
+    if (overflows<std::uint64_t>(significand, digit, UINT64_MAX))
+      return parse_decimal_overflow(positive, significand, before + after, out);
+    eat();
+    significand = significand * 10 + digit;
+    --after;
+  }
+  if (after == 0) {
+    if (pos_ >= end_) return peek_error("EOF while parsing a value");
+    return peek_error("invalid number");
+  }
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, before + after, out);
+  return float_from_parts(positive, significand, before + after, out);
+}
+
+bool Reader::parse_decimal_overflow(bool positive, std::uint64_t significand, int exponent,
+                                    Number& out) {
+  while (pos_ < end_ && is_digit(base_[pos_])) eat();
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, exponent, out);
+  return float_from_parts(positive, significand, exponent, out);
+}
+
+bool Reader::parse_exponent(bool positive, std::uint64_t significand, int starting, Number& out) {
+  eat();  // 'e'
+  bool positive_exp = true;
+  if (pos_ < end_ && base_[pos_] == '+') {
+    eat();
+  } else if (pos_ < end_ && base_[pos_] == '-') {
+    eat();
+    positive_exp = false;
+  }
+  if (pos_ >= end_) return error("EOF while parsing a value");
+  unsigned char c = base_[pos_++];
+  if (!is_digit(c)) return error("invalid number");
+  int exp = c - '0';
+  while (pos_ < end_ && is_digit(base_[pos_])) {
+    int digit = base_[pos_] - '0';
+    eat();
+    if (overflows<int>(exp, digit, INT_MAX)) {
+      // Too many exponent digits: zero or out of range.
+      if (significand != 0 && positive_exp) return error("number out of range");
+      while (pos_ < end_ && is_digit(base_[pos_])) eat();
+      out.kind = Value::Kind::floating;
+      out.f = positive ? 0.0 : -0.0;
+      return true;
+    }
+    exp = exp * 10 + digit;
+  }
+  long long final_exp = positive_exp ? static_cast<long long>(starting) + exp
+                                     : static_cast<long long>(starting) - exp;
+  if (final_exp > INT_MAX) final_exp = INT_MAX;
+  if (final_exp < INT_MIN) final_exp = INT_MIN;
+  return float_from_parts(positive, significand, static_cast<int>(final_exp), out);
+}
+
+bool Reader::float_from_parts(bool positive, std::uint64_t significand, int exponent, Number& out) {
+  double f = static_cast<double>(significand);
+  for (;;) {
+    unsigned idx = exponent == INT_MIN ? 0x80000000u : static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
+    if (idx <= 308) {
+      if (exponent >= 0) {
+        f *= kPow10[idx];
+        if (std::isinf(f)) return error("number out of range");
+      } else {
+        f /= kPow10[idx];
+      }
+      break;
+    }
+    if (f == 0) break;
+    if (exponent >= 0) return error("number out of range");
+    f /= 1e308;
+    exponent += 308;
+  }
+  out.kind = Value::Kind::floating;
+  out.f = positive ? f : -f;
+  return true;
+}
+
+bool Reader::ignore_integer() {
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  if (pos_ < end_) ++pos_;
+  if (c == '0') {
+    if (pos_ < end_ && is_digit(base_[pos_])) return peek_error("invalid number");
+  } else if (c >= '1' && c <= '9') {
+    while (pos_ < end_ && is_digit(base_[pos_])) eat();
+  } else {
+    return error("invalid number");
+  }
+  c = pos_ < end_ ? base_[pos_] : 0;
+  if (c == '.') return ignore_decimal();
+  if (c == 'e' || c == 'E') return ignore_exponent();
+  return true;
+}
+
+bool Reader::ignore_decimal() {
+  eat();
+  bool digit = false;
+  while (pos_ < end_ && is_digit(base_[pos_])) {
+    eat();
+    digit = true;
+  }
+  if (!digit) return peek_error("invalid number");
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  if (c == 'e' || c == 'E') return ignore_exponent();
+  return true;
+}
+
+bool Reader::ignore_exponent() {
+  eat();
+  if (pos_ < end_ && (base_[pos_] == '+' || base_[pos_] == '-')) eat();
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  if (pos_ < end_) ++pos_;
+  if (!is_digit(c)) return error("invalid number");
+  while (pos_ < end_ && is_digit(base_[pos_])) eat();
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Whole values.
+
+bool Reader::parse_ident(std::string_view rest) {
+  for (char expected : rest) {
+    if (pos_ >= end_) return error("EOF while parsing a value");
+    if (base_[pos_++] != static_cast<unsigned char>(expected)) return error("expected ident");
+  }
+  return true;
+}
+
+bool Reader::parse_value(Value& out) {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing a value");
+  switch (*c) {
+    case 'n':
+      eat();
+      out.kind = Value::Kind::null;
+      return parse_ident("ull");
+    case 't':
+      eat();
+      out.kind = Value::Kind::boolean;
+      out.b = true;
+      return parse_ident("rue");
+    case 'f':
+      eat();
+      out.kind = Value::Kind::boolean;
+      out.b = false;
+      return parse_ident("alse");
+    case '"':
+      out.kind = Value::Kind::string;
+      return parse_string(out.s);
+    case '[': {
+      if (!enter()) return false;
+      out.kind = Value::Kind::array;
+      bool first = true, more = false;
+      for (;;) {
+        if (!next_element(first, more)) return false;
+        if (!more) break;
+        if (!parse_value(out.items.emplace_back())) return false;
+      }
+      leave();
+      return end_seq();
+    }
+    case '{': {
+      if (!enter()) return false;
+      out.kind = Value::Kind::object;
+      bool first = true, more = false;
+      for (;;) {
+        if (!next_key(first, more)) return false;
+        if (!more) break;
+        auto& member = out.members.emplace_back();
+        if (!parse_string(member.first) || !parse_colon() || !parse_value(member.second)) return false;
+      }
+      leave();
+      return end_map();
+    }
+    default:
+      if (*c == '-' || is_digit(*c)) {
+        Number n;
+        if (!parse_number(n)) return false;
+        out.kind = n.kind;
+        out.u = n.u;
+        out.i = n.i;
+        out.f = n.f;
+        return true;
+      }
+      return peek_error("expected value");
+  }
+}
+
+bool Reader::ignore_value() {
+  // Iterative, so that no nesting depth can exhaust the stack.
+  std::vector<unsigned char> stack;
+  std::optional<unsigned char> enclosing;
+  for (;;) {
+    auto c = skip_ws();
+    if (!c) return peek_error("EOF while parsing a value");
+    std::optional<unsigned char> frame;
+    switch (*c) {
+      case 'n': eat(); if (!parse_ident("ull")) return false; break;
+      case 't': eat(); if (!parse_ident("rue")) return false; break;
+      case 'f': eat(); if (!parse_ident("alse")) return false; break;
+      case '-': eat(); if (!ignore_integer()) return false; break;
+      case '"': if (!ignore_string()) return false; break;
+      case '[':
+      case '{':
+        if (enclosing) stack.push_back(*enclosing);
+        enclosing.reset();
+        eat();
+        frame = *c;
+        break;
+      default:
+        if (is_digit(*c)) {
+          if (!ignore_integer()) return false;
+          break;
+        }
+        return peek_error("expected value");
+    }
+    bool accept_comma;
+    unsigned char current;
+    if (frame) {
+      accept_comma = false;
+      current = *frame;
+    } else if (enclosing) {
+      accept_comma = true;
+      current = *enclosing;
+      enclosing.reset();
+    } else if (!stack.empty()) {
+      accept_comma = true;
+      current = stack.back();
+      stack.pop_back();
+    } else {
+      return true;
+    }
+    for (;;) {
+      auto d = skip_ws();
+      if (!d) return peek_error(current == '[' ? "EOF while parsing a list" : "EOF while parsing an object");
+      if (*d == ',' && accept_comma) {
+        eat();
+        break;
+      }
+      if ((*d == ']' && current == '[') || (*d == '}' && current == '{')) {
+        eat();
+        if (stack.empty()) return true;
+        current = stack.back();
+        stack.pop_back();
+        accept_comma = true;
+        continue;
+      }
+      if (accept_comma)
+        return peek_error(current == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
+      break;
+    }
+    if (current == '{') {
+      auto d = skip_ws();
+      if (!d) return peek_error("EOF while parsing an object");
+      if (*d != '"') return peek_error("key must be a string");
+      if (!ignore_string()) return false;
+      d = skip_ws();
+      if (!d) return peek_error("EOF while parsing an object");
+      if (*d != ':') return peek_error("expected `:`");
+      eat();
+    }
+    enclosing = current;
+  }
+}
+
+std::optional<std::string> Reader::describe_unexpected() {
+  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
+  switch (c) {
+    case 'n':
+      eat();
+      if (!parse_ident("ull")) return std::nullopt;
+      return "null";
+    case 't':
+      eat();
+      if (!parse_ident("rue")) return std::nullopt;
+      return "boolean `true`";
+    case 'f':
+      eat();
+      if (!parse_ident("alse")) return std::nullopt;
+      return "boolean `false`";
+    case '"': {
+      std::string s;
+      if (!parse_string(s)) return std::nullopt;
+      return describe_string(s);
+    }
+    case '[': return "sequence";
+    case '{': return "map";
+    default:
+      if (c == '-' || is_digit(c)) {
+        Number n;
+        if (!parse_number(n)) return std::nullopt;
+        Value v;
+        v.kind = n.kind;
+        v.u = n.u;
+        v.i = n.i;
+        v.f = n.f;
+        return describe(v);
+      }
+      peek_error("expected value");
+      return std::nullopt;
+  }
+}
+
+}  // namespace nivern_protocol::json

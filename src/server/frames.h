@@ -1,0 +1,46 @@
+#pragma once
+/// Framing over file descriptors: a 4-byte big-endian length, then the body.
+///
+/// `FrameReader` is used by one thread (the main thread); `write_frame` by the writer
+/// thread only. Lengths are checked before anything is allocated.
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace nivern_server {
+
+/// "frame of {} bytes is over the {} byte limit".
+std::string over_limit_message(std::uint64_t n);
+
+class FrameReader {
+ public:
+  explicit FrameReader(int fd) : fd_(fd) {}
+
+  enum class Status { frame, end, fatal };
+  struct Result {
+    Status status;
+    std::string body;   // the frame's body when status is `frame`
+    std::string error;  // the fatal error's text
+  };
+
+  /// Reads the next frame. Input ending before or inside the length is a clean end;
+  /// ending inside the body is fatal ("failed to fill whole buffer").
+  Result next();
+
+ private:
+  // Reads up to n bytes into dst from the buffer or the descriptor. 0 at end of input,
+  // -1 on error (errno set).
+  long fill(char* dst, std::size_t n);
+
+  int fd_;
+  char buf_[8192];
+  std::size_t head_ = 0;
+  std::size_t tail_ = 0;
+};
+
+/// Writes one frame whole (length then body). On failure the OS error's text, or the
+/// over-limit message when the body is too large (then nothing is written).
+[[nodiscard]] std::expected<void, std::string> write_frame(int fd, std::string_view body);
+
+}  // namespace nivern_server

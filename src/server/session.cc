@@ -1,0 +1,113 @@
+#include "server/session.h"
+
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <thread>
+
+#include "protocol/message.h"
+#include "server/calls.h"
+#include "server/frames.h"
+#include "server/server.h"
+#include "support/channel.h"
+#include "support/os_error.h"
+#include "support/thread_name.h"
+
+namespace nivern_server {
+
+namespace msg = nivern_protocol::message;
+
+std::string_view build_os() { return "linux"; }
+
+std::string_view build_arch() {
+#if defined(__x86_64__)
+  return "x86_64";
+#elif defined(__aarch64__)
+  return "aarch64";
+#else
+#error "unsupported processor architecture"
+#endif
+}
+
+namespace {
+
+// The writer thread's body: frames in queue order, each written whole, until every
+// sender is gone or a write fails. Returns the error's text on failure.
+std::optional<std::string> write_frames(nivern_support::Receiver<std::string> frames, int fd) {
+  nivern_support::name_this_thread("nivern-server-write");
+  while (auto frame = frames.recv()) {
+    if (auto r = write_frame(fd, *frame); !r) {
+      frames.reset();  // later sends fail, queued frames are dropped
+      return r.error();
+    }
+  }
+  return std::nullopt;
+}
+
+// The answer to one decoded request.
+Reply handle(Server& server, msg::Request&& request) {
+  if (auto* hello = std::get_if<Call::Hello>(&request.call.v)) {
+    if (hello->version != msg::PROTOCOL_VERSION)
+      return Reply::Error{"the editor speaks protocol " + std::to_string(hello->version) +
+                          "; this server speaks " + std::to_string(msg::PROTOCOL_VERSION)};
+    server.greeted = true;
+    return Reply::Hello{msg::PROTOCOL_VERSION, std::string(build_os()), std::string(build_arch())};
+  }
+  if (!server.greeted) return Reply::Error{"say hello first"};
+  return dispatch(server, request.id, std::move(request.call));
+}
+
+}  // namespace
+
+std::expected<void, std::string> serve_over(std::string_view root, int in_fd, int out_fd) {
+  auto [loop_out, frames] = nivern_support::make_channel<std::string>();
+
+  auto writer_error = std::make_shared<std::optional<std::string>>();
+  std::thread writer;
+  try {
+    writer = std::thread([frames = std::move(frames), out_fd, writer_error]() mutable {
+      *writer_error = write_frames(std::move(frames), out_fd);
+    });
+  } catch (const std::system_error& e) {
+    return std::unexpected(nivern_support::os_error_text(e.code().value()));
+  }
+
+  auto server = std::make_unique<Server>();
+  server->root = std::string(root);
+  server->out = loop_out;
+
+  FrameReader reader(in_fd);
+  std::optional<std::string> fatal;
+  for (;;) {
+    auto next = reader.next();
+    if (next.status == FrameReader::Status::end) break;
+    if (next.status == FrameReader::Status::fatal) {
+      fatal = std::move(next.error);
+      break;
+    }
+    msg::Response response;
+    auto request = msg::Request::decode(next.body);
+    next.body = std::string();
+    if (!request) {
+      response.reply = Reply::Error{"unreadable request: " + request.error()};
+    } else {
+      response.id = request->id;
+      response.reply = handle(*server, std::move(*request));
+    }
+    std::string frame = response.encode();
+    if (!loop_out.send(frame)) break;  // the writer has stopped: its error decides
+  }
+
+  server.reset();
+  if (fatal) {
+    writer.detach();
+    loop_out.reset();
+    return std::unexpected(std::move(*fatal));
+  }
+  loop_out.reset();
+  writer.join();
+  if (*writer_error) return std::unexpected(std::move(**writer_error));
+  return {};
+}
+
+}  // namespace nivern_server
