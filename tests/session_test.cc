@@ -1,0 +1,193 @@
+// The session seen from the editor's side: command line, framing, handshake, ordering.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "harness/frame_client.h"
+
+namespace {
+
+using nivern_test::ServerProcess;
+
+const std::string kHelloReply =
+    R"({"id":0,"reply":{"reply":"hello","version":5,"os":"linux","arch":")" +
+#if defined(__x86_64__)
+    std::string("x86_64") + R"("}})";
+#else
+    std::string("aarch64") + R"("}})";
+#endif
+
+std::string reply_of(std::uint64_t id, const std::string& reply) {
+  return "{\"id\":" + std::to_string(id) + ",\"reply\":" + reply + "}";
+}
+std::string error_reply(std::uint64_t id, const std::string& message) {
+  return reply_of(id, R"({"reply":"error","message":)" + nivern_test::json_string(message) + "}");
+}
+
+TEST(CommandLine, NoArgumentIsAUsageError) {
+  ServerProcess p(std::vector<std::string>{});
+  EXPECT_EQ(p.wait(), 2);
+  EXPECT_EQ(p.stderr_text(), "usage: nivern-server <root>\n");
+  EXPECT_EQ(p.rest_of_stdout(), "");
+}
+
+TEST(CommandLine, VersionLine) {
+  ServerProcess p(std::vector<std::string>{"--version", "more", "\xff"});
+  EXPECT_EQ(p.wait(), 0);
+  EXPECT_EQ(p.rest_of_stdout(), "nivern-server 0.2.2 protocol 5\n");
+  EXPECT_EQ(p.stderr_text(), "");
+}
+
+TEST(CommandLine, HyphenWordIsARootAndLaterArgumentsAreIgnored) {
+  ServerProcess p(std::vector<std::string>{"-v", "\xff\xfe"});
+  EXPECT_EQ(p.hello(), kHelloReply);
+  p.close_stdin();
+  EXPECT_EQ(p.wait(), 0);
+  EXPECT_EQ(p.stderr_text(), "");
+}
+
+TEST(CommandLine, RootThatIsNotUtf8Aborts) {
+  ServerProcess p(std::vector<std::string>{"\xff"});
+  EXPECT_EQ(p.wait(), 128 + 6);  // SIGABRT
+}
+
+TEST(Framing, InputEndsAtOnceOrInsideTheLength) {
+  {
+    ServerProcess p("/tmp");
+    p.close_stdin();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.rest_of_stdout(), "");
+  }
+  {
+    ServerProcess p("/tmp");
+    p.write_raw(std::string("\0\0", 2));
+    p.close_stdin();
+    EXPECT_EQ(p.wait(), 0);
+    EXPECT_EQ(p.stderr_text(), "");
+  }
+}
+
+TEST(Framing, InputEndsInsideTheBody) {
+  ServerProcess p("/tmp");
+  p.write_raw(std::string("\0\0\0\x10{\"id\"", 9));
+  p.close_stdin();
+  EXPECT_EQ(p.wait(), 1);
+  EXPECT_EQ(p.stderr_text(), "nivern-server: failed to fill whole buffer\n");
+}
+
+TEST(Framing, EmptyFrameIsAnUnreadableRequest) {
+  ServerProcess p("/tmp");
+  EXPECT_EQ(p.request(""), error_reply(0, "unreadable request: EOF while parsing a value at line 1 column 0"));
+  EXPECT_EQ(p.hello(), kHelloReply);  // the session goes on
+}
+
+TEST(Framing, LargestFrameIsReadAndOneMoreIsFatal) {
+  {
+    ServerProcess p("/tmp");
+    std::string head = R"({"id":4,"call":["hello",5],"pad":")";
+    std::string body = head + std::string(67108864 - head.size() - 2, 'x') + "\"}";
+    ASSERT_EQ(body.size(), 67108864u);
+    std::thread writer([&] { p.send(body); });
+    auto reply = p.read_frame(std::chrono::seconds(120));
+    writer.join();
+    EXPECT_EQ(reply.value_or(""), reply_of(4, kHelloReply.substr(16, kHelloReply.size() - 17)));
+  }
+  {
+    ServerProcess p("/tmp");
+    p.write_raw(std::string("\x04\x00\x00\x01", 4));
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_EQ(p.stderr_text(), "nivern-server: frame of 67108865 bytes is over the 67108864 byte limit\n");
+  }
+}
+
+TEST(Framing, BodiesAcrossTheReadBufferBoundary) {
+  // Requests whose frames straddle the server's 8 KiB read buffer, sent back to back.
+  ServerProcess p("/tmp");
+  p.hello();
+  std::string all;
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 8150; n < 8250; n += 7) sizes.push_back(n);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    std::string head = "{\"id\":" + std::to_string(i + 1) + ",\"call\":[\"hello\",5],\"pad\":\"";
+    all += nivern_test::frame(head + std::string(sizes[i] - head.size() - 2, 'y') + "\"}");
+  }
+  p.write_raw(all);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    auto reply = p.read_frame();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->substr(0, 8 + std::to_string(i + 1).size()), "{\"id\":" + std::to_string(i + 1) + ",\"");
+  }
+}
+
+TEST(Handshake, GateAndMismatch) {
+  ServerProcess p("/tmp");
+  EXPECT_EQ(p.request(R"({"id":3,"call":{"call":"list_dir","path":"/tmp"}})"), error_reply(3, "say hello first"));
+  for (auto call : {R"({"id":4,"call":["watch","/tmp",[]]})", R"({"id":5,"call":["pty_open","/tmp",24,80]})",
+                    R"({"id":6,"call":["lsp_open","/tmp","rust"]})", R"({"id":7,"call":["pty_input",1,"!!"]})"}) {
+    std::string reply = p.request(call);
+    EXPECT_NE(reply.find("\"say hello first\""), std::string::npos) << reply;
+  }
+  EXPECT_EQ(p.request(R"({"id":8,"call":{"call":"hello","version":4}})"),
+            error_reply(8, "the editor speaks protocol 4; this server speaks 5"));
+  EXPECT_EQ(p.request(R"({"id":9,"call":["open","/nonexistent"]})"), error_reply(9, "say hello first"));
+  EXPECT_EQ(p.hello(), kHelloReply);
+  EXPECT_EQ(p.hello(), kHelloReply);  // repeated: same reply
+  EXPECT_EQ(p.request(R"({"id":10,"call":{"call":"hello","version":4}})"),
+            error_reply(10, "the editor speaks protocol 4; this server speaks 5"));
+  // Still greeted: calls reach their handlers.
+  EXPECT_NE(p.request(R"({"id":11,"call":["pty_close",1]})"), error_reply(11, "say hello first"));
+  EXPECT_EQ(p.request(R"({"id":12,"call":{"call":"hello","version":4294967296}})"),
+            error_reply(0, "unreadable request: invalid value: integer `4294967296`, expected u32 at line 1 column 54"));
+}
+
+TEST(Handshake, UnknownCallIsAnsweredUnderIdZero) {
+  ServerProcess p("/tmp");
+  std::string reply = p.request(R"({"id":5,"call":{"call":"format"}})");
+  EXPECT_EQ(reply.substr(0, 8), "{\"id\":0,");
+  EXPECT_NE(reply.find("unreadable request: unknown variant `format`"), std::string::npos);
+}
+
+TEST(Ordering, PipelinedRequestsAnsweredInOrder) {
+  ServerProcess p("/tmp");
+  std::string all;
+  for (int i = 1; i <= 200; ++i)
+    all += nivern_test::frame("{\"id\":" + std::to_string(i) + ",\"call\":[\"hello\"," + (i % 2 ? "5" : "4") + "]}");
+  all += nivern_test::frame("[201,");
+  p.write_raw(all);
+  for (int i = 1; i <= 200; ++i) {
+    auto reply = p.read_frame();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->substr(0, 7 + std::to_string(i).size()), "{\"id\":" + std::to_string(i) + ",");
+  }
+  EXPECT_EQ(p.read_frame().value_or(""), error_reply(0, "unreadable request: EOF while parsing a value at line 1 column 5"));
+  p.close_stdin();
+  EXPECT_EQ(p.wait(), 0);
+}
+
+TEST(Ordering, CallsNotBuiltYetStillGetOneReply) {
+  ServerProcess p("/tmp");
+  p.hello();
+  for (auto call : {R"({"id":2,"call":["pty_input",1,"Zm9v"]})", R"({"id":3,"call":["lsp_close",2]})"}) {
+    std::string reply = p.request(call);
+    EXPECT_NE(reply.find("\"reply\":\"error\""), std::string::npos) << reply;
+  }
+}
+
+TEST(Shutdown, ClosedOutputEndsTheSessionWithStatusOne) {
+  ServerProcess p("/tmp");
+  p.hello();
+  p.close_stdout();
+  // Keep asking: the writer fails on the first frame after the close, and the next reply
+  // that cannot be queued ends the session.
+  int status = -1;
+  for (int i = 0; i < 1000 && status < 0; ++i) {
+    if (!p.send(R"({"id":1,"call":["hello",5]})")) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  status = p.wait();
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(p.stderr_text(), "nivern-server: Broken pipe (os error 32)\n");
+}
+
+}  // namespace
