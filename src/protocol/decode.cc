@@ -243,7 +243,7 @@ struct Decoder {
 
   // Fields from the members of a buffered object: unknown keys skipped, a known key
   // twice refused, then the first absent field in declared order reported.
-  bool match_object(std::vector<std::pair<std::string, Value>>& members,
+  bool match_object(std::vector<json::Member>& members,
                     const std::vector<Field>& fields) {
     std::vector<bool> seen(fields.size());
     for (auto& [key, value] : members) {
@@ -300,7 +300,7 @@ struct Decoder {
   bool to_action(Value& v, GitAction& out) {
     int index = -1;
     bool array_form = false;
-    std::vector<std::pair<std::string, Value>> body;
+    std::vector<json::Member> body;
     std::vector<Value> items;
     if (v.kind == Value::Kind::object) {
       for (auto& member : v.members) {
@@ -382,7 +382,7 @@ struct Decoder {
     if (!c) return r.peek_error("EOF while parsing a value");
     int index = -1;
     bool array_form = false;
-    std::vector<std::pair<std::string, Value>> body;
+    std::vector<json::Member> body;
     std::vector<Value> items;
     if (*c == '{') {
       if (!r.enter()) return false;
@@ -399,7 +399,7 @@ struct Decoder {
           }
           if (!r.parse_colon() || !read_call_tag(index)) return false;
         } else {
-          auto& member = body.emplace_back(std::move(key), Value{});
+          auto& member = body.emplace_back(json::Member{std::move(key), Value{}});
           if (!r.parse_colon() || !r.parse_value(member.second)) return false;
         }
       }

@@ -1,8 +1,13 @@
 // Response::encode: compact JSON in the fixed key order, written straight into one buffer.
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <charconv>
 #include <cstring>
 
 #include "protocol/message.h"
+#include "support/huge_pages.h"
 
 namespace nivern_protocol::message {
 
@@ -20,9 +25,6 @@ std::string_view to_string(GitState s) {
 }
 
 namespace {
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
 
 class Writer {
  public:
@@ -44,32 +46,15 @@ class Writer {
 
   void string(std::string_view s) {
     out_ += '"';
-    const char* p = s.data();
-    const char* end = p + s.size();
-    const char* run = p;
-    while (p < end) {
-      // Skip plain bytes eight at a time; stop near a quote, a backslash or a control byte.
-      while (end - p >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        std::uint64_t ctl = (w - kOnes * 0x20) & ~w & kHighs;
-        std::uint64_t q = w ^ (kOnes * '"');
-        std::uint64_t b = w ^ (kOnes * '\\');
-        std::uint64_t hit = ctl | ((q - kOnes) & ~q & kHighs) | ((b - kOnes) & ~b & kHighs);
-        if (hit) break;
-        p += 8;
-      }
-      if (p >= end) break;
-      unsigned char c = static_cast<unsigned char>(*p);
-      if (c >= 0x20 && c != '"' && c != '\\') {
-        ++p;
-        continue;
-      }
-      out_.append(run, static_cast<std::size_t>(p - run));
-      escape(c);
-      run = ++p;
+    // Chunks of input, each written into room for its worst case (every byte escaped).
+    constexpr std::size_t kChunk = 16384;
+    for (std::size_t at = 0; at < s.size(); at += kChunk) {
+      std::string_view part = s.substr(at, kChunk);
+      std::size_t old = out_.size();
+      out_.resize_and_overwrite(old + part.size() * 6, [&](char* buf, std::size_t) {
+        return static_cast<std::size_t>(escape_into(part, buf + old) - buf);
+      });
     }
-    out_.append(run, static_cast<std::size_t>(end - run));
     out_ += '"';
   }
 
@@ -100,19 +85,57 @@ class Writer {
   }
 
  private:
-  void escape(unsigned char c) {
+  // Writes `in` escaped at `o`; returns the end. Plain bytes are copied sixteen at a time
+  // (speculatively, then overwritten from the first byte that needs an escape).
+  static char* escape_into(std::string_view in, char* o) {
+    const char* p = in.data();
+    const char* end = p + in.size();
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+      if (mask == 0) {
+        p += 16;
+        o += 16;
+        continue;
+      }
+      unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+      p += k;
+      o = escape(static_cast<unsigned char>(*p++), o + k);
+    }
+#endif
+    while (p < end) {
+      unsigned char c = static_cast<unsigned char>(*p++);
+      if (c >= 0x20 && c != '"' && c != '\\') *o++ = static_cast<char>(c);
+      else o = escape(c, o);
+    }
+    return o;
+  }
+
+  static char* escape(unsigned char c, char* o) {
+    *o++ = '\\';
     switch (c) {
-      case '"': out_ += "\\\""; return;
-      case '\\': out_ += "\\\\"; return;
-      case '\b': out_ += "\\b"; return;
-      case '\f': out_ += "\\f"; return;
-      case '\n': out_ += "\\n"; return;
-      case '\r': out_ += "\\r"; return;
-      case '\t': out_ += "\\t"; return;
+      case '"': *o++ = '"'; return o;
+      case '\\': *o++ = '\\'; return o;
+      case '\b': *o++ = 'b'; return o;
+      case '\f': *o++ = 'f'; return o;
+      case '\n': *o++ = 'n'; return o;
+      case '\r': *o++ = 'r'; return o;
+      case '\t': *o++ = 't'; return o;
       default: {
         static const char hex[] = "0123456789abcdef";
-        char buf[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-        out_.append(buf, 6);
+        o[0] = 'u';
+        o[1] = '0';
+        o[2] = '0';
+        o[3] = hex[c >> 4];
+        o[4] = hex[c & 15];
+        return o + 5;
       }
     }
   }
@@ -265,7 +288,9 @@ void encode_reply(Writer& w, const Reply& reply) {
 
 std::string Response::encode() const {
   std::string out;
-  out.reserve(estimate(reply));
+  std::size_t size = estimate(reply);
+  out.reserve(size);
+  nivern_support::advise_huge_pages(out.data(), size);
   Writer w(out);
   w.raw("{\"id\":");
   w.number(id);

@@ -1,5 +1,11 @@
 #include "protocol/json_reader.h"
 
+#include "support/huge_pages.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <charconv>
 #include <climits>
 #include <cmath>
@@ -40,22 +46,23 @@ inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* en
   return 0;
 }
 
-void push_utf8(std::uint32_t cp, std::string& out) {
+char* push_utf8(std::uint32_t cp, char* o) {
   if (cp < 0x80) {
-    out += static_cast<char>(cp);
+    *o++ = static_cast<char>(cp);
   } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xC0 | (cp >> 6));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xE0 | (cp >> 12));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    *o++ = static_cast<char>(0xF0 | (cp >> 18));
+    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
   }
+  return o;
 }
 
 int hex_value(unsigned char c) {
@@ -326,33 +333,80 @@ bool Reader::next_element(bool& first, bool& more) {
 // ---------------------------------------------------------------------------
 // Strings.
 
+// Where the string starting at `from` (after its opening quote) ends: the index of its
+// closing quote, or the end of the body. Only quotes and backslashes are looked at.
+std::size_t Reader::string_extent(std::size_t from) const {
+  std::size_t p = from;
+#if defined(__SSE2__)
+  const __m128i quote = _mm_set1_epi8('"');
+  const __m128i backslash = _mm_set1_epi8('\\');
+  while (p + 16 <= end_) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + p));
+    unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash))));
+    if (mask == 0) {
+      p += 16;
+      continue;
+    }
+    p += static_cast<unsigned>(__builtin_ctz(mask));
+    if (base_[p] == '"') return p;
+    p += 2;  // a backslash and the byte it escapes
+  }
+#endif
+  while (p < end_) {
+    if (base_[p] == '"') return p;
+    p += base_[p] == '\\' ? 2 : 1;
+  }
+  return end_;
+}
+
 bool Reader::parse_string(std::string& out) {
   eat();  // the opening quote
+  // Unescaped text is never longer than its escaped form, so the string's extent bounds
+  // the output: one allocation, then raw writes.
+  std::size_t stop = string_extent(pos_);
+  std::size_t old = out.size();
+  bool ok = true;
+  std::size_t room = old + (stop - pos_) + 16;
+  if (room > nivern_support::kHugeAdviceMin) {
+    out.reserve(room);
+    nivern_support::advise_huge_pages(out.data(), room);
+  }
+  out.resize_and_overwrite(room, [&](char* buf, std::size_t) {
+    char* o = buf + old;
+    ok = unescape_into(o);
+    return static_cast<std::size_t>(o - buf);
+  });
+  return ok;
+}
+
+// The body of parse_string: copies and unescapes up to the closing quote into `o`.
+bool Reader::unescape_into(char*& o) {
   bool bad_utf8 = false;
   for (;;) {
-    std::size_t run = pos_;
-    // Bulk scan: stop at a quote, a backslash, a control byte or a non-ASCII byte.
-    for (;;) {
-      while (pos_ + 8 <= end_) {
-        std::uint64_t w = load8(base_ + pos_);
-        if (has_less(w, 0x20) | has_byte(w, '"') | has_byte(w, '\\') | (w & kHighs)) break;
-        pos_ += 8;
-      }
-      if (pos_ >= end_) break;
-      unsigned char c = base_[pos_];
-      if (c == '"' || c == '\\' || c < 0x20) break;
-      if (c < 0x80) {
-        ++pos_;
+#if defined(__SSE2__)
+    // Plain ASCII sixteen bytes at a time, stored ahead and overwritten from the first
+    // byte that needs a look: a quote, a backslash, a control byte or a non-ASCII byte.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    while (pos_ + 16 <= end_) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + pos_));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(v));
+      if (mask == 0) {
+        pos_ += 16;
+        o += 16;
         continue;
       }
-      std::size_t n = utf8_sequence(base_ + pos_, base_ + end_);
-      if (n == 0) {
-        bad_utf8 = true;
-        n = 1;
-      }
-      pos_ += n;
+      unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
+      pos_ += k;
+      o += k;
+      break;
     }
-    out.append(reinterpret_cast<const char*>(base_ + run), pos_ - run);
+#endif
     if (pos_ >= end_) return error("EOF while parsing a string");
     unsigned char c = base_[pos_];
     if (c == '"') {
@@ -362,27 +416,42 @@ bool Reader::parse_string(std::string& out) {
     }
     if (c == '\\') {
       eat();
-      if (!parse_escape(out)) return false;
+      if (!parse_escape(o)) return false;
       continue;
     }
-    eat();
-    return error("control character (\\u0000-\\u001F) found while parsing a string");
+    if (c < 0x20) {
+      eat();
+      return error("control character (\\u0000-\\u001F) found while parsing a string");
+    }
+    if (c < 0x80) {
+      *o++ = static_cast<char>(c);
+      eat();
+      continue;
+    }
+    std::size_t n = utf8_sequence(base_ + pos_, base_ + end_);
+    if (n == 0) {
+      bad_utf8 = true;
+      n = 1;
+    }
+    std::memcpy(o, base_ + pos_, n);
+    o += n;
+    pos_ += n;
   }
 }
 
-bool Reader::parse_escape(std::string& out) {
+bool Reader::parse_escape(char*& o) {
   if (pos_ >= end_) return error("EOF while parsing a string");
   unsigned char c = base_[pos_++];
   switch (c) {
-    case '"': out += '"'; return true;
-    case '\\': out += '\\'; return true;
-    case '/': out += '/'; return true;
-    case 'b': out += '\b'; return true;
-    case 'f': out += '\f'; return true;
-    case 'n': out += '\n'; return true;
-    case 'r': out += '\r'; return true;
-    case 't': out += '\t'; return true;
-    case 'u': return parse_unicode_escape(out);
+    case '"': *o++ = '"'; return true;
+    case '\\': *o++ = '\\'; return true;
+    case '/': *o++ = '/'; return true;
+    case 'b': *o++ = '\b'; return true;
+    case 'f': *o++ = '\f'; return true;
+    case 'n': *o++ = '\n'; return true;
+    case 'r': *o++ = '\r'; return true;
+    case 't': *o++ = '\t'; return true;
+    case 'u': return parse_unicode_escape(o);
     default: return error("invalid escape");
   }
 }
@@ -400,12 +469,12 @@ bool Reader::decode_hex_escape(std::uint16_t& out) {
   return true;
 }
 
-bool Reader::parse_unicode_escape(std::string& out) {
+bool Reader::parse_unicode_escape(char*& o) {
   std::uint16_t n;
   if (!decode_hex_escape(n)) return false;
   if (n >= 0xDC00 && n <= 0xDFFF) return error("lone leading surrogate in hex escape");
   if (n < 0xD800 || n > 0xDBFF) {
-    push_utf8(n, out);
+    o = push_utf8(n, o);
     return true;
   }
   // A leading surrogate: a trailing one must follow as another \u escape.
@@ -416,7 +485,7 @@ bool Reader::parse_unicode_escape(std::string& out) {
   std::uint16_t n2;
   if (!decode_hex_escape(n2)) return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF) return error("lone leading surrogate in hex escape");
-  push_utf8((((static_cast<std::uint32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, out);
+  o = push_utf8((((static_cast<std::uint32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, o);
   return true;
 }
 

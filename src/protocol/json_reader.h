@@ -19,6 +19,8 @@ namespace nivern_protocol::json {
 
 /// A JSON value read whole and kept for later matching against a record's fields.
 /// Numbers keep their kind: unsigned, negative integer, or floating point.
+struct Member;
+
 struct Value {
   enum class Kind : std::uint8_t { null, boolean, unsigned_int, negative_int, floating, string, array, object };
   Kind kind = Kind::null;
@@ -28,7 +30,12 @@ struct Value {
   double f = 0;
   std::string s;
   std::vector<Value> items;                             // array
-  std::vector<std::pair<std::string, Value>> members;  // object, in order
+  std::vector<Member> members;  // object, in order
+};
+
+struct Member {
+  std::string first;  // the key
+  Value second;
 };
 
 /// How a value is shown inside "invalid type: {}, ..." and "invalid value: {}, ...".
@@ -108,8 +115,10 @@ class Reader {
   bool parse_decimal_overflow(bool positive, std::uint64_t significand, int exponent, Number& out);
   bool parse_exponent(bool positive, std::uint64_t significand, int starting, Number& out);
   bool float_from_parts(bool positive, std::uint64_t significand, int exponent, Number& out);
-  bool parse_escape(std::string& out);
-  bool parse_unicode_escape(std::string& out);
+  std::size_t string_extent(std::size_t from) const;
+  bool unescape_into(char*& o);
+  bool parse_escape(char*& o);
+  bool parse_unicode_escape(char*& o);
   bool decode_hex_escape(std::uint16_t& out);
   bool ignore_string();
   bool ignore_escape();

@@ -1,9 +1,13 @@
+#include "git/show.h"
+#include "git/status.h"
 #include "server/calls.h"
 
 namespace nivern_server {
 
-Reply git_status(const Call::GitStatus&) { return not_available("git_status"); }
-Reply git_show(const Call::GitShow&) { return not_available("git_show"); }
+Reply git_status(const Call::GitStatus& call) { return nivern_git::status::query(call.path); }
+
+Reply git_show(const Call::GitShow& call) { return nivern_git::show::committed(call.path); }
+
 Reply git_action(const Call::GitAction&) { return not_available("git_action"); }
 
 }  // namespace nivern_server

@@ -1,0 +1,31 @@
+#pragma once
+/// Reading what git prints: lossy UTF-8 decoding, Unicode white-space trimming and the
+/// last meaningful line of an output.
+///
+/// Threading: pure functions on their arguments; safe from any thread.
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace nivern_git::output {
+
+/// True when `bytes` is well-formed UTF-8 as a whole.
+bool valid_utf8(std::string_view bytes);
+
+/// `bytes` as UTF-8 with each invalid sequence (each maximal ill-formed subpart) replaced
+/// by U+FFFD. Valid input comes back unchanged.
+std::string lossy(std::string_view bytes);
+
+/// True for the characters with the Unicode White_Space property.
+bool is_white_space(char32_t c);
+
+/// `text` (well-formed UTF-8) without Unicode white space at either end.
+std::string_view trim(std::string_view text);
+
+/// Walks the lines of `text` (well-formed UTF-8) from the last to the first and returns
+/// the first one that is not empty once trimmed, trimmed. A line ends at "\n"; a final
+/// piece without one counts. With `skip_hints`, lines beginning "hint:" after trimming
+/// are passed over too.
+std::optional<std::string_view> last_line(std::string_view text, bool skip_hints);
+
+}  // namespace nivern_git::output

@@ -1,0 +1,23 @@
+#pragma once
+/// Running the GitHub command-line tool `gh` for pull requests.
+///
+/// Threading: `run` blocks the calling thread until gh has ended; no time limit.
+#include <expected>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nivern_git::pr {
+
+/// Where the message for a missing `gh` sends the user.
+inline constexpr std::string_view GH_DOWNLOAD = "https://cli.github.com";
+
+/// Runs "gh" (found on PATH) with exactly `args`, in `workdir` (set in the child only),
+/// standard input the null device. Exit status 0 gives standard output. Otherwise:
+/// "gh is not installed; get it from https://cli.github.com" when gh is not found,
+/// "cannot run gh: {}" for any other start failure, and for a failed run the last
+/// non-blank line of its standard error, trimmed, or "gh refused".
+[[nodiscard]] std::expected<std::string, std::string> run(std::string_view workdir,
+                                                          std::vector<std::string> args);
+
+}  // namespace nivern_git::pr

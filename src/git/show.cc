@@ -1,0 +1,40 @@
+#include "git/show.h"
+
+#include <algorithm>
+
+#include "git/command.h"
+#include "git/discover.h"
+#include "git/output.h"
+#include "git/path.h"
+#include "support/process.h"
+
+namespace nivern_git::show {
+
+using nivern_protocol::message::Reply;
+
+std::string relative_to(std::string_view workdir, std::string_view path) {
+  std::string rel = output::lossy(path::strip_prefix(path, workdir).value_or(path));
+  std::replace(rel.begin(), rel.end(), '\\', '/');
+  return rel;
+}
+
+Reply committed(std::string_view path) {
+  auto repo = discover::find(path);
+  if (!repo) return Reply::Error{"not in a repository"};
+  std::string spec = "HEAD:" + relative_to(repo->workdir, path);
+
+  auto done = nivern_support::run(command::git(repo->workdir, {"--no-optional-locks", "show", std::move(spec)}));
+  if (!done) return Reply::Error{done.error().text()};
+  if (!done->status.success()) {
+    std::string err = output::lossy(done->err);
+    if (err.find("does not exist") != std::string::npos ||
+        err.find("exists on disk, but not in") != std::string::npos) {
+      return Reply::Error{"not in the last commit"};
+    }
+    return Reply::Error{std::string(output::trim(err))};
+  }
+  if (!output::valid_utf8(done->out)) return Reply::Error{"binary in the last commit"};
+  return Reply::Text{std::move(done->out), "UTF-8", nivern_protocol::message::LineEnding::lf, false, false};
+}
+
+}  // namespace nivern_git::show

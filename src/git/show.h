@@ -1,0 +1,24 @@
+#pragma once
+/// The `git_show` call: the content a file had in the last commit.
+///
+/// Threading: `committed` runs on the calling thread (the main thread, inside one
+/// request) and blocks while git runs; nothing survives the call.
+#include <string>
+#include <string_view>
+
+#include "protocol/message.h"
+
+namespace nivern_git::show {
+
+/// `path` relative to `workdir` (whole components compared), as UTF-8 with invalid
+/// sequences replaced and every "\\" turned into "/". A path outside `workdir` stays
+/// whole; `workdir` itself gives the empty string.
+std::string relative_to(std::string_view workdir, std::string_view path);
+
+/// Handles `git_show` for `path` (used as sent): a `text` reply with the committed
+/// bytes exactly as git printed them, or an `error` reply: "not in a repository",
+/// "not in the last commit", "binary in the last commit", the system's text when git
+/// cannot be started, or git's whole standard error, trimmed.
+nivern_protocol::message::Reply committed(std::string_view path);
+
+}  // namespace nivern_git::show

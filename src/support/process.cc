@@ -1,0 +1,270 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cassert>
+#include <cerrno>
+#include <cstdlib>
+
+#include "support/os_error.h"
+#include "support/unique_fd.h"
+
+extern char** environ;
+
+namespace nivern_support {
+
+std::string StartError::text() const { return fixed ? std::string(fixed) : os_error_text(err); }
+
+namespace {
+
+constexpr std::size_t READ_CHUNK = 64 * 1024;
+
+// Keeps a descriptor clear of 0, 1 and 2, so that a dup2 onto a standard descriptor
+// in the child never meets itself (which would leave close-on-exec set on it).
+int lift(UniqueFd& fd) {
+  if (fd.get() > 2) return 0;
+  int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+  if (moved < 0) return errno;
+  fd.reset(moved);
+  return 0;
+}
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+int make_pipe(Pipe& p) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return errno;
+  p.read.reset(fds[0]);
+  p.write.reset(fds[1]);
+  if (int e = lift(p.read)) return e;
+  return lift(p.write);
+}
+
+class FileActions {
+ public:
+  FileActions() { ok_ = ::posix_spawn_file_actions_init(&fa_) == 0; }
+  ~FileActions() {
+    if (ok_) ::posix_spawn_file_actions_destroy(&fa_);
+  }
+  FileActions(const FileActions&) = delete;
+  FileActions& operator=(const FileActions&) = delete;
+  bool ok() const { return ok_; }
+  posix_spawn_file_actions_t* get() { return &fa_; }
+
+ private:
+  posix_spawn_file_actions_t fa_;
+  bool ok_ = false;
+};
+
+class SpawnAttr {
+ public:
+  SpawnAttr() { ok_ = ::posix_spawnattr_init(&at_) == 0; }
+  ~SpawnAttr() {
+    if (ok_) ::posix_spawnattr_destroy(&at_);
+  }
+  SpawnAttr(const SpawnAttr&) = delete;
+  SpawnAttr& operator=(const SpawnAttr&) = delete;
+  bool ok() const { return ok_; }
+  posix_spawnattr_t* get() { return &at_; }
+
+ private:
+  posix_spawnattr_t at_;
+  bool ok_ = false;
+};
+
+// Standard descriptor `target` of the child: the pipe end `fd`, or the null device.
+int connect(posix_spawn_file_actions_t* fa, int target, const UniqueFd& fd, int null_flags) {
+  if (fd) return ::posix_spawn_file_actions_adddup2(fa, fd.get(), target);
+  return ::posix_spawn_file_actions_addopen(fa, target, "/dev/null", null_flags, 0);
+}
+
+// Appends what one read gives; false at end of output or on a read error.
+bool read_some(int fd, std::string& into) {
+  std::size_t old = into.size();
+  if (into.capacity() - old < READ_CHUNK) into.reserve(std::max(into.capacity() * 2, old + READ_CHUNK));
+  std::size_t room = into.capacity() - old;
+  ssize_t got = 0;
+  into.resize_and_overwrite(old + room, [&](char* p, std::size_t) {
+    got = ::read(fd, p + old, room);
+    return old + static_cast<std::size_t>(std::max<ssize_t>(got, 0));
+  });
+  if (got > 0) return true;
+  return got < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+// Blocks SIGPIPE in this thread while we write to the child, so a child that closes its
+// input early gives EPIPE instead of killing the server; a SIGPIPE we raise is taken back.
+class SigpipeShield {
+ public:
+  SigpipeShield() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    sigset_t pending;
+    sigemptyset(&pending);
+    ::sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeShield() {
+    if (raised_ && !was_pending_) {
+      timespec zero{0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeShield(const SigpipeShield&) = delete;
+  SigpipeShield& operator=(const SigpipeShield&) = delete;
+  void raised() { raised_ = true; }
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
+
+// Feeds the input and drains both outputs until every open end is done.
+void pump(Pipe& in, Pipe& out, Pipe& err, std::string_view input, Finished& done) {
+  std::optional<SigpipeShield> shield;
+  if (in.write) {
+    if (input.empty()) {
+      in.write.reset();
+    } else {
+      shield.emplace();
+      int flags = ::fcntl(in.write.get(), F_GETFL);
+      ::fcntl(in.write.get(), F_SETFL, flags | O_NONBLOCK);
+    }
+  }
+  std::size_t written = 0;
+  while (in.write || out.read || err.read) {
+    pollfd fds[3];
+    nfds_t n = 0;
+    int in_at = -1, out_at = -1, err_at = -1;
+    if (in.write) {
+      in_at = static_cast<int>(n);
+      fds[n++] = {in.write.get(), POLLOUT, 0};
+    }
+    if (out.read) {
+      out_at = static_cast<int>(n);
+      fds[n++] = {out.read.get(), POLLIN, 0};
+    }
+    if (err.read) {
+      err_at = static_cast<int>(n);
+      fds[n++] = {err.read.get(), POLLIN, 0};
+    }
+    if (::poll(fds, n, -1) < 0) {
+      if (errno == EINTR) continue;
+      // Nothing sensible is left to wait on: closing our ends lets the child finish
+      // (its writes fail), so the wait below cannot hang on a full pipe.
+      break;
+    }
+    if (in_at >= 0 && fds[in_at].revents != 0) {
+      ssize_t put = ::write(in.write.get(), input.data() + written, input.size() - written);
+      if (put >= 0) {
+        written += static_cast<std::size_t>(put);
+        if (written == input.size()) in.write.reset();
+      } else if (errno != EINTR && errno != EAGAIN) {
+        done.input_error = errno;
+        if (errno == EPIPE) shield->raised();
+        in.write.reset();
+      }
+    }
+    if (out_at >= 0 && fds[out_at].revents != 0 && !read_some(out.read.get(), done.out)) out.read.reset();
+    if (err_at >= 0 && fds[err_at].revents != 0 && !read_some(err.read.get(), done.err)) err.read.reset();
+  }
+  in.write.reset();
+  out.read.reset();
+  err.read.reset();
+}
+
+ExitStatus wait_for(pid_t pid) {
+  int st = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid, &st, 0);
+  } while (got < 0 && errno == EINTR);
+  // Our own child, reaped once, here: anything else is a broken invariant.
+  assert(got == pid);
+  if (WIFSIGNALED(st)) return {ExitStatus::Kind::signaled, WTERMSIG(st)};
+  return {ExitStatus::Kind::exited, WEXITSTATUS(st)};
+}
+
+}  // namespace
+
+std::expected<Finished, StartError> run(const Command& command) {
+  // A NUL inside any string handed to exec would silently shorten it (another program,
+  // argument or directory than the caller named): refuse instead.
+  auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
+  bool nul = has_nul(command.program) || (command.workdir && has_nul(*command.workdir)) ||
+             std::any_of(command.args.begin(), command.args.end(), has_nul);
+  if (nul) return std::unexpected(StartError{0, NUL_IN_ARGUMENT});
+
+  Pipe in, out, err;
+  if (command.input) {
+    if (int e = make_pipe(in)) return std::unexpected(StartError{e});
+  }
+  if (command.capture_out) {
+    if (int e = make_pipe(out)) return std::unexpected(StartError{e});
+  }
+  if (command.capture_err) {
+    if (int e = make_pipe(err)) return std::unexpected(StartError{e});
+  }
+
+  FileActions fa;
+  if (!fa.ok()) return std::unexpected(StartError{ENOMEM});
+  if (int e = connect(fa.get(), 0, in.read, O_RDONLY)) return std::unexpected(StartError{e});
+  if (int e = connect(fa.get(), 1, out.write, O_WRONLY)) return std::unexpected(StartError{e});
+  if (int e = connect(fa.get(), 2, err.write, O_WRONLY)) return std::unexpected(StartError{e});
+  if (command.workdir) {
+    if (int e = ::posix_spawn_file_actions_addchdir_np(fa.get(), command.workdir->c_str())) {
+      return std::unexpected(StartError{e});
+    }
+  }
+
+  SpawnAttr attr;
+  if (!attr.ok()) return std::unexpected(StartError{ENOMEM});
+  sigset_t mask, defaults;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  if (int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return std::unexpected(StartError{e});
+  if (int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return std::unexpected(StartError{e});
+  if (int e = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) {
+    return std::unexpected(StartError{e});
+  }
+
+  std::vector<char*> argv;
+  argv.reserve(command.args.size() + 2);
+  argv.push_back(const_cast<char*>(command.program.c_str()));
+  for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  int rc = command.search_path
+               ? ::posix_spawnp(&pid, command.program.c_str(), fa.get(), attr.get(), argv.data(), environ)
+               : ::posix_spawn(&pid, command.program.c_str(), fa.get(), attr.get(), argv.data(), environ);
+  if (rc != 0) return std::unexpected(StartError{rc});
+
+  // The child holds its own copies now; ours would keep its outputs from ending.
+  in.read.reset();
+  out.write.reset();
+  err.write.reset();
+
+  Finished done;
+  pump(in, out, err, command.input.value_or(std::string_view{}), done);
+  done.status = wait_for(pid);
+  return done;
+}
+
+}  // namespace nivern_support

@@ -1,0 +1,78 @@
+#pragma once
+/// Runs a program to completion: standard input from the null device or from given
+/// bytes, standard output and error captured in full (or sent to the null device),
+/// then the exit status.
+///
+/// Threading: `run` blocks the calling thread until the child has ended and every
+/// captured output is read to its end. It starts no threads and keeps no state, so
+/// any thread may call it. Both outputs and the input are pumped together with poll,
+/// so a child that writes megabytes to either stream, or reads little of its input,
+/// never deadlocks against us. The child is always reaped before `run` returns, so
+/// callers must not set SIGCHLD to be ignored.
+///
+/// The child inherits the environment, every descriptor that is not close-on-exec
+/// (ours all are), and the calling thread's signal mask; SIGPIPE is reset to its
+/// default action in the child, whatever the server's own disposition is. A working
+/// directory is set inside the child only; the caller's own never changes.
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nivern_support {
+
+/// What to start and how to connect it.
+struct Command {
+  /// The program. With `search_path`, a name without "/" is looked up on PATH the way
+  /// posix_spawnp does it; otherwise it is used as a path as it stands (a relative one
+  /// is taken from the child's working directory).
+  std::string program = {};
+  bool search_path = true;
+  /// argv[1..]; argv[0] is `program`.
+  std::vector<std::string> args = {};
+  /// The child's working directory; none: the caller's.
+  std::optional<std::string> workdir = {};
+  /// Bytes written to the child's standard input through a pipe, which is then closed;
+  /// none: the null device. Not owned: must outlive the call.
+  std::optional<std::string_view> input = {};
+  /// Capture standard output / error; false sends it to the null device.
+  bool capture_out = true;
+  bool capture_err = true;
+};
+
+/// How a child ended: a normal exit with its code, or death by a signal.
+struct ExitStatus {
+  enum class Kind { exited, signaled };
+  Kind kind = Kind::exited;
+  int code = 0;  // the exit code, or the signal number when `signaled`
+
+  bool success() const { return kind == Kind::exited && code == 0; }
+  friend bool operator==(const ExitStatus&, const ExitStatus&) = default;
+};
+
+/// A child that ran to its end.
+struct Finished {
+  ExitStatus status;
+  std::string out;  // captured standard output (empty when not captured)
+  std::string err;  // captured standard error (empty when not captured)
+  /// 0, or the errno of a failed write to the child's standard input (EPIPE when the
+  /// child closed it early). Writing stops at the failure; the child is still waited for.
+  int input_error = 0;
+};
+
+/// The child could not be started (program missing or not executable, working
+/// directory missing, out of descriptors, a NUL byte inside an argument...).
+struct StartError {
+  int err = 0;  // errno value; 0 when `fixed` says what went wrong
+  const char* fixed = nullptr;
+  /// "No such file or directory (os error 2)", or the fixed text.
+  std::string text() const;
+};
+
+/// The fixed text of a start refused because a C string would have been cut short.
+inline constexpr const char* NUL_IN_ARGUMENT = "nul byte found in provided data";
+
+[[nodiscard]] std::expected<Finished, StartError> run(const Command& command);
+
+}  // namespace nivern_support

@@ -1,0 +1,232 @@
+#include "support/process.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace nivern_support {
+namespace {
+
+using ::testing::HasSubstr;
+
+Command sh(std::string script) { return Command{.program = "sh", .args = {"-c", std::move(script)}}; }
+
+Finished must_run(const Command& c) {
+  auto r = run(c);
+  EXPECT_TRUE(r.has_value()) << (r ? "" : r.error().text());
+  return r ? std::move(*r) : Finished{};
+}
+
+// "1\n2\n...n\n", what `seq 1 n` prints.
+std::string seq_text(int n) {
+  std::string s;
+  for (int i = 1; i <= n; ++i) s += std::to_string(i) + "\n";
+  return s;
+}
+
+// The hexadecimal mask of one line ("SigIgn:", "SigBlk:") of a /proc status text.
+unsigned long long status_mask(const std::string& status, const std::string& key) {
+  std::istringstream in(status);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.starts_with(key)) return std::stoull(line.substr(key.size()), nullptr, 16);
+  }
+  ADD_FAILURE() << "no " << key << " in " << status;
+  return 0;
+}
+
+bool mask_has(unsigned long long mask, int sig) { return (mask >> (sig - 1)) & 1; }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string t = (std::filesystem::temp_directory_path() / "nivern-process-XXXXXX").string();
+    path_ = ::mkdtemp(t.data());
+  }
+  ~TempDir() { std::filesystem::remove_all(path_); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+TEST(ProcessRun, CapturesBothOutputsApart) {
+  Finished f = must_run(sh("printf 'to out'; printf 'to err' >&2"));
+  EXPECT_EQ(f.out, "to out");
+  EXPECT_EQ(f.err, "to err");
+  EXPECT_TRUE(f.status.success());
+  EXPECT_EQ(f.input_error, 0);
+}
+
+TEST(ProcessRun, MegabytesOnBothStreamsInAnyOrderDoNotDeadlock) {
+  // Standard error first, then output, then error again: a reader that drained one
+  // stream to its end before the other would wait forever on the full pipe.
+  Finished f = must_run(sh("seq 1 400000 >&2; seq 1 400000; seq 1 400000 >&2"));
+  std::string expect = seq_text(400000);
+  EXPECT_EQ(f.out.size(), expect.size());
+  EXPECT_TRUE(f.out == expect);
+  EXPECT_EQ(f.err.size(), 2 * expect.size());
+  EXPECT_TRUE(f.err == expect + expect);
+}
+
+TEST(ProcessRun, InputIsFedWhileOutputIsRead) {
+  // cat echoes as it reads, so ten megabytes only get through if the input is written
+  // while the output is being drained.
+  std::string input = seq_text(1'300'000);
+  ASSERT_GT(input.size(), 9'000'000u);
+  Command c{.program = "cat", .input = input};
+  Finished f = must_run(c);
+  EXPECT_TRUE(f.out == input);
+  EXPECT_EQ(f.input_error, 0);
+  EXPECT_TRUE(f.status.success());
+}
+
+TEST(ProcessRun, EmptyInputAndNullInputBothEndAtOnce) {
+  Command piped{.program = "cat", .input = std::string_view{}};
+  EXPECT_EQ(must_run(piped).out, "");
+  Command null{.program = "cat"};
+  Finished f = must_run(null);
+  EXPECT_EQ(f.out, "");
+  EXPECT_TRUE(f.status.success());
+}
+
+TEST(ProcessRun, ChildThatIgnoresItsInputGivesBrokenPipeNotADeadServer) {
+  // SIGPIPE keeps its default action in this test process: a write that raised it
+  // unshielded would kill the test.
+  std::string input(4 << 20, 'x');
+  Command c{.program = "true", .input = input};
+  Finished f = must_run(c);
+  EXPECT_EQ(f.input_error, EPIPE);
+  EXPECT_TRUE(f.status.success());
+  sigset_t pending;
+  sigemptyset(&pending);
+  sigpending(&pending);
+  EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  EXPECT_FALSE(sigismember(&mask, SIGPIPE));
+}
+
+TEST(ProcessRun, ExitCodeAndDeathBySignalAreTold) {
+  Finished three = must_run(sh("exit 3"));
+  EXPECT_EQ(three.status, (ExitStatus{ExitStatus::Kind::exited, 3}));
+  EXPECT_FALSE(three.status.success());
+  Finished killed = must_run(sh("printf partial; kill -TERM $$"));
+  EXPECT_EQ(killed.status, (ExitStatus{ExitStatus::Kind::signaled, SIGTERM}));
+  EXPECT_FALSE(killed.status.success());
+  EXPECT_EQ(killed.out, "partial");
+}
+
+TEST(ProcessRun, StartFailuresCarryTheSystemsText) {
+  auto missing = run(Command{.program = "nivern-no-such-program-here"});
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().err, ENOENT);
+  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
+
+  TempDir dir;
+  std::string plain = dir.path() + "/not-executable";
+  std::ofstream(plain) << "#!/bin/sh\necho hi\n";
+  ::chmod(plain.c_str(), 0644);
+  auto denied = run(Command{.program = plain, .search_path = false});
+  ASSERT_FALSE(denied.has_value());
+  EXPECT_EQ(denied.error().text(), "Permission denied (os error 13)");
+
+  auto no_dir = run(Command{.program = "true", .workdir = dir.path() + "/absent"});
+  ASSERT_FALSE(no_dir.has_value());
+  EXPECT_EQ(no_dir.error().text(), "No such file or directory (os error 2)");
+}
+
+TEST(ProcessRun, NulInsideAnyStringIsRefusedNotCutShort) {
+  using namespace std::string_literals;
+  auto arg = run(Command{.program = "echo", .args = {"a\0b"s}});
+  ASSERT_FALSE(arg.has_value());
+  EXPECT_EQ(arg.error().text(), "nul byte found in provided data");
+  auto dir = run(Command{.program = "true", .workdir = "/\0tmp"s});
+  ASSERT_FALSE(dir.has_value());
+  EXPECT_EQ(dir.error().text(), "nul byte found in provided data");
+  auto prog = run(Command{.program = "true\0x"s});
+  ASSERT_FALSE(prog.has_value());
+}
+
+TEST(ProcessRun, WorkingDirectoryIsTheChildsOnly) {
+  TempDir dir;
+  auto before = std::filesystem::current_path();
+  Finished f = must_run(Command{.program = "pwd", .workdir = dir.path()});
+  EXPECT_EQ(f.out, std::filesystem::canonical(dir.path()).string() + "\n");
+  EXPECT_EQ(std::filesystem::current_path(), before);
+
+  // Without path search, a relative program is found from the child's directory.
+  std::string script = dir.path() + "/tool";
+  std::ofstream(script) << "#!/bin/sh\necho from tool\n";
+  ::chmod(script.c_str(), 0755);
+  Finished rel = must_run(Command{.program = "./tool", .search_path = false, .workdir = dir.path()});
+  EXPECT_EQ(rel.out, "from tool\n");
+}
+
+TEST(ProcessRun, UncapturedOutputsGoToTheNullDevice) {
+  Command c = sh("seq 1 200000; echo err >&2; echo done");
+  c.capture_out = false;
+  Finished f = must_run(c);
+  EXPECT_EQ(f.out, "");
+  EXPECT_EQ(f.err, "err\n");
+  EXPECT_TRUE(f.status.success());
+  c.capture_err = false;
+  c.capture_out = true;
+  f = must_run(c);
+  EXPECT_THAT(f.out, HasSubstr("200000\ndone\n"));
+  EXPECT_EQ(f.err, "");
+}
+
+TEST(ProcessRun, ChildGetsDefaultSigpipeAndTheCallersMask) {
+  // The server ignores SIGPIPE; its children must not inherit that.
+  struct sigaction ignore{}, old{};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &old);
+  sigset_t usr2, saved;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  pthread_sigmask(SIG_BLOCK, &usr2, &saved);
+
+  Command c{.program = "cat", .args = {"/proc/self/status"}, .input = "unread"};
+  Finished f = must_run(c);
+
+  pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  sigaction(SIGPIPE, &old, nullptr);
+
+  EXPECT_FALSE(mask_has(status_mask(f.out, "SigIgn:"), SIGPIPE));
+  unsigned long long blocked = status_mask(f.out, "SigBlk:");
+  EXPECT_TRUE(mask_has(blocked, SIGUSR2));
+  EXPECT_FALSE(mask_has(blocked, SIGPIPE));
+}
+
+TEST(ProcessRun, NoPipeEndLeaksIntoTheChild) {
+  // Pipes this test process already held (from whoever started it) may be inherited;
+  // any other pipe beyond the child's standard three would be one of ours leaking.
+  std::set<std::string> before;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    auto target = std::filesystem::read_symlink(e.path(), ec);
+    if (!ec) before.insert(target.string());
+  }
+  Command c{.program = "ls", .args = {"-l", "/proc/self/fd"}, .input = "x"};
+  Finished f = must_run(c);
+  std::istringstream in(f.out);
+  std::string line;
+  int ours = 0;
+  while (std::getline(in, line)) {
+    auto at = line.find("pipe:");
+    if (at != std::string::npos && !before.contains(line.substr(at))) ++ours;
+  }
+  EXPECT_EQ(ours, 3) << f.out;  // standard input, output and error, nothing more
+}
+
+}  // namespace
+}  // namespace nivern_support

@@ -1,0 +1,134 @@
+// git_status and git_show through the built server, against real repositories.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "git/test_repo.h"
+#include "harness/frame_client.h"
+
+namespace {
+
+using nivern_git_test::commit_all;
+using nivern_git_test::git;
+using nivern_git_test::init_repo;
+using nivern_git_test::TempDir;
+using nivern_git_test::write_file;
+using nivern_test::json_string;
+using nivern_test::ServerProcess;
+
+std::string call(std::uint64_t id, const std::string& name, const std::string& path) {
+  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":")" + name + R"(","path":)" + json_string(path) + "}}";
+}
+
+std::string reply(std::uint64_t id, const std::string& body) {
+  return R"({"id":)" + std::to_string(id) + R"(,"reply":)" + body + "}";
+}
+
+std::string error(std::uint64_t id, const std::string& message) {
+  return reply(id, R"({"reply":"error","message":)" + json_string(message) + "}");
+}
+
+std::string text(std::uint64_t id, const std::string& content) {
+  return reply(id, R"({"reply":"text","text":)" + json_string(content) +
+                       R"(,"encoding":"UTF-8","line_ending":"lf","bom":false,"lossy":false})");
+}
+
+std::string entry(const std::string& path, const char* state, const char* staged, const char* unstaged) {
+  auto opt = [](const char* s) { return s ? "\"" + std::string(s) + "\"" : std::string("null"); };
+  return R"({"path":)" + json_string(path) + R"(,"state":")" + state + R"(","staged":)" + opt(staged) +
+         R"(,"unstaged":)" + opt(unstaged) + "}";
+}
+
+class GitCalls : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    nivern_git_test::isolate_git();
+    repo_ = dir_ / "repo";
+    init_repo(repo_);
+  }
+  TempDir dir_;
+  std::string repo_;
+};
+
+TEST_F(GitCalls, StatusOfAChangedRepository) {
+  write_file(repo_ + "/tracked.txt", "one\n");
+  write_file(repo_ + "/old name", "moving\n");
+  commit_all(repo_, "first");
+  write_file(repo_ + "/tracked.txt", "two\n");
+  git(repo_, {"mv", "old name", "new name"});
+  write_file(repo_ + "/dir/inner", "x");
+  write_file(repo_ + "/line\nbreak \"q\"", "x");
+  write_file(repo_ + "/n\xFF", "x");  // keyed "n\uFFFD", which sorts after "new name"
+
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(call(3, "git_status", repo_ + "/tracked.txt")),
+            reply(3, R"({"reply":"git_status","repository":true,"branch":"main","upstream":null,"ahead":0,"behind":0,"entries":[)" +
+                         entry(repo_ + "/dir", "untracked", nullptr, "untracked") + "," +
+                         entry(repo_ + "/line\nbreak \"q\"", "untracked", nullptr, "untracked") + "," +
+                         entry(repo_ + "/new name", "modified", "modified", nullptr) + "," +
+                         entry(repo_ + "/n\uFFFD", "untracked", nullptr, "untracked") + "," +
+                         entry(repo_ + "/old name", "deleted", "deleted", nullptr) + "," +
+                         entry(repo_ + "/tracked.txt", "modified", nullptr, "modified") + "]}"));
+}
+
+TEST_F(GitCalls, StatusOutsideAnyRepository) {
+  ServerProcess server(dir_.path());
+  server.hello();
+  EXPECT_EQ(server.request(call(4, "git_status", dir_ / "plain/dir")),
+            reply(4, R"({"reply":"git_status","repository":false,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+}
+
+TEST_F(GitCalls, ShowGivesTheCommittedTextOrSaysWhyNot) {
+  write_file(repo_ + "/crlf.txt", "a\r\nb\r\n");
+  write_file(repo_ + "/blob.bin", std::string("\x00\xFF\xFE", 3));
+  commit_all(repo_, "first");
+  write_file(repo_ + "/crlf.txt", "edited\n");
+  write_file(repo_ + "/fresh", "x");
+
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(call(5, "git_show", repo_ + "/crlf.txt")), text(5, "a\r\nb\r\n"));
+  EXPECT_EQ(server.request(call(6, "git_show", repo_ + "/fresh")), error(6, "not in the last commit"));
+  EXPECT_EQ(server.request(call(7, "git_show", repo_ + "/blob.bin")), error(7, "binary in the last commit"));
+  EXPECT_EQ(server.request(call(8, "git_show", dir_ / "elsewhere")), error(8, "not in a repository"));
+}
+
+TEST_F(GitCalls, ShowInARepositoryWithoutCommits) {
+  write_file(repo_ + "/f", "x");
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(call(9, "git_show", repo_ + "/f")), error(9, "fatal: invalid object name 'HEAD'."));
+}
+
+TEST_F(GitCalls, GitMissingFromPath) {
+  write_file(repo_ + "/f", "x");
+  TempDir empty;
+  ServerProcess server(std::vector<std::string>{repo_}, {"PATH=" + empty.path()});
+  server.hello();
+  EXPECT_EQ(server.request(call(10, "git_status", repo_)),
+            reply(10, R"({"reply":"git_status","repository":true,"branch":"main","upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(server.request(call(11, "git_show", repo_ + "/f")), error(11, "No such file or directory (os error 2)"));
+}
+
+TEST_F(GitCalls, BrokenRepositoriesNeverEndTheSession) {
+  std::string broken = dir_ / "broken";
+  write_file(broken + "/.git", "gitdir: nowhere");
+  std::string garbage = dir_ / "garbage";
+  write_file(garbage + "/.git", "\xFF\xFE not text");
+  write_file(repo_ + "/.git/HEAD", "not a ref\n");
+
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(call(12, "git_status", broken)),
+            reply(12, R"({"reply":"git_status","repository":true,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(server.request(call(13, "git_status", garbage + "/x")),
+            reply(13, R"({"reply":"git_status","repository":false,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(server.request(call(14, "git_status", repo_)),
+            reply(14, R"({"reply":"git_status","repository":true,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(server.request(call(15, "git_show", broken + "/f")),
+            error(15, "fatal: not a git repository: " + broken + "/nowhere"));
+  EXPECT_EQ(server.request(call(16, "git_show", garbage + "/f")), error(16, "not in a repository"));
+}
+
+}  // namespace
