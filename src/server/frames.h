@@ -31,7 +31,7 @@ class FrameReader {
  private:
   // Reads up to n bytes into dst from the buffer or the descriptor. 0 at end of input,
   // -1 on error (errno set).
-  long fill(char* dst, std::size_t n);
+  [[gnu::noinline]] long fill(char* dst, std::size_t n);
 
   int fd_;
   char buf_[8192];
