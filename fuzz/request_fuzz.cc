@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (e.find(" at line ") == std::string::npos) std::abort();
   } else {
     // Whatever decodes must encode back as a reply without trouble.
-    Response{request->id, Reply::Error{std::string(body.substr(0, 64))}}.encode();
+    std::string out = Response{request->id, Reply::Error{std::string(body.substr(0, 64))}}.encode();
+    if (out.empty()) std::abort();
   }
   if (auto bytes = decode_bytes(body)) {
     if (encode_bytes(*bytes) != body) std::abort();
