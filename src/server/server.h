@@ -4,6 +4,7 @@
 #include <string>
 
 #include "support/channel.h"
+#include "vfs/gitignore.h"
 
 namespace nivern_server {
 
@@ -18,6 +19,9 @@ inline constexpr std::uint64_t MAX_FRAME = 67'108'864;
 struct Server {
   /// The root exactly as the editor passed it: not resolved, not tested.
   std::string root;
+  /// The root ignore matcher, built once at start-up by `nivern_vfs::root_matcher(root)`;
+  /// only `list_dir` asks it. Never rebuilt.
+  nivern_vfs::Gitignore ignore;
   /// Sending end for threads that calls start (watch, shells, language servers).
   Outgoing out;
   /// Set by a `hello` with our protocol number; never cleared.

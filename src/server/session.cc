@@ -12,6 +12,7 @@
 #include "support/channel.h"
 #include "support/os_error.h"
 #include "support/thread_name.h"
+#include "vfs/root_ignore.h"
 
 namespace nivern_server {
 
@@ -74,6 +75,7 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
 
   auto server = std::make_unique<Server>();
   server->root = std::string(root);
+  server->ignore = nivern_vfs::root_matcher(root);
   server->out = loop_out;
 
   FrameReader reader(in_fd);

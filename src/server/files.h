@@ -1,0 +1,59 @@
+#pragma once
+/// The pieces of `open` and `save` that stand on their own: the binary rule, the
+/// bounded whole-file read, and the temporary sibling of a saved file.
+///
+/// Main thread only, like the handlers that use them; no shared state.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "support/unique_fd.h"
+#include "vfs/error.h"
+
+namespace nivern_server::files {
+
+/// `open` refuses files of this many bytes or more (2 to the 28th).
+inline constexpr std::uint64_t OPEN_LIMIT = 268'435'456;
+/// Bytes of the one read that samples a file for the binary rule.
+inline constexpr std::size_t SAMPLE_SIZE = 8192;
+/// The largest single write request.
+inline constexpr std::size_t WRITE_CHUNK = 2'147'483'647;
+
+inline constexpr const char* TOO_LARGE = "too large to open as text yet";
+inline constexpr const char* BINARY = "a binary file cannot be opened as text yet";
+
+/// True when the first bytes of a file look binary: a zero byte is allowed only where
+/// decoding would find a byte-order mark or guess UTF-16.
+[[nodiscard]] bool looks_binary(std::string_view sample);
+
+/// Refuses a status that is not a regular file's: `IsDirectory` for a directory,
+/// `NotRegularFile` for a named pipe, socket or device (reading them may never end).
+[[nodiscard]] std::expected<void, nivern_vfs::error::VfsError> regular_file(const std::string& path,
+                                                                          const struct stat& st);
+
+/// Opens `path` read-only, close-on-exec, links followed, without blocking on a named
+/// pipe, and checks through the descriptor that it is a regular file.
+[[nodiscard]] std::expected<nivern_support::UniqueFd, nivern_vfs::error::VfsError> open_for_reading(
+    const std::string& path);
+
+/// Why a whole-file read gave no content.
+struct ReadFailure {
+  enum class Kind { error, too_large } kind = Kind::error;
+  nivern_vfs::error::VfsError error;  // for `error`
+};
+
+/// Reads the whole regular file at `path` through a new opening (read-only,
+/// close-on-exec, links followed) to its end. A file that is not a regular file is
+/// refused before any read; one that reaches `limit` bytes is refused as too large.
+[[nodiscard]] std::expected<std::string, ReadFailure> read_content(const std::string& path,
+                                                                   std::uint64_t limit = OPEN_LIMIT);
+
+/// The temporary sibling of a saved file: ".{name}.nivern-tmp" in `target`'s directory
+/// ("." when `target` has no parent), with "file" for a name that is not an ordinary
+/// UTF-8 file name.
+[[nodiscard]] std::string temp_path_for(std::string_view target);
+
+}  // namespace nivern_server::files

@@ -1,0 +1,184 @@
+#include "server/files.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+
+#include "server/calls.h"
+
+namespace nivern_server {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string message_of(const Reply& r) {
+  if (auto* e = std::get_if<Reply::Error>(&r.v)) return e->message;
+  if (std::holds_alternative<Reply::Saved>(r.v)) return "saved";
+  if (auto* t = std::get_if<Reply::Text>(&r.v)) return "text:" + t->text;
+  return "other reply";
+}
+
+/// Runs `body` in a child process and returns what it printed. The child first drops to
+/// the unprivileged user when running as root (permission checks do not apply to root)
+/// and applies `limits`.
+std::string in_child(const std::function<std::string()>& body, const std::function<void()>& limits = [] {}) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    limits();
+    std::string out = body();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return out;
+}
+
+class Files : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/nivern-files-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    // Reachable by the unprivileged user of `in_child`.
+    ::chmod(dir_.c_str(), 0777);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::all, ec);
+    fs::remove_all(dir_, ec);
+  }
+  std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
+  std::string dir_;
+};
+
+TEST(BinaryRule, Samples) {
+  EXPECT_FALSE(files::looks_binary(""));
+  EXPECT_FALSE(files::looks_binary("plain text"));
+  EXPECT_TRUE(files::looks_binary("\0"s));
+  EXPECT_FALSE(files::looks_binary("\xEF\xBB\xBF\0"s));
+  EXPECT_FALSE(files::looks_binary("\xFF\xFE\0"s));
+  EXPECT_FALSE(files::looks_binary("\xFE\xFF" "a"s + "\0"s));
+  EXPECT_TRUE(files::looks_binary("\xEF\xBB\0"s));       // not a whole mark, odd length
+  EXPECT_FALSE(files::looks_binary("h\0i\0"s));          // UTF-16LE
+  EXPECT_FALSE(files::looks_binary("\0h\0i"s));          // UTF-16BE
+  EXPECT_TRUE(files::looks_binary("\0\0"s));             // both parity classes
+  EXPECT_TRUE(files::looks_binary("a\0bcdefg"s));        // one zero in eight: not a quarter
+  EXPECT_TRUE(files::looks_binary("h\0i\0!"s));          // odd length
+}
+
+TEST(TemporaryPath, SiblingOfTheTarget) {
+  EXPECT_EQ(files::temp_path_for("x.txt"), ".x.txt.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("/a/b/x.txt"), "/a/b/.x.txt.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("/x"), "/.x.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("a/b/"), "a/.b.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("a//b"), "a/.b.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("a/./b"), "a/.b.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("a/b/."), "a/.b.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("./x"), "./.x.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("a/.."), "a/.file.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for(".."), ".file.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("."), ".file.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("/"), "./.file.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for(""), "./.file.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("d/caf\xC3\xA9"), "d/.caf\xC3\xA9.nivern-tmp");
+  EXPECT_EQ(files::temp_path_for("d/caf\xE9"), "d/.file.nivern-tmp");
+}
+
+TEST_F(Files, ContentReadIsBounded) {
+  write_file(path("f"), std::string(100, 'x'));
+  auto whole = files::read_content(path("f"), 101);
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_EQ(whole->size(), 100u);
+  auto refused = files::read_content(path("f"), 100);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind, files::ReadFailure::Kind::too_large);
+
+  // A file that reports size 0 yet has content: read to its end, up to the limit, even
+  // when it holds more than its status said.
+  auto status = files::read_content("/proc/self/status");
+  ASSERT_TRUE(status.has_value());
+  EXPECT_NE(status->find("Name:"), std::string::npos);
+  auto grown = files::read_content("/proc/self/status", 64);
+  ASSERT_FALSE(grown.has_value());
+  EXPECT_EQ(grown.error().kind, files::ReadFailure::Kind::too_large);
+}
+
+TEST_F(Files, OpenReadsAFileWhoseSizeSaysNothing) {
+  Reply r = open_file({.path = "/proc/self/status"});
+  ASSERT_TRUE(std::holds_alternative<Reply::Text>(r.v));
+  EXPECT_NE(std::get<Reply::Text>(r.v).text.find("Name:"), std::string::npos);
+}
+
+TEST_F(Files, OpenWithoutPermission) {
+  write_file(path("secret"), "s");
+  ::chmod(path("secret").c_str(), 0);
+  EXPECT_EQ(in_child([&] { return message_of(open_file({.path = path("secret")})); }),
+            "cannot open " + path("secret") + ": " + path("secret") + ": Permission denied (os error 13)");
+}
+
+TEST_F(Files, SaveIntoAReadOnlyDirectory) {
+  fs::create_directory(path("ro"));
+  write_file(path("ro/x.txt"), "old");
+  ::chmod(path("ro").c_str(), 0555);
+  EXPECT_EQ(in_child([&] {
+              return message_of(save_file({.path = path("ro/x.txt"), .text = "new", .encoding = "utf-8"}));
+            }),
+            "cannot save " + path("ro/x.txt") + ": " + path("ro/.x.txt.nivern-tmp") +
+                ": Permission denied (os error 13)");
+  EXPECT_EQ(read_file(path("ro/x.txt")), "old");
+}
+
+TEST_F(Files, FailedWriteLeavesTheTemporaryFileAndTheTarget) {
+  write_file(path("t.txt"), "old content");
+  const std::string text(100'000, 'n');
+  // The file-size limit makes the write fail as a full disk would.
+  std::string message = in_child(
+      [&] { return message_of(save_file({.path = path("t.txt"), .text = text, .encoding = "utf-8"})); },
+      [] {
+        std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = {4096, 4096};
+        ::setrlimit(RLIMIT_FSIZE, &lim);
+      });
+  EXPECT_EQ(message, "cannot save " + path("t.txt") + ": " + path(".t.txt.nivern-tmp") +
+                         ": File too large (os error 27)");
+  EXPECT_EQ(read_file(path("t.txt")), "old content");
+  EXPECT_EQ(read_file(path(".t.txt.nivern-tmp")), std::string(4096, 'n'));
+}
+
+}  // namespace
+}  // namespace nivern_server

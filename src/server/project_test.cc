@@ -1,0 +1,72 @@
+// The list_dir and scan handlers on a Server whose root matcher is built the way the
+// session builds it at start-up.
+#include <gtest/gtest.h>
+
+#include "server/calls.h"
+#include "vfs/root_ignore.h"
+#include "vfs/test_tree.h"
+
+namespace nivern_server {
+namespace {
+
+using nivern_vfs_test::TempTree;
+
+std::vector<std::string> names(const Reply& r) {
+  std::vector<std::string> out;
+  auto* e = std::get_if<Reply::Entries>(&r.v);
+  EXPECT_NE(e, nullptr);
+  if (e) {
+    for (const auto& x : e->entries) out.push_back(x.name);
+  }
+  return out;
+}
+
+std::string error_of(const Reply& r) {
+  auto* e = std::get_if<Reply::Error>(&r.v);
+  return e ? e->message : "<not an error>";
+}
+
+TEST(ListDirHandler, RootMatcherAndLocalGitignore) {
+  TempTree t;
+  t.file(".gitignore", "*.log\n");
+  t.file(".ignore", "!keep.log\n");
+  t.file("a.log");
+  t.file("keep.log");
+  t.file("sub/.gitignore", "*.tmp\n");
+  t.file("sub/x.tmp");
+  t.file("sub/y.log");
+  t.file("sub/keep.log", "12");
+  Server server;
+  server.root = t.path();
+  server.ignore = nivern_vfs::root_matcher(server.root);
+  EXPECT_EQ(names(list_dir(server, {t.path()})), (std::vector<std::string>{"sub", ".gitignore", ".ignore", "keep.log"}));
+  Reply sub = list_dir(server, {t / "sub"});
+  EXPECT_EQ(names(sub), (std::vector<std::string>{".gitignore", "keep.log"}));
+  EXPECT_EQ(std::get<Reply::Entries>(sub.v).entries[1].len, 2u);
+}
+
+TEST(ListDirHandler, ErrorTextsShowThePathLossily) {
+  TempTree t;
+  t.file("f");
+  Server server;
+  EXPECT_EQ(error_of(list_dir(server, {t / "f"})), "cannot list " + t / "f" + ": Not a directory (os error 20)");
+  EXPECT_EQ(error_of(list_dir(server, {t / "gone\xff"})),
+            "cannot list " + t / "gone\xef\xbf\xbd" + ": No such file or directory (os error 2)");
+}
+
+TEST(ScanHandler, PathsOnlyLossyAndNeverAnError) {
+  TempTree t;
+  t.file("b\xff");
+  t.file("a/x");
+  Reply r = scan({t.path(), {}});
+  auto* s = std::get_if<Reply::Scanned>(&r.v);
+  ASSERT_NE(s, nullptr);
+  EXPECT_EQ(s->paths, (std::vector<std::string>{t / "a/x", t / "b\xef\xbf\xbd"}));
+  EXPECT_FALSE(s->truncated);
+  Reply missing = scan({t / "missing", {"[bad"}});
+  ASSERT_NE(std::get_if<Reply::Scanned>(&missing.v), nullptr);
+  EXPECT_TRUE(std::get<Reply::Scanned>(missing.v).paths.empty());
+}
+
+}  // namespace
+}  // namespace nivern_server

@@ -1,0 +1,252 @@
+#include "vfs/scan.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <system_error>
+#include <thread>
+
+#include "vfs/path_order.h"
+
+namespace nivern_vfs::walk {
+
+Visitor::Visitor(ScanShared& shared, nivern_support::Sender<Batch> sender)
+    : shared_(shared), sender_(std::move(sender)) {
+  batch_.reserve(SCAN_BATCH);
+}
+
+Visitor::~Visitor() { flush(); }
+
+void Visitor::flush() {
+  if (batch_.empty()) return;
+  Batch full;
+  full.reserve(SCAN_BATCH);
+  full.swap(batch_);
+  // A failed send drops the batch: the receiver is gone, nobody wants it.
+  (void)sender_.send(full);
+}
+
+bool Visitor::over_limit() {
+  if (shared_.quit.load(std::memory_order_relaxed)) return true;
+  if (shared_.limit && shared_.files.load(std::memory_order_relaxed) >= *shared_.limit) {
+    shared_.quit.store(true, std::memory_order_relaxed);
+    return true;
+  }
+  return false;
+}
+
+void Visitor::tick() {
+  if (++ticks_ < PROGRESS_TICK) return;
+  ticks_ = 0;
+  if (shared_.progress && *shared_.progress) {
+    (*shared_.progress)(shared_.files.load(std::memory_order_relaxed),
+                        shared_.dirs.load(std::memory_order_relaxed));
+  }
+}
+
+WalkState Visitor::visit(const Entry& entry) {
+  if (over_limit()) return WalkState::quit;
+  if (entry.depth == 0) return WalkState::keep_going;
+  if (entry.kind == Kind::dir) {
+    shared_.dirs.fetch_add(1, std::memory_order_relaxed);
+    tick();
+    return WalkState::keep_going;
+  }
+  shared_.files.fetch_add(1, std::memory_order_relaxed);
+  std::uint64_t len = shared_.sizes == Sizes::read ? entry.size().value_or(0) : 0;
+  batch_.push_back(ProjectEntry{std::string(entry.path), len, false});
+  if (batch_.size() >= SCAN_BATCH) flush();
+  tick();
+  return WalkState::keep_going;
+}
+
+WalkState Visitor::visit_error(const WalkError& error) {
+  if (over_limit()) return WalkState::quit;
+  std::lock_guard lock(shared_.skipped_mu);
+  shared_.skipped.push_back(SkippedPath{error.path, error.message});
+  return WalkState::keep_going;
+}
+
+std::unique_ptr<ParallelVisitor> Builder::build() {
+  return std::make_unique<Visitor>(shared_, sender_);
+}
+
+namespace {
+
+/// A path with no empty, "." or ".." component and no trailing separator. Among such
+/// paths, component order is byte order with "/" below every other byte.
+bool plain(std::string_view p) {
+  if (p.empty()) return false;
+  std::size_t i = p.front() == '/' ? 1 : 0;
+  if (i == p.size()) return i == 1;
+  for (;;) {
+    std::size_t end = p.find('/', i);
+    std::string_view name = p.substr(i, end == std::string_view::npos ? p.npos : end - i);
+    if (name.empty() || name == "." || name == "..") return false;
+    if (end == std::string_view::npos) return true;
+    i = end + 1;
+  }
+}
+
+int plain_compare(std::string_view a, std::string_view b) {
+  static_assert(std::endian::native == std::endian::little);
+  const std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    std::uint64_t x, y;
+    std::memcpy(&x, a.data() + i, 8);
+    std::memcpy(&y, b.data() + i, 8);
+    if (x != y) {
+      i += static_cast<std::size_t>(std::countr_zero(x ^ y)) / 8;
+      goto differ;
+    }
+  }
+  while (i < n && a[i] == b[i]) ++i;
+  if (i == n) return (a.size() > b.size()) - (a.size() < b.size());
+differ:
+  auto key = [](char c) { return c == '/' ? 0 : static_cast<int>(static_cast<unsigned char>(c)) + 1; };
+  return key(a[i]) - key(b[i]);
+}
+
+/// Sorts `v` with `less` on up to `default_threads()` threads: equal slices sorted at
+/// once, then merged pairwise, level by level. Small inputs are sorted in place.
+template <class Less>
+void parallel_sort(std::vector<ProjectEntry*>& v, Less less) {
+  const std::size_t n = v.size();
+  std::size_t parts = std::bit_floor(std::min(default_threads(), n / 8192));
+  if (parts < 2) {
+    std::sort(v.begin(), v.end(), less);
+    return;
+  }
+  std::vector<std::size_t> bound(parts + 1);
+  for (std::size_t i = 0; i <= parts; ++i) bound[i] = n * i / parts;
+  // Runs job(i) for i in [0, count) on threads of their own, the first on this one; a
+  // thread that cannot be started leaves its job to this thread.
+  auto fan_out = [](std::size_t count, const auto& job) {
+    std::vector<std::thread> threads;
+    std::vector<std::size_t> inline_jobs{0};
+    for (std::size_t i = 1; i < count; ++i) {
+      try {
+        threads.emplace_back(job, i);
+      } catch (const std::system_error&) {
+        inline_jobs.push_back(i);
+      }
+    }
+    for (std::size_t i : inline_jobs) job(i);
+    for (auto& t : threads) t.join();
+  };
+  fan_out(parts, [&](std::size_t i) { std::sort(v.begin() + bound[i], v.begin() + bound[i + 1], less); });
+  std::vector<ProjectEntry*> other(n);
+  for (std::size_t width = 1; width < parts; width *= 2) {
+    fan_out(parts / (2 * width), [&](std::size_t k) {
+      std::size_t lo = bound[2 * width * k], mid = bound[2 * width * k + width], hi = bound[2 * width * (k + 1)];
+      std::merge(v.begin() + lo, v.begin() + mid, v.begin() + mid, v.begin() + hi, other.begin() + lo, less);
+    });
+    v.swap(other);
+  }
+}
+
+/// Puts `order` in `scan_order`; equal paths keep their relative order. Returns whether
+/// every path was plain (then paths equal in components are equal in bytes).
+bool order_entries(std::vector<ProjectEntry*>& order, std::optional<bool> known_plain = std::nullopt) {
+  bool all_plain = known_plain ? *known_plain : std::all_of(order.begin(), order.end(), [](const ProjectEntry* e) {
+    return plain(e->path);
+  });
+  if (all_plain) {
+    // Equal keys are equal bytes here, so stability cannot show.
+    parallel_sort(order, [](const ProjectEntry* a, const ProjectEntry* b) {
+      return plain_compare(a->path, b->path) < 0;
+    });
+  } else {
+    std::stable_sort(order.begin(), order.end(), [](const ProjectEntry* a, const ProjectEntry* b) {
+      return path_order::less(a->path, b->path);
+    });
+  }
+  return all_plain;
+}
+
+/// Moves the entries that `order` points at into `out`, in that order, leaving out each
+/// one whose path equals (component by component) the path of the one before it.
+void take_in_order(const std::vector<ProjectEntry*>& order, bool all_plain, std::vector<ProjectEntry>& out) {
+  out.reserve(out.size() + order.size());
+  for (ProjectEntry* e : order) {
+    if (!out.empty()) {
+      const std::string& last = out.back().path;
+      if (all_plain ? last == e->path : path_order::equal(last, e->path)) continue;
+    }
+    out.push_back(std::move(*e));
+  }
+}
+
+}  // namespace
+
+void sort_and_dedup(std::vector<ProjectEntry>& entries) {
+  if (entries.size() < 2) return;
+  std::vector<ProjectEntry*> order;
+  order.reserve(entries.size());
+  for (ProjectEntry& e : entries) order.push_back(&e);
+  bool all_plain = order_entries(order);
+  std::vector<ProjectEntry> sorted;
+  take_in_order(order, all_plain, sorted);
+  entries = std::move(sorted);
+}
+
+ScanResult scan_with(std::string_view root, const excludes::Excludes& excludes,
+                     std::optional<std::uint64_t> limit, const Progress& progress, Sizes sizes) {
+  ScanResult result;
+  excludes::Override overrides;
+  if (auto built = excludes.matcher(root)) {
+    overrides = std::move(*built);
+  } else {
+    result.skipped.push_back(SkippedPath{std::nullopt, "exclude globs ignored: " + built.error().text()});
+  }
+
+  ScanShared shared;
+  shared.limit = limit;
+  shared.progress = &progress;
+  shared.sizes = sizes;
+  auto [sender, receiver] = nivern_support::make_channel<Batch>();
+  {
+    Builder builder(shared, std::move(sender));
+    WalkOptions options;
+    options.overrides = &overrides;
+    options.quit = &shared.quit;
+    walk_parallel(root, options, builder);
+    builder.release();
+  }
+
+  // The batches stay where they are; the sort orders pointers into them, and each entry
+  // moves once, straight to its place in the result.
+  std::vector<Batch> batches;
+  std::size_t total = 0;
+  while (auto batch = receiver.try_recv()) {
+    total += batch->size();
+    batches.push_back(std::move(*batch));
+  }
+  std::vector<ProjectEntry*> order;
+  order.reserve(total);
+  for (Batch& b : batches) {
+    for (ProjectEntry& e : b) order.push_back(&e);
+  }
+  // The walk joins names that are never empty, "." or ".." to the root, so its paths
+  // are plain exactly when the root is (a trailing "/" on it aside).
+  std::string_view base = root;
+  if (base.size() > 1 && base.ends_with('/')) base.remove_suffix(1);
+  bool all_plain = order_entries(order, base.empty() || plain(base));
+  take_in_order(order, all_plain, result.entries);
+  order = {};
+  batches = {};
+  {
+    std::lock_guard lock(shared.skipped_mu);
+    std::move(shared.skipped.begin(), shared.skipped.end(), std::back_inserter(result.skipped));
+  }
+  result.truncated = shared.quit.load(std::memory_order_relaxed);
+  return result;
+}
+
+ScanResult scan(std::string_view root, const excludes::Excludes& excludes, Sizes sizes) {
+  static const Progress nothing = [](std::uint64_t, std::uint64_t) {};
+  return scan_with(root, excludes, SCAN_FILE_LIMIT, nothing, sizes);
+}
+
+}  // namespace nivern_vfs::walk

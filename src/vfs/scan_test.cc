@@ -1,0 +1,189 @@
+#include "vfs/scan.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "vfs/test_tree.h"
+
+namespace nivern_vfs::walk {
+namespace {
+
+using nivern_vfs_test::ScopedEnv;
+using nivern_vfs_test::TempTree;
+
+std::vector<std::string> paths_of(const ScanResult& r) {
+  std::vector<std::string> out;
+  for (const auto& e : r.entries) out.push_back(e.path);
+  return out;
+}
+
+class ScanTest : public ::testing::Test {
+ protected:
+  TempTree config_;
+  ScopedEnv global_{"GIT_CONFIG_GLOBAL", "/dev/null"};
+  ScopedEnv xdg_{"XDG_CONFIG_HOME", config_.path().c_str()};
+  TempTree t_;
+};
+
+TEST_F(ScanTest, FilesInComponentOrderWithoutDirectoriesOrTheRoot) {
+  t_.file("a/b");
+  t_.file("a-b");
+  t_.file("a.txt");
+  t_.file("B");
+  t_.dir("empty");
+  auto r = scan(t_.path(), {});
+  EXPECT_EQ(paths_of(r), (std::vector<std::string>{t_ / "B", t_ / "a/b", t_ / "a-b", t_ / "a.txt"}));
+  EXPECT_FALSE(r.truncated);
+  EXPECT_TRUE(r.skipped.empty());
+  for (const auto& e : r.entries) EXPECT_FALSE(e.is_dir);
+}
+
+TEST_F(ScanTest, RootSpelledWithDotsOrDoubleSeparators) {
+  t_.file("a/b");
+  t_.file("a-b");
+  t_.file("a.txt");
+  for (std::string root : {t_.path() + "/./", t_.path() + "//", "/" + t_.path()}) {
+    std::string base = root.ends_with('/') ? root : root + "/";
+    EXPECT_EQ(paths_of(scan(root, {})), (std::vector<std::string>{base + "a/b", base + "a-b", base + "a.txt"}))
+        << root;
+  }
+}
+
+TEST_F(ScanTest, SizesFromTheEntryItselfUnlessSkipped) {
+  t_.file("five", "12345");
+  t_.link("target-text", "link");
+  auto r = scan(t_.path(), {});
+  ASSERT_EQ(r.entries.size(), 2u);
+  EXPECT_EQ(r.entries[0].path, t_ / "five");
+  EXPECT_EQ(r.entries[0].len, 5u);
+  EXPECT_EQ(r.entries[1].path, t_ / "link");  // a link is listed, with its own length
+  EXPECT_EQ(r.entries[1].len, std::string("target-text").size());
+  auto quick = scan(t_.path(), {}, Sizes::skip);
+  EXPECT_EQ(quick.entries[0].len, 0u);
+}
+
+TEST_F(ScanTest, DotFilesAndGitContentsUnlessExcluded) {
+  t_.file(".env");
+  t_.file(".git/HEAD");
+  t_.file(".git/objects/ab/cdef");
+  t_.file("src/x.c");
+  EXPECT_EQ(paths_of(scan(t_.path(), {})),
+            (std::vector<std::string>{t_ / ".env", t_ / ".git/HEAD", t_ / ".git/objects/ab/cdef", t_ / "src/x.c"}));
+  EXPECT_EQ(paths_of(scan(t_.path(), {{".git"}})), (std::vector<std::string>{t_ / ".env", t_ / "src/x.c"}));
+}
+
+TEST_F(ScanTest, BadExcludesAreRecordedAndIgnored) {
+  t_.file("target/out");
+  t_.file("keep");
+  auto r = scan(t_.path(), {{"target", "[abc"}});
+  EXPECT_EQ(paths_of(r), (std::vector<std::string>{t_ / "keep", t_ / "target/out"}));
+  ASSERT_EQ(r.skipped.size(), 1u);
+  EXPECT_FALSE(r.skipped[0].path.has_value());
+  EXPECT_EQ(r.skipped[0].message,
+            "exclude globs ignored: error parsing glob '![abc': unclosed character class; missing ']'");
+  EXPECT_FALSE(r.truncated);
+}
+
+TEST_F(ScanTest, ExcludesAreRelativeToTheScannedPath) {
+  t_.file("src/main.c");
+  t_.file("src/lib/main.c");
+  t_.file("main.c");
+  EXPECT_EQ(paths_of(scan(t_ / "src", {{"/main.c"}})), (std::vector<std::string>{t_ / "src/lib/main.c"}));
+  EXPECT_EQ(paths_of(scan(t_.path(), {{"build", "*.c"}})), (std::vector<std::string>{}));
+}
+
+TEST_F(ScanTest, IgnoreFilesInsideButNotAbove) {
+  t_.file(".gitignore", "*.log\n");
+  t_.file("sub/a.log");
+  t_.file("sub/inner/.gitignore", "*.tmp\n");
+  t_.file("sub/inner/x.tmp");
+  t_.file("sub/inner/y.c");
+  EXPECT_EQ(paths_of(scan(t_ / "sub", {})),
+            (std::vector<std::string>{t_ / "sub/a.log", t_ / "sub/inner/.gitignore", t_ / "sub/inner/y.c"}));
+}
+
+TEST_F(ScanTest, MissingRootOrFileRootGivesNothing) {
+  auto missing = scan(t_ / "nope", {});
+  EXPECT_TRUE(missing.entries.empty());
+  EXPECT_FALSE(missing.truncated);
+  ASSERT_EQ(missing.skipped.size(), 1u);
+  EXPECT_EQ(missing.skipped[0].path, t_ / "nope");
+  t_.file("file.txt", "x");
+  auto file = scan(t_ / "file.txt", {});
+  EXPECT_TRUE(file.entries.empty());
+  EXPECT_TRUE(file.skipped.empty());
+  auto empty = scan(config_.path(), {});
+  EXPECT_TRUE(empty.entries.empty());
+  EXPECT_FALSE(empty.truncated);
+}
+
+TEST_F(ScanTest, NamesThatAreNotUtf8KeepTheirBytes) {
+  t_.file("caf\xe9.txt");
+  auto r = scan(t_.path(), {});
+  ASSERT_EQ(r.entries.size(), 1u);
+  EXPECT_EQ(r.entries[0].path, t_ / "caf\xe9.txt");
+}
+
+// A flat directory is read by a single worker, so the limit's effect is exact.
+TEST_F(ScanTest, LimitReachedWithNothingAfterIsNotTruncated) {
+  for (int i = 0; i < 20; ++i) t_.file("f" + std::to_string(i));
+  auto r = scan_with(t_.path(), {}, 20, [](std::uint64_t, std::uint64_t) {});
+  EXPECT_EQ(r.entries.size(), 20u);
+  EXPECT_FALSE(r.truncated);
+}
+
+TEST_F(ScanTest, AnyEntryPastTheLimitTruncates) {
+  for (int i = 0; i < 21; ++i) t_.file("f" + std::to_string(i));
+  auto r = scan_with(t_.path(), {}, 20, [](std::uint64_t, std::uint64_t) {});
+  EXPECT_EQ(r.entries.size(), 20u);
+  EXPECT_TRUE(r.truncated);
+  // Without a limit the same tree is whole.
+  auto all = scan_with(t_.path(), {}, std::nullopt, [](std::uint64_t, std::uint64_t) {});
+  EXPECT_EQ(all.entries.size(), 21u);
+  EXPECT_FALSE(all.truncated);
+}
+
+TEST_F(ScanTest, ParallelLimitOvershootsByFewerThanTheWorkers) {
+  for (int d = 0; d < 40; ++d) {
+    for (int f = 0; f < 40; ++f) t_.file("d" + std::to_string(d) + "/f" + std::to_string(f));
+  }
+  auto r = scan_with(t_.path(), {}, 500, [](std::uint64_t, std::uint64_t) {});
+  EXPECT_TRUE(r.truncated);
+  EXPECT_GE(r.entries.size(), 500u);
+  EXPECT_LT(r.entries.size(), 500u + default_threads());
+}
+
+TEST_F(ScanTest, ProgressEveryTickPerWorker) {
+  for (int i = 0; i < 600; ++i) t_.file("f" + std::to_string(i));
+  std::atomic<int> calls{0};
+  std::atomic<std::uint64_t> last{0};
+  Progress progress = [&](std::uint64_t files, std::uint64_t dirs) {
+    ++calls;
+    last = files;
+    EXPECT_EQ(dirs, 0u);
+  };
+  auto r = scan_with(t_.path(), {}, SCAN_FILE_LIMIT, progress);
+  EXPECT_EQ(r.entries.size(), 600u);
+  EXPECT_EQ(calls.load(), 2);  // after 256 and 512 entries
+  EXPECT_EQ(last.load(), 512u);
+}
+
+TEST(ScanOrder, SortsByComponentsAndDropsEqualPaths) {
+  std::vector<ProjectEntry> v = {{"r/a.txt", 1}, {"r/a/b", 2}, {"r/a-b", 3}, {"r/a/b", 4}, {"r/A", 5}};
+  sort_and_dedup(v);
+  std::vector<std::string> got;
+  for (auto& e : v) got.push_back(e.path);
+  EXPECT_EQ(got, (std::vector<std::string>{"r/A", "r/a/b", "r/a-b", "r/a.txt"}));
+  // Paths that differ in spelling only are equal; the first one stays.
+  std::vector<ProjectEntry> w = {{"r/x//y", 1}, {"r/./x/y", 2}, {"r/x/y", 3}, {"r/x-", 4}, {"r/x/", 5}};
+  sort_and_dedup(w);
+  ASSERT_EQ(w.size(), 3u);
+  EXPECT_EQ(w[0].path, "r/x/");
+  EXPECT_EQ(w[1].path, "r/x//y");
+  EXPECT_EQ(w[1].len, 1u);
+  EXPECT_EQ(w[2].path, "r/x-");
+}
+
+}  // namespace
+}  // namespace nivern_vfs::walk

@@ -1,0 +1,152 @@
+#include "vfs/search.h"
+
+#include <gtest/gtest.h>
+
+#include "vfs/search_test_tree.h"
+
+namespace nivern_vfs::search {
+namespace {
+
+using testing::TempTree;
+
+SearchResult run(std::string_view root, const char* pattern, bool regex = false,
+                 std::vector<std::string> excludes = {}) {
+  auto r = search(root, {pattern, regex, false, true}, excludes::Excludes{std::move(excludes)});
+  EXPECT_TRUE(r.has_value());
+  return r ? std::move(*r) : SearchResult{};
+}
+
+/// "path:line" for each match, the path relative to the tree.
+std::vector<std::string> where(const TempTree& tree, const SearchResult& r) {
+  std::vector<std::string> out;
+  for (const auto& m : r.matches) {
+    out.push_back(m.path.substr(tree.root().size() + 1) + ":" + std::to_string(m.line));
+  }
+  return out;
+}
+
+TEST(Search, AnEmptyPatternFindsNothingAnywhere) {
+  for (const char* root : {"/no/such/dir", "/"}) {
+    auto r = search(root, {"", true, true, false}, {});
+    ASSERT_TRUE(r);
+    EXPECT_TRUE(r->matches.empty());
+    EXPECT_FALSE(r->truncated);
+    EXPECT_EQ(r->files, 0u);
+  }
+}
+
+TEST(Search, ABadRegexIsABadQuery) {
+  auto r = search("/no/such/dir", {"(abc", true, false, false}, {});
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().text(), "missing ): (abc");
+}
+
+TEST(Search, AMissingRootFindsNothing) {
+  const auto r = run("/no/such/dir", "x");
+  EXPECT_TRUE(r.matches.empty());
+  EXPECT_FALSE(r.truncated);
+}
+
+TEST(Search, SortsByPathComponentsThenLine) {
+  TempTree tree;
+  tree.write("a.txt", "x\n");
+  tree.write("a-b", "x\nx\n");
+  tree.write("a/b", "y\nx\n");
+  tree.write("a/c/d", "x\n");
+  tree.write("B", "x\n");
+  const auto r = run(tree.root(), "x");
+  EXPECT_EQ(where(tree, r),
+            (std::vector<std::string>{"B:1", "a/b:2", "a/c/d:1", "a-b:1", "a-b:2", "a.txt:1"}));
+  EXPECT_EQ(r.files, 5u);
+  EXPECT_FALSE(r.truncated);
+  EXPECT_EQ(r.matches[1].path, tree.path("a/b"));
+  EXPECT_EQ(r.matches[1].text, "x");
+}
+
+TEST(Search, SearchesRegularFilesOnlyAsTheWalkFindsThem) {
+  TempTree tree;
+  tree.write("kept.txt", "needle\n");
+  tree.write(".hidden/h.txt", "needle\n");
+  tree.write(".gitignore", "ignored.txt\n");
+  tree.write("ignored.txt", "needle\n");
+  tree.write("binary.bin", std::string("\0needle\n", 8));
+  tree.write("latin1.txt", "needle caf\xE9\n");
+  tree.symlink(tree.path("kept.txt"), "link.txt");
+  tree.symlink(tree.path(".hidden"), "linkdir");
+  const auto r = run(tree.root(), "needle");
+  EXPECT_EQ(where(tree, r), (std::vector<std::string>{".hidden/h.txt:1", "kept.txt:1"}));
+}
+
+TEST(Search, ARootThatIsAFileIsSearchedAlone) {
+  TempTree tree;
+  const std::string file = tree.write("one.txt", "a\nx\n");
+  tree.write("two.txt", "x\n");
+  const auto r = run(file, "x");
+  ASSERT_EQ(r.matches.size(), 1u);
+  EXPECT_EQ(r.matches[0].path, file);
+  EXPECT_EQ(r.matches[0].line, 2u);
+}
+
+TEST(Search, ExcludePatternsRemovePathsAndABadSetIsIgnored) {
+  TempTree tree;
+  tree.write("src/a.c", "x\n");
+  tree.write("target/b.c", "x\n");
+  tree.write("sub/target/c.c", "x\n");
+  EXPECT_EQ(where(tree, run(tree.root(), "x", false, {"target"})),
+            (std::vector<std::string>{"src/a.c:1"}));
+  EXPECT_EQ(where(tree, run(tree.root(), "x", false, {"/target"})),
+            (std::vector<std::string>{"src/a.c:1", "sub/target/c.c:1"}));
+  // One pattern that does not build: the whole set is dropped.
+  EXPECT_EQ(where(tree, run(tree.root(), "x", false, {"target", "[abc"})),
+            (std::vector<std::string>{"src/a.c:1", "sub/target/c.c:1", "target/b.c:1"}));
+}
+
+std::string lines(std::size_t n, std::string_view line) {
+  std::string s;
+  for (std::size_t k = 0; k < n; ++k) (s += line) += '\n';
+  return s;
+}
+
+TEST(Search, ExactlyTheLimitIsTruncated) {
+  TempTree tree;
+  tree.write("a", lines(2500, "x"));
+  tree.write("b", lines(2500, "x"));
+  const auto r = run(tree.root(), "x");
+  EXPECT_EQ(r.matches.size(), SEARCH_MATCH_LIMIT);
+  EXPECT_TRUE(r.truncated);
+  EXPECT_EQ(r.files, 2u);
+  const auto under = run(tree.root(), "x\n", true);  // never matches: a line has no LF
+  EXPECT_TRUE(under.matches.empty());
+  EXPECT_FALSE(under.truncated);
+}
+
+TEST(Search, TheCutKeepsTheFirstMatchesInOrderAndFilesCountsWhatIsKept) {
+  TempTree tree;
+  tree.write("a/big", lines(6000, "x"));
+  tree.write("b/small", lines(10, "x"));
+  const auto r = run(tree.root(), "x");
+  ASSERT_EQ(r.matches.size(), SEARCH_MATCH_LIMIT);
+  EXPECT_TRUE(r.truncated);
+  EXPECT_EQ(r.files, 1u);  // b/small sorts after all 5000 kept matches
+  for (std::size_t k = 0; k < r.matches.size(); ++k) {
+    ASSERT_EQ(r.matches[k].line, k + 1);
+    ASSERT_EQ(r.matches[k].path, tree.path("a/big"));
+  }
+}
+
+TEST(Search, ManyFilesOnManyWorkersGiveTheSameAnswerEachTime) {
+  TempTree tree;
+  for (int d = 0; d < 20; ++d) {
+    for (int f = 0; f < 20; ++f) {
+      tree.write("d" + std::to_string(d) + "/f" + std::to_string(f),
+                 "a\nneedle " + std::to_string(f) + "\nb\nneedle\n");
+    }
+  }
+  const auto first = run(tree.root(), "needle");
+  EXPECT_EQ(first.matches.size(), 800u);
+  EXPECT_EQ(first.files, 400u);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(run(tree.root(), "needle").matches, first.matches);
+}
+
+}  // namespace
+}  // namespace nivern_vfs::search

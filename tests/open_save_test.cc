@@ -1,0 +1,478 @@
+// `open` and `save` seen from the editor's side, on real files.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "harness/frame_client.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+using nivern_test::json_string;
+using nivern_test::ServerProcess;
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string error_reply(std::uint64_t id, std::string_view message) {
+  return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"error\",\"message\":" +
+         json_string(message) + "}}";
+}
+
+std::string text_reply(std::uint64_t id, std::string_view text, std::string_view encoding,
+                       std::string_view line_ending, bool bom, bool lossy) {
+  return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"text\",\"text\":" + json_string(text) +
+         ",\"encoding\":\"" + std::string(encoding) + "\",\"line_ending\":\"" + std::string(line_ending) +
+         "\",\"bom\":" + (bom ? "true" : "false") + ",\"lossy\":" + (lossy ? "true" : "false") + "}}";
+}
+
+std::string saved_reply(std::uint64_t id) {
+  return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"saved\"}}";
+}
+
+/// A temporary directory and a greeted server for each test.
+class OpenSave : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/nivern-open-save-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+    server_ = std::make_unique<ServerProcess>(dir_);
+    ASSERT_NE(server_->hello(), "");
+  }
+  void TearDown() override {
+    server_.reset();
+    std::error_code ec;
+    fs::permissions(dir_, fs::perms::all, ec);
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
+
+  std::string open(std::uint64_t id, std::string_view p) {
+    return server_->request("{\"id\":" + std::to_string(id) + ",\"call\":{\"call\":\"open\",\"path\":" +
+                            json_string(p) + "}}");
+  }
+
+  std::string save(std::uint64_t id, std::string_view p, std::string_view text, std::string_view label,
+                   std::string_view line_ending = "lf", bool bom = false) {
+    return server_->request("{\"id\":" + std::to_string(id) + ",\"call\":{\"call\":\"save\",\"path\":" +
+                            json_string(p) + ",\"text\":" + json_string(text) + ",\"encoding\":" +
+                            json_string(label) + ",\"line_ending\":\"" + std::string(line_ending) +
+                            "\",\"bom\":" + (bom ? "true" : "false") + "}}");
+  }
+
+  std::string dir_;
+  std::unique_ptr<ServerProcess> server_;
+};
+
+// ---- open ----
+
+TEST_F(OpenSave, OpenDecodesAndReportsHowTheFileWasWritten) {
+  write_file(path("empty"), "");
+  EXPECT_EQ(open(1, path("empty")), text_reply(1, "", "UTF-8", "lf", false, false));
+
+  write_file(path("crlf"), "one\r\ntwo\r\n\tthree \"q\"\n");
+  EXPECT_EQ(open(2, path("crlf")), text_reply(2, "one\ntwo\n\tthree \"q\"\n", "UTF-8", "crlf", false, false));
+
+  write_file(path("bom"), "\xEF\xBB\xBFh\xC3\xA9\n");
+  EXPECT_EQ(open(3, path("bom")), text_reply(3, "h\xC3\xA9\n", "UTF-8", "lf", true, false));
+
+  write_file(path("bom-lossy"), "\xEF\xBB\xBF" "a\xFF");
+  EXPECT_EQ(open(4, path("bom-lossy")), text_reply(4, "a\xEF\xBF\xBD", "UTF-8", "lf", true, true));
+
+  write_file(path("latin"), "caf\xE9 \x80\r\n");
+  EXPECT_EQ(open(5, path("latin")), text_reply(5, "caf\xC3\xA9 \xE2\x82\xAC\n", "windows-1252", "crlf", false, false));
+
+  write_file(path("utf16be"), "\xFE\xFF\0h\0i\0\n"s);
+  EXPECT_EQ(open(6, path("utf16be")), text_reply(6, "hi\n", "UTF-16BE", "lf", true, false));
+
+  write_file(path("utf16le-guess"), "h\0i\0\r\0\n\0"s);
+  EXPECT_EQ(open(7, path("utf16le-guess")), text_reply(7, "hi\n", "UTF-16LE", "crlf", false, false));
+}
+
+TEST_F(OpenSave, OpenFailuresNameThePathTwice) {
+  const std::string missing = path("missing.txt");
+  EXPECT_EQ(open(1, missing),
+            error_reply(1, "cannot open " + missing + ": " + missing + ": No such file or directory (os error 2)"));
+
+  ASSERT_EQ(::symlink(path("nowhere").c_str(), path("dangling").c_str()), 0);
+  EXPECT_EQ(open(2, path("dangling")),
+            error_reply(2, "cannot open " + path("dangling") + ": " + path("dangling") +
+                               ": No such file or directory (os error 2)"));
+
+  fs::create_directory(path("sub"));
+  EXPECT_EQ(open(3, path("sub")), error_reply(3, "cannot open " + path("sub") + ": " + path("sub") + " is a directory"));
+  ASSERT_EQ(::symlink(path("sub").c_str(), path("to-sub").c_str()), 0);
+  EXPECT_EQ(open(4, path("to-sub")),
+            error_reply(4, "cannot open " + path("to-sub") + ": " + path("to-sub") + " is a directory"));
+
+  const std::string with_nul = path("a") + "\0b"s;
+  EXPECT_EQ(open(5, with_nul), error_reply(5, "cannot open " + with_nul + ": " + with_nul +
+                                                  ": file name contained an unexpected NUL byte"));
+
+  write_file(path("file"), "x");
+  EXPECT_EQ(open(6, path("file/below")),
+            error_reply(6, "cannot open " + path("file/below") + ": " + path("file/below") +
+                               ": Not a directory (os error 20)"));
+}
+
+TEST_F(OpenSave, OpenRefusesWhatIsNotARegularFileAtOnce) {
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  EXPECT_EQ(open(1, path("fifo")),
+            error_reply(1, "cannot open " + path("fifo") + ": " + path("fifo") + " is not a regular file"));
+  EXPECT_EQ(open(2, "/dev/null"), error_reply(2, "cannot open /dev/null: /dev/null is not a regular file"));
+  // The session goes on.
+  write_file(path("after"), "ok");
+  EXPECT_EQ(open(3, path("after")), text_reply(3, "ok", "UTF-8", "lf", false, false));
+}
+
+TEST_F(OpenSave, OpenSizeLimit) {
+  // Sparse files: nothing is written to disk.
+  const std::string below = path("below"), at = path("at");
+  ASSERT_EQ(::truncate((write_file(below, ""), below).c_str(), 268'435'455), 0);
+  ASSERT_EQ(::truncate((write_file(at, ""), at).c_str(), 268'435'456), 0);
+  // Passes the size test, then its zero bytes look binary.
+  EXPECT_EQ(open(1, below), error_reply(1, "a binary file cannot be opened as text yet"));
+  EXPECT_EQ(open(2, at), error_reply(2, "too large to open as text yet"));
+}
+
+TEST_F(OpenSave, BinaryRule) {
+  write_file(path("nul"), "\0"s);
+  EXPECT_EQ(open(1, path("nul")), error_reply(1, "a binary file cannot be opened as text yet"));
+
+  std::string utf16le_odd = "h\0i\0!"s;  // UTF-16LE without a mark, odd length
+  write_file(path("odd"), utf16le_odd);
+  EXPECT_EQ(open(2, path("odd")), error_reply(2, "a binary file cannot be opened as text yet"));
+  write_file(path("odd-marked"), "\xFF\xFE" + utf16le_odd);
+  EXPECT_EQ(open(3, path("odd-marked")), text_reply(3, "hi\xEF\xBF\xBD", "UTF-16LE", "lf", true, true));
+
+  // Longer than the sample and odd: the sample passes, decoding makes no guess and the
+  // NUL characters are valid UTF-8.
+  std::string long_odd;
+  for (int i = 0; i < 5000; ++i) long_odd += "a\0"s;
+  long_odd += "b";
+  write_file(path("long-odd"), long_odd);
+  EXPECT_EQ(open(4, path("long-odd")), text_reply(4, long_odd, "UTF-8", "lf", false, false));
+
+  // A NUL after the sample is never looked at.
+  std::string late_nul(9000, 'x');
+  late_nul += '\0';
+  write_file(path("late-nul"), late_nul);
+  EXPECT_EQ(open(5, path("late-nul")), text_reply(5, late_nul, "UTF-8", "lf", false, false));
+
+  // Binary data with zeros in both parity classes.
+  write_file(path("elf"), "\x7F" "ELF" + std::string(12, '\0'));
+  EXPECT_EQ(open(6, path("elf")), error_reply(6, "a binary file cannot be opened as text yet"));
+}
+
+/// Plain lines with CR LF endings, so the reply's size can be worked out exactly.
+std::string crlf_lines(std::size_t bytes) {
+  const std::string line = "the quick brown fox jumps over the lazy dog 0123456789\r\n";
+  std::string s;
+  s.reserve(bytes + line.size());
+  while (s.size() + line.size() <= bytes) s += line;
+  return s;
+}
+
+TEST_F(OpenSave, LargeFileThatFitsOneFrame) {
+  const std::string content = crlf_lines(60'000'000);
+  write_file(path("big"), content);
+  std::string normalised;
+  for (char c : content) {
+    if (c != '\r') normalised += c;
+  }
+  EXPECT_EQ(open(1, path("big")), text_reply(1, normalised, "UTF-8", "crlf", false, false));
+}
+
+TEST_F(OpenSave, ReplyOverTheFrameLimitEndsTheSession) {
+  const std::string content = crlf_lines(100'000'000);
+  write_file(path("huge"), content);
+  const std::size_t lines = content.size() / 56;
+  // Each line loses its CR and its LF is written as two bytes.
+  const std::string head = R"({"id":1,"reply":{"reply":"text","text":")";
+  const std::string tail = R"(","encoding":"UTF-8","line_ending":"crlf","bom":false,"lossy":false}})";
+  const std::size_t reply = head.size() + lines * 56 + tail.size();
+  ASSERT_TRUE(server_->send(R"({"id":1,"call":{"call":"open","path":)" + json_string(path("huge")) + "}}"));
+  // No reply comes; the next reply cannot be queued and the session ends with an error.
+  (void)server_->send(R"({"id":2,"call":{"call":"hello","version":5}})");
+  EXPECT_EQ(server_->read_frame(std::chrono::seconds(60)), std::nullopt);
+  EXPECT_EQ(server_->wait(std::chrono::seconds(60)), 1);
+  EXPECT_EQ(server_->stderr_text(),
+            "nivern-server: frame of " + std::to_string(reply) + " bytes is over the 67108864 byte limit\n");
+}
+
+// ---- save ----
+
+TEST_F(OpenSave, SaveResolvesLabels) {
+  EXPECT_EQ(save(1, path("a"), "x", " UTF-8\t"), saved_reply(1));
+  EXPECT_EQ(read_file(path("a")), "x");
+  EXPECT_EQ(save(2, path("b"), "\xC3\xA9", "latin1"), saved_reply(2));
+  EXPECT_EQ(read_file(path("b")), "\xE9");
+  EXPECT_EQ(save(3, path("c"), "x", " Latin-1 "), error_reply(3, "unknown encoding  Latin-1 "));
+  EXPECT_EQ(save(4, path("c"), "x", ""), error_reply(4, "unknown encoding "));
+  EXPECT_FALSE(fs::exists(path("c")));
+  EXPECT_FALSE(fs::exists(path(".c.nivern-tmp")));
+}
+
+TEST_F(OpenSave, SaveEncodingsMarksAndLineEndings) {
+  EXPECT_EQ(save(1, path("u16"), "hi\n", "utf-16le"), saved_reply(1));
+  EXPECT_EQ(read_file(path("u16")), "hi\n");  // without a mark: UTF-8 bytes
+  EXPECT_EQ(save(2, path("kr"), "h\xC3\xA9", "iso-2022-kr", "lf", true), saved_reply(2));
+  EXPECT_EQ(read_file(path("kr")), "h\xC3\xA9");  // replacement: UTF-8, never a mark
+  EXPECT_EQ(save(3, path("w"), "\xE2\x82\xAC\xE4\xB8\xAD", "windows-1252"), saved_reply(3));
+  EXPECT_EQ(read_file(path("w")), "\x80&#20013;");
+  EXPECT_EQ(save(4, path("e1"), "", "utf-8", "lf", true), saved_reply(4));
+  EXPECT_EQ(read_file(path("e1")), "\xEF\xBB\xBF");
+  EXPECT_EQ(save(5, path("e2"), "", "utf-8"), saved_reply(5));
+  EXPECT_EQ(read_file(path("e2")), "");
+  EXPECT_EQ(save(6, path("crlf"), "a\nb", "utf-8", "crlf"), saved_reply(6));
+  EXPECT_EQ(read_file(path("crlf")), "a\r\nb");
+  EXPECT_EQ(save(7, path("crcrlf"), "a\r\nb\rc", "utf-8", "crlf"), saved_reply(7));
+  EXPECT_EQ(read_file(path("crcrlf")), "a\r\r\nb\rc");
+  EXPECT_EQ(save(8, path("w1252-bom"), "x", "windows-1252", "lf", true), saved_reply(8));
+  EXPECT_EQ(read_file(path("w1252-bom")), "x");  // no mark outside UTF-8 and UTF-16
+  EXPECT_EQ(save(9, path("u16le"), "h\xC3\xA9\n", "utf-16", "crlf", true), saved_reply(9));
+  EXPECT_EQ(read_file(path("u16le")), "\xFF\xFEh\0\xE9\0\r\0\n\0"s);
+  EXPECT_EQ(save(10, path("u16be"), "h\n", "UTF-16BE", "lf", true), saved_reply(10));
+  EXPECT_EQ(read_file(path("u16be")), "\xFE\xFF\0h\0\n"s);
+}
+
+/// Saves `text` and opens it again: what `open` reports must let the editor save it the
+/// same way, and the text must come back unchanged.
+TEST_F(OpenSave, RoundTripsThroughOpen) {
+  struct Case {
+    const char* label;
+    bool bom;
+    const char* encoding;  // as `open` reports it
+  };
+  const Case cases[] = {
+      {"utf-8", false, "UTF-8"},     {"utf-8", true, "UTF-8"},
+      {"utf-16le", true, "UTF-16LE"}, {"utf-16be", true, "UTF-16BE"},
+  };
+  const std::string text = "first line \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\nsecond\n\tthird\n";
+  std::uint64_t id = 1;
+  for (const Case& c : cases) {
+    for (const char* le : {"lf", "crlf"}) {
+      const std::string p = path(std::string(c.label) + (c.bom ? "-bom-" : "-") + le);
+      ASSERT_EQ(save(id, p, text, c.label, le, c.bom), saved_reply(id));
+      ++id;
+      EXPECT_EQ(open(id, p), text_reply(id, text, c.encoding, le, c.bom, false)) << p;
+      ++id;
+    }
+  }
+  // windows-1252 comes back as itself once the bytes are not UTF-8.
+  const std::string latin = "na\xC3\xAFve caf\xC3\xA9 \xE2\x82\xAC" "5\nline\n";
+  for (const char* le : {"lf", "crlf"}) {
+    const std::string p = path(std::string("latin-") + le);
+    ASSERT_EQ(save(id, p, latin, "windows-1252", le), saved_reply(id));
+    ++id;
+    EXPECT_EQ(open(id, p), text_reply(id, latin, "windows-1252", le, false, false));
+    ++id;
+  }
+}
+
+/// The CJK encodings: `open` cannot recognise them, so the bytes on disk are checked
+/// against the C library's converters, and `open` must still see the line endings.
+TEST_F(OpenSave, CjkEncodingsWriteWhatIconvReadsBack) {
+  struct Case {
+    const char* label;
+    const char* iconv_name;
+    std::string text;
+    const char* open_encoding;
+  };
+  const Case cases[] = {
+      {"shift_jis", "CP932", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9\xE3\x83\x88\n2\n", "windows-1252"},
+      {"gbk", "GBK", "\xE4\xB8\xAD\xE6\x96\x87\xE6\x96\x87\xE6\x9C\xAC\n2\n", "windows-1252"},
+      {"euc-kr", "CP949", "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4 \xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8\n2\n", "windows-1252"},
+      {"iso-2022-jp", "ISO-2022-JP", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\n2\n", "UTF-8"},
+  };
+  std::uint64_t id = 1;
+  for (const Case& c : cases) {
+    for (const char* le : {"lf", "crlf"}) {
+      const std::string p = path(std::string(c.label) + "-" + le);
+      ASSERT_EQ(save(id, p, c.text, c.label, le), saved_reply(id));
+      ++id;
+      const std::string back = p + ".utf8";
+      const std::string cmd = "iconv -f " + std::string(c.iconv_name) + " -t UTF-8 " + p + " > " + back;
+      ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+      std::string want = c.text;
+      if (std::string(le) == "crlf") {
+        want.clear();
+        for (char ch : c.text) {
+          if (ch == '\n') want += '\r';
+          want += ch;
+        }
+      }
+      EXPECT_EQ(read_file(back), want) << c.label << " " << le;
+      const std::string reply = open(id++, p);
+      EXPECT_NE(reply.find(std::string("\"encoding\":\"") + c.open_encoding + "\",\"line_ending\":\"" + le + "\""),
+                std::string::npos)
+          << reply;
+    }
+  }
+}
+
+TEST_F(OpenSave, SaveCreatesAndFailsWithThePathThatFailed) {
+  EXPECT_EQ(save(1, path("new.txt"), "n", "utf-8"), saved_reply(1));
+  EXPECT_EQ(read_file(path("new.txt")), "n");
+
+  const std::string in_missing = path("missing/x.txt");
+  EXPECT_EQ(save(2, in_missing, "x", "utf-8"),
+            error_reply(2, "cannot save " + in_missing + ": " + path("missing/.x.txt.nivern-tmp") +
+                               ": No such file or directory (os error 2)"));
+
+  fs::create_directory(path("sub"));
+  EXPECT_EQ(save(3, path("sub"), "x", "utf-8"),
+            error_reply(3, "cannot save " + path("sub") + ": " + path("sub") + ": Is a directory (os error 21)"));
+  EXPECT_FALSE(fs::exists(path(".sub.nivern-tmp")));  // removed after the failed rename
+
+  const std::string with_nul = path("a") + "\0b"s;
+  EXPECT_EQ(save(4, with_nul, "x", "utf-8"),
+            error_reply(4, "cannot save " + with_nul + ": " + path(".a") + "\0b.nivern-tmp"s +
+                               ": file name contained an unexpected NUL byte"));
+}
+
+TEST_F(OpenSave, SaveWritesThroughASymbolicLink) {
+  fs::create_directory(path("real"));
+  write_file(path("real/file.txt"), "old");
+  ASSERT_EQ(::symlink("real/file.txt", path("link.txt").c_str()), 0);
+  EXPECT_EQ(save(1, path("link.txt"), "new", "utf-8"), saved_reply(1));
+  EXPECT_TRUE(fs::is_symlink(path("link.txt")));
+  EXPECT_EQ(read_file(path("real/file.txt")), "new");
+  EXPECT_FALSE(fs::exists(path(".link.txt.nivern-tmp")));
+  EXPECT_FALSE(fs::exists(path("real/.file.txt.nivern-tmp")));
+
+  // A dangling link is itself replaced by a regular file.
+  ASSERT_EQ(::symlink("nowhere", path("dangling").c_str()), 0);
+  EXPECT_EQ(save(2, path("dangling"), "d", "utf-8"), saved_reply(2));
+  EXPECT_FALSE(fs::is_symlink(path("dangling")));
+  EXPECT_EQ(read_file(path("dangling")), "d");
+}
+
+TEST_F(OpenSave, SaveRefusesALinkPlantedAtTheTemporaryPath) {
+  write_file(path("victim"), "keep");
+  write_file(path("target.txt"), "old");
+  ASSERT_EQ(::symlink(path("victim").c_str(), path(".target.txt.nivern-tmp").c_str()), 0);
+  EXPECT_EQ(save(1, path("target.txt"), "new", "utf-8"),
+            error_reply(1, "cannot save " + path("target.txt") + ": " + path(".target.txt.nivern-tmp") +
+                               ": Too many levels of symbolic links (os error 40)"));
+  EXPECT_EQ(read_file(path("victim")), "keep");
+  EXPECT_EQ(read_file(path("target.txt")), "old");
+}
+
+TEST_F(OpenSave, SaveKeepsThePermissionBitsOfTheFileItReplaces) {
+  write_file(path("script.sh"), "#!/bin/sh\n");
+  ASSERT_EQ(::chmod(path("script.sh").c_str(), 0754), 0);
+  EXPECT_EQ(save(1, path("script.sh"), "#!/bin/sh\necho hi\n", "utf-8"), saved_reply(1));
+  struct stat st;
+  ASSERT_EQ(::stat(path("script.sh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0754u);
+
+  // A new file gets the creation mode less the umask.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(save(2, path("fresh"), "x", "utf-8"), saved_reply(2));
+  ASSERT_EQ(::stat(path("fresh").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
+}
+
+TEST_F(OpenSave, SaveReusesALeftoverTemporaryFile) {
+  write_file(path(".t.txt.nivern-tmp"), "leftover from an earlier save, longer than the new text");
+  EXPECT_EQ(save(1, path("t.txt"), "short", "utf-8"), saved_reply(1));
+  EXPECT_EQ(read_file(path("t.txt")), "short");
+  EXPECT_FALSE(fs::exists(path(".t.txt.nivern-tmp")));
+}
+
+/// The order of the system calls of a save, seen through strace: the temporary file is
+/// written and flushed before it takes the target's place, and the directory is flushed
+/// after the rename.
+TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
+  if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace cannot run here";
+  char tmpl[] = "/tmp/nivern-durable-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const std::string dir = tmpl;
+  const std::string log = dir + "/strace.log";
+  const std::string wrapper = dir + "/server.sh";
+  // LeakSanitizer cannot run under a tracer; everything else still checks.
+  write_file(wrapper, "#!/bin/sh\nexport ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\"\nexec strace -f -qq -o " + log +
+                          " -e trace=openat,fsync,fdatasync,rename,renameat,renameat2 " +
+                          nivern_test::server_binary() + " \"$@\"\n");
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+  const std::string real = nivern_test::server_binary();
+  ::setenv("NIVERN_SERVER_BIN", wrapper.c_str(), 1);
+  {
+    ServerProcess server{dir};
+    ::setenv("NIVERN_SERVER_BIN", real.c_str(), 1);
+    ASSERT_NE(server.hello(), "");
+    const std::string target = dir + "/t.txt";
+    EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":)" + json_string(target) +
+                             R"(,"text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
+              saved_reply(1));
+    server.close_stdin();
+    EXPECT_EQ(server.wait(), 0);
+  }
+  const std::string trace = read_file(log);
+  const std::string temp = "\"" + dir + "/.t.txt.nivern-tmp\"";
+  std::size_t open_at = trace.find("openat(AT_FDCWD, " + temp);
+  ASSERT_NE(open_at, std::string::npos) << trace;
+  std::size_t line_end = trace.find('\n', open_at);
+  std::string open_line = trace.substr(open_at, line_end - open_at);
+  EXPECT_NE(open_line.find("O_NOFOLLOW"), std::string::npos) << open_line;
+  EXPECT_NE(open_line.find("O_CLOEXEC"), std::string::npos) << open_line;
+  const std::string fd = open_line.substr(open_line.rfind("= ") + 2);
+  std::size_t sync_file = trace.find("fsync(" + fd + ")", line_end);
+  std::size_t rename = trace.find("rename(" + temp, line_end);
+  ASSERT_NE(sync_file, std::string::npos) << trace;
+  ASSERT_NE(rename, std::string::npos) << trace;
+  EXPECT_LT(sync_file, rename);
+  std::size_t open_dir = trace.find("openat(AT_FDCWD, \"" + dir + "\", O_RDONLY|O_CLOEXEC|O_DIRECTORY", rename);
+  ASSERT_NE(open_dir, std::string::npos) << trace;
+  std::string dir_line = trace.substr(open_dir, trace.find('\n', open_dir) - open_dir);
+  EXPECT_NE(trace.find("fsync(" + dir_line.substr(dir_line.rfind("= ") + 2) + ")", open_dir), std::string::npos)
+      << trace;
+  fs::remove_all(dir);
+}
+
+TEST(OpenSaveBareName, TemporaryFileInTheServersWorkingDirectory) {
+  char tmpl[] = "/tmp/nivern-bare-XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const fs::path here = fs::current_path();
+  fs::current_path(tmpl);  // the server starts in it
+  {
+    ServerProcess server{std::string(tmpl)};
+    fs::current_path(here);
+    ASSERT_NE(server.hello(), "");
+    ASSERT_EQ(::mkdir((std::string(tmpl) + "/.x.txt.nivern-tmp").c_str(), 0700), 0);
+    // The temporary name is taken by a directory: the failure shows where it was made.
+    EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
+              error_reply(1, "cannot save x.txt: .x.txt.nivern-tmp: Is a directory (os error 21)"));
+    ::rmdir((std::string(tmpl) + "/.x.txt.nivern-tmp").c_str());
+    EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
+              saved_reply(2));
+    EXPECT_EQ(read_file(std::string(tmpl) + "/x.txt"), "x");
+  }
+  fs::current_path(here);
+  fs::remove_all(tmpl);
+}
+
+}  // namespace

@@ -1,0 +1,323 @@
+// Text search seen from the editor's side, and compared with ripgrep on a generated tree.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "harness/frame_client.h"
+#include "protocol/json_reader.h"
+
+namespace {
+
+using nivern_protocol::json::Value;
+using nivern_test::json_string;
+using nivern_test::ServerProcess;
+
+class Tree {
+ public:
+  Tree() {
+    std::string t = (std::filesystem::temp_directory_path() / "nivern-search-e2e-XXXXXX").string();
+    if (::mkdtemp(t.data()) == nullptr) std::abort();
+    root_ = t;
+  }
+  ~Tree() { std::filesystem::remove_all(root_); }
+  const std::string& root() const { return root_; }
+  std::string path(const std::string& rel) const { return root_ + "/" + rel; }
+  void write(const std::string& rel, const std::string& content) const {
+    std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
+    std::ofstream(path(rel), std::ios::binary) << content;
+  }
+
+ private:
+  std::string root_;
+};
+
+struct Query {
+  Query(std::string p, bool re = false, bool word = false, bool cs = false,
+        std::vector<std::string> ex = {})
+      : pattern(std::move(p)),
+        regex(re),
+        whole_word(word),
+        case_sensitive(cs),
+        excludes(std::move(ex)) {}
+  std::string pattern;
+  bool regex;
+  bool whole_word;
+  bool case_sensitive;
+  std::vector<std::string> excludes;
+};
+
+std::string search_body(std::uint64_t id, const std::string& path, const Query& q) {
+  std::string excludes;
+  for (const auto& e : q.excludes) excludes += (excludes.empty() ? "" : ",") + json_string(e);
+  return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"search","path":)" +
+         json_string(path) + ",\"pattern\":" + json_string(q.pattern) +
+         ",\"case_sensitive\":" + (q.case_sensitive ? "true" : "false") +
+         ",\"whole_word\":" + (q.whole_word ? "true" : "false") +
+         ",\"regex\":" + (q.regex ? "true" : "false") + ",\"excludes\":[" + excludes + "]}}";
+}
+
+struct Hit {
+  std::string path;
+  std::uint64_t line = 0;
+  std::string text;
+  std::uint64_t start = 0, end = 0;
+  friend bool operator==(const Hit&, const Hit&) = default;
+};
+
+struct Found {
+  std::vector<Hit> matches;
+  bool truncated = false;
+  std::uint64_t files = 0;
+};
+
+const Value& member(const Value& v, std::string_view key) {
+  for (const auto& m : v.members) {
+    if (m.first == key) return m.second;
+  }
+  ADD_FAILURE() << "no key " << key;
+  static const Value none;
+  return none;
+}
+
+/// The `found` reply of a frame, checked for its keys in their order.
+Found parse_found(const std::string& frame) {
+  Value v;
+  nivern_protocol::json::Reader reader(frame);
+  EXPECT_TRUE(reader.parse_value(v)) << frame.substr(0, 300);
+  const Value& reply = member(v, "reply");
+  EXPECT_EQ(member(reply, "reply").s, "found") << frame.substr(0, 300);
+  Found f;
+  for (const Value& m : member(reply, "matches").items) {
+    EXPECT_EQ(m.members.size(), 5u);
+    f.matches.push_back(Hit{member(m, "path").s, member(m, "line").u, member(m, "text").s,
+                            member(m, "start").u, member(m, "end").u});
+  }
+  f.truncated = member(reply, "truncated").b;
+  f.files = member(reply, "files").u;
+  return f;
+}
+
+class SearchCall : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(server_.hello(), ""); }
+  std::string raw(const std::string& path, const Query& q) {
+    return server_.request(search_body(++id_, path, q));
+  }
+  Found found(const std::string& path, const Query& q) { return parse_found(raw(path, q)); }
+  std::vector<std::string> where(const Tree& tree, const Query& q) {
+    std::vector<std::string> out;
+    for (const auto& h : found(tree.root(), q).matches) {
+      out.push_back(h.path.substr(tree.root().size() + 1) + ":" + std::to_string(h.line));
+    }
+    return out;
+  }
+
+  ServerProcess server_{"/tmp"};
+  std::uint64_t id_ = 0;
+};
+
+TEST_F(SearchCall, EmptyPatternAndBadRegex) {
+  EXPECT_EQ(raw("/no/such/dir", {"", true, true, true}),
+            R"({"id":1,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
+  EXPECT_EQ(raw("/no/such/dir", {"x", false, false, false}),
+            R"({"id":2,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
+  EXPECT_EQ(raw("/tmp", {"(abc", true}),
+            R"({"id":3,"reply":{"reply":"error","message":"cannot search: missing ): (abc"}})");
+  EXPECT_EQ(
+      raw("/tmp", {"a{2,1}", true, true}),
+      R"({"id":4,"reply":{"reply":"error","message":"cannot search: invalid repetition size: {2,1}"}})");
+}
+
+TEST_F(SearchCall, OneMatchWithEveryKey) {
+  Tree tree;
+  tree.write("f.txt", "x\r\nsay a.b and a.b\r\n");
+  EXPECT_EQ(
+      raw(tree.root(), {"a.b"}),
+      R"({"id":1,"reply":{"reply":"found","matches":[{"path":)" + json_string(tree.path("f.txt")) +
+          R"(,"line":2,"text":"say a.b and a.b","start":4,"end":7}],"truncated":false,"files":1}})");
+}
+
+TEST_F(SearchCall, LiteralsRegexesCaseAndWords) {
+  Tree tree;
+  tree.write("a", "a.b\naxb\nfoo #~- bar\n");
+  tree.write("b", "FOO\nFoo\nfoo\n");
+  tree.write("c", "cat sat\n(cat)\nconcat\n");
+  EXPECT_EQ(where(tree, {"a.b"}), (std::vector<std::string>{"a:1"}));
+  EXPECT_EQ(where(tree, {"a.b", true}), (std::vector<std::string>{"a:1", "a:2"}));
+  EXPECT_EQ(where(tree, {"#~-"}), (std::vector<std::string>{"a:3"}));
+  EXPECT_EQ(where(tree, {"foo"}), (std::vector<std::string>{"a:3", "b:1", "b:2", "b:3"}));
+  EXPECT_EQ(where(tree, {"Foo"}), (std::vector<std::string>{"b:2"}));
+  EXPECT_EQ(where(tree, {"foo", false, false, true}), (std::vector<std::string>{"a:3", "b:3"}));
+  EXPECT_EQ(where(tree, {"cat", false, true}), (std::vector<std::string>{"c:1", "c:2"}));
+  const Found f = found(tree.root(), {"cat", false, true});
+  EXPECT_EQ(f.matches[1].start, 1u);
+  EXPECT_EQ(f.matches[1].end, 4u);
+}
+
+TEST_F(SearchCall, EncodingsBinaryFilesAndLinks) {
+  Tree tree;
+  tree.write("bom8",
+             "\xEF\xBB\xBF"
+             "cat\n");
+  tree.write("utf16", std::string("\xFF\xFE\xE9\0c\0a\0t\0\n\0", 12));
+  tree.write("bin", std::string("x\0cat\n", 6));
+  tree.write("latin1", "cat caf\xE9\n");
+  tree.write("latin1-elsewhere", "cat\ncaf\xE9\n");
+  ASSERT_EQ(::symlink(tree.path("bom8").c_str(), tree.path("link").c_str()), 0);
+  const Found f = found(tree.root(), {"cat"});
+  ASSERT_EQ(f.matches.size(), 3u);
+  EXPECT_EQ(f.matches[0], (Hit{tree.path("bom8"), 1, "cat", 0, 3}));
+  EXPECT_EQ(f.matches[1], (Hit{tree.path("latin1-elsewhere"), 1, "cat", 0, 3}));
+  EXPECT_EQ(f.matches[2], (Hit{tree.path("utf16"), 1,
+                               "\xC3\xA9"
+                               "cat",
+                               2, 5}));
+  EXPECT_EQ(f.files, 3u);
+  // A root that is a regular file is searched alone.
+  EXPECT_EQ(found(tree.path("bom8"), {"cat"}).matches.size(), 1u);
+}
+
+TEST_F(SearchCall, TheLimitAndTheCut) {
+  Tree tree;
+  std::string big;
+  for (int k = 0; k < 6000; ++k) big += "hit\n";
+  tree.write("a/big", big);
+  tree.write("b/small", "hit\n");
+  const Found f = found(tree.root(), {"hit"});
+  ASSERT_EQ(f.matches.size(), 5000u);
+  EXPECT_TRUE(f.truncated);
+  EXPECT_EQ(f.files, 1u);
+  EXPECT_EQ(f.matches.back().line, 5000u);
+  // Exclusions; a set that does not build is ignored.
+  EXPECT_EQ(found(tree.root(), {"hit", false, false, false, {"big"}}).matches.size(), 1u);
+  EXPECT_EQ(found(tree.root(), {"hit", false, false, false, {"big", "[abc"}}).matches.size(),
+            5000u);
+}
+
+// ---- comparison with ripgrep ------------------------------------------------------
+
+bool have_rg() { return std::system("rg --version >/dev/null 2>&1") == 0; }
+
+/// ripgrep's matches as (path, line, text without trailing CR, first match's column).
+std::vector<Hit> rg_hits(const std::string& root, const Query& q) {
+  std::string cmd =
+      "rg --no-config --hidden --no-ignore-parent --no-require-git --color never "
+      "--no-heading --with-filename --null -n --column";
+  cmd += q.case_sensitive ? " -s" : " -S";
+  if (!q.regex) cmd += " -F";
+  if (q.whole_word) cmd += " -w";
+  std::string pattern;
+  for (char c : q.pattern) pattern += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  cmd += " -e '" + pattern + "' '" + root + "'";
+  std::vector<Hit> out;
+  FILE* p = ::popen(cmd.c_str(), "r");
+  EXPECT_NE(p, nullptr);
+  std::string all;
+  char buf[65536];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) all.append(buf, n);
+  ::pclose(p);
+  std::size_t at = 0;
+  while (at < all.size()) {
+    const std::size_t nul = all.find('\0', at);
+    const std::size_t line_end = all.find('\n', at);
+    if (nul == std::string::npos || nul > line_end) {  // a note such as "binary file matches"
+      at = line_end == std::string::npos ? all.size() : line_end + 1;
+      continue;
+    }
+    const std::size_t c1 = all.find(':', nul);
+    const std::size_t c2 = all.find(':', c1 + 1);
+    const std::size_t lf = all.find('\n', c2);
+    Hit h;
+    h.path = all.substr(at, nul - at);
+    h.line = std::stoull(all.substr(nul + 1, c1 - nul - 1));
+    h.start = std::stoull(all.substr(c1 + 1, c2 - c1 - 1)) - 1;
+    h.text = all.substr(c2 + 1, lf - c2 - 1);
+    while (!h.text.empty() && h.text.back() == '\r') h.text.pop_back();
+    out.push_back(std::move(h));
+    at = lf + 1;
+  }
+  std::sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) {
+    return a.path != b.path ? a.path < b.path : a.line < b.line;
+  });
+  return out;
+}
+
+TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
+  if (!have_rg()) GTEST_SKIP() << "rg is not installed";
+  Tree tree;
+  std::mt19937 rng(2024);
+  const char* words[] = {"cat",    "Cat", "CAT", "concat", "cat_x", "foo_bar", "fooo_baz",
+                         "x.y",    "xzy", "é",   "naïve",  "error", "Error",   "ERROR",
+                         "errors", "-",   " ",   "\t",     "(",     ")",       "λcat"};
+  for (int f = 0; f < 60; ++f) {
+    std::string content;
+    const int lines = 1 + static_cast<int>(rng() % 40);
+    for (int l = 0; l < lines; ++l) {
+      const int n = static_cast<int>(rng() % 8);
+      for (int k = 0; k < n; ++k) content += words[rng() % std::size(words)];
+      content += rng() % 4 == 0 ? "\r\n" : "\n";
+    }
+    // Names sort the same bytewise and by component: no '-' or '.' before a '/'.
+    tree.write("d" + std::to_string(f % 5) + "/sub" + std::to_string(f % 3) + "/f" +
+                   std::to_string(f) + ".txt",
+               content);
+  }
+  tree.write(".gitignore", "*.log\n");
+  tree.write("skip.log", "cat error\n");
+  tree.write(".hidden/h.txt", "cat error\n");
+  const Query queries[] = {
+      {"cat", false, false, true},         {"cat", false, false, false},
+      {"Cat", false, false, false},        {"cat", false, true, false},
+      {"CAT", false, true, false},         {"x.y", false, false, false},
+      {"error", false, true, false},       {"fo+_\\w+", true, false, true},
+      {"^cat", true, false, true},         {"cat$", true, false, false},
+      {"[a-z]+_[a-z]", true, false, true}, {"na\\w+e", true, false, true},
+      {"\\(cat\\)|é", true, false, true},  {"errors?", true, true, false},
+      {"λcat", false, true, true},
+  };
+  for (const auto& q : queries) {
+    const std::vector<Hit> want = rg_hits(tree.root(), q);
+    const Found got = found(tree.root(), q);
+    ASSERT_LT(got.matches.size(), 5000u);
+    EXPECT_FALSE(got.truncated);
+    ASSERT_EQ(got.matches.size(), want.size()) << q.pattern;
+    for (std::size_t k = 0; k < want.size(); ++k) {
+      const Hit& g = got.matches[k];
+      ASSERT_EQ(g.path, want[k].path) << q.pattern;
+      ASSERT_EQ(g.line, want[k].line) << q.pattern << " " << g.path;
+      ASSERT_EQ(g.text, want[k].text) << q.pattern << " " << g.path;
+      ASSERT_EQ(g.start, want[k].start) << q.pattern << " " << g.path << ":" << g.line;
+    }
+  }
+}
+
+TEST_F(SearchCall, WhereTheRulesDifferFromRipgrepDefaults) {
+  if (!have_rg()) GTEST_SKIP() << "rg is not installed";
+  Tree tree;
+  // ripgrep prints a matching line that is not UTF-8; the search leaves the file out.
+  tree.write("latin1", "cat caf\xE9\n");
+  EXPECT_EQ(rg_hits(tree.root(), {"cat"}).size(), 1u);
+  EXPECT_TRUE(found(tree.root(), {"cat"}).matches.empty());
+  // ripgrep only says that a binary file matches; the search keeps the matches found
+  // before the first NUL byte.
+  Tree bin;
+  bin.write("bin", std::string("cat\nthe cat\0cat\n", 16));
+  EXPECT_TRUE(rg_hits(bin.root(), {"cat"}).empty());
+  const Found f = found(bin.root(), {"cat"});
+  ASSERT_EQ(f.matches.size(), 2u);
+  EXPECT_EQ(f.matches[1], (Hit{bin.path("bin"), 2, "the cat", 4, 7}));
+  // ripgrep keeps a line's carriage return in its text; the search removes it.
+  Tree crlf;
+  crlf.write("f", "cat\r\n");
+  EXPECT_EQ(found(crlf.root(), {"cat"}).matches[0].text, "cat");
+}
+
+}  // namespace
