@@ -1,10 +1,16 @@
 // The session seen from the editor's side: command line, framing, handshake, ordering.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <string>
 #include <thread>
 
 #include "harness/frame_client.h"
+
+extern char** environ;
 
 namespace {
 
@@ -66,6 +72,30 @@ TEST(Framing, InputEndsAtOnceOrInsideTheLength) {
     EXPECT_EQ(p.wait(), 0);
     EXPECT_EQ(p.stderr_text(), "");
   }
+}
+
+TEST(Framing, ClosedStandardInputCountsAsEnded) {
+  // Started with descriptor 0 closed: it is reopened on /dev/null and the session ends at once.
+  int out[2];
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addclose(&fa, 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+  std::string bin = nivern_test::server_binary();
+  char root[] = "/tmp";
+  char* argv[] = {bin.data(), root, nullptr};
+  pid_t pid;
+  ASSERT_EQ(posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  char c;
+  EXPECT_EQ(::read(out[0], &c, 1), 0);  // nothing written
+  ::close(out[0]);
 }
 
 TEST(Framing, InputEndsInsideTheBody) {
