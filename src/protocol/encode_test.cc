@@ -70,3 +70,26 @@ TEST(Encode, StringEscapes) {
 
 }  // namespace
 }  // namespace nivern_protocol::message
+
+namespace nivern_protocol::message {
+namespace {
+
+// The reserved size is exact, so a long text with every kind of escape must still come
+// out byte for byte as the short-string path writes it.
+TEST(Encode, LongTextsWithEveryEscapeMatchPieceByPiece) {
+  std::string text;
+  for (int i = 0; i < 200000; ++i) text += static_cast<char>((i * 7919) % 128);
+  std::string whole = Response{1, Reply::Error{text}}.encode();
+  std::string pieces;
+  for (std::size_t at = 0; at < text.size(); at += 1000) {
+    std::string part = Response{1, Reply::Error{text.substr(at, 1000)}}.encode();
+    pieces += part.substr(44, part.size() - 44 - 3);  // inside the quotes
+  }
+  EXPECT_EQ(whole, "{\"id\":1,\"reply\":{\"reply\":\"error\",\"message\":\"" + pieces + "\"}}");
+  Reply::Text t{text, "UTF-8", LineEnding::lf, false, false};
+  std::string encoded = Response{1, t}.encode();
+  EXPECT_NE(encoded.find(pieces), std::string::npos);
+}
+
+}  // namespace
+}  // namespace nivern_protocol::message
