@@ -6,35 +6,19 @@
 // medians and their ratio. Each request's time covers the whole round trip: framing,
 // discovery, HEAD, git itself, parsing, the JSON reply and its frame.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "harness/frame_client.h"
 #include "support/process.h"
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-std::size_t count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (std::size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-  return n;
-}
-
-}  // namespace
+using nivern_bench::Clock;
+using nivern_bench::count;
+using nivern_bench::median;
+using nivern_bench::ms_since;
 
 int main(int argc, char** argv) {
   if (argc < 2) {

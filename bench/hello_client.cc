@@ -4,23 +4,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "bench_util.h"
 #include "harness/frame_client.h"
-
-namespace {
-
-long vm_rss_kb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(f, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   int count = argc > 1 ? std::atoi(argv[1]) : 100000;
@@ -28,7 +16,7 @@ int main(int argc, char** argv) {
     nivern_test::ServerProcess idle("/tmp");
     idle.hello();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    std::printf("idle_rss_kb %ld\n", vm_rss_kb(idle.pid()));
+    std::printf("idle_rss_kb %ld\n", nivern_bench::memory_kib(idle.pid()).resident_kib);
   }
   nivern_test::ServerProcess p("/tmp");
   p.hello();

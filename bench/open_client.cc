@@ -5,10 +5,6 @@
 //
 // Usage: open_client FILE [rounds]
 // Prints each round and the medians, and the ratio open / cat (target: at most 3).
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,40 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "harness/frame_client.h"
-
-extern char** environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using nivern_bench::Child;
+using nivern_bench::Clock;
+using nivern_bench::median;
+using nivern_bench::ms_since;
 
-struct Child {
-  pid_t pid = -1;
-  int in = -1;   // our end of its standard input, -1 when not piped
-  int out = -1;  // our end of its standard output
-};
-
+/// `argv` with its standard output (and input when asked) on pipes; aborts when it
+/// cannot start.
 Child spawn(std::vector<std::string> argv, bool pipe_stdin) {
-  int to[2] = {-1, -1}, from[2];
-  if (pipe_stdin && ::pipe2(to, O_CLOEXEC) != 0) std::abort();
-  if (::pipe2(from, O_CLOEXEC) != 0) std::abort();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (pipe_stdin) posix_spawn_file_actions_adddup2(&fa, to[0], 0);
-  posix_spawn_file_actions_adddup2(&fa, from[1], 1);
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  Child c;
-  if (posix_spawnp(&c.pid, args[0], &fa, nullptr, args.data(), environ) != 0) std::abort();
-  posix_spawn_file_actions_destroy(&fa);
-  if (pipe_stdin) {
-    ::close(to[0]);
-    c.in = to[1];
-  }
-  ::close(from[1]);
-  c.out = from[0];
+  Child c = nivern_bench::spawn(std::move(argv), pipe_stdin, true);
+  if (c.pid < 0) std::abort();
   return c;
 }
 
@@ -76,11 +53,6 @@ void write_all(int fd, const std::string& s) {
     if (w <= 0) std::abort();
     off += static_cast<std::size_t>(w);
   }
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
 }
 
 }  // namespace
@@ -109,9 +81,8 @@ int main(int argc, char** argv) {
     Child cat = spawn({"cat", file}, false);
     cat_bytes = read_into(cat.out, buf, 0);
     ::close(cat.out);
-    int status;
-    ::waitpid(cat.pid, &status, 0);
-    cat_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    nivern_bench::wait_exit(cat.pid);
+    cat_ms.push_back(ms_since(t0));
 
     // open FILE through the server
     const std::string req = nivern_test::frame(R"({"id":)" + std::to_string(r + 1) +
@@ -126,13 +97,12 @@ int main(int argc, char** argv) {
                       (std::size_t(static_cast<unsigned char>(buf[1])) << 16) |
                       (std::size_t(static_cast<unsigned char>(buf[2])) << 8) | static_cast<unsigned char>(buf[3]);
     reply_bytes = read_into(server.out, buf, len);
-    open_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    open_ms.push_back(ms_since(t0));
     std::printf("round %d: open %.1f ms (%zu reply bytes), cat %.1f ms (%zu bytes)\n", r + 1, open_ms.back(),
                 reply_bytes, cat_ms.back(), cat_bytes);
   }
   ::close(server.in);
-  int status;
-  ::waitpid(server.pid, &status, 0);
+  nivern_bench::wait_exit(server.pid);
   const double o = median(open_ms), c = median(cat_ms);
   std::printf("median open %.1f ms, cat %.1f ms, ratio %.2f\n", o, c, o / c);
   return 0;

@@ -5,8 +5,6 @@
 //
 // Usage: save_client SOURCE_FILE DIR [rounds]
 // Prints each round, the medians and the ratio save / dd (target: at most 2).
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,31 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "server/calls.h"
 
-extern char** environ;
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-int run(std::vector<std::string> argv) {
-  std::vector<char*> args;
-  for (auto& a : argv) args.push_back(a.data());
-  args.push_back(nullptr);
-  pid_t pid;
-  if (posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
+using nivern_bench::Clock;
+using nivern_bench::median;
+using nivern_bench::ms_since;
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -62,17 +41,17 @@ int main(int argc, char** argv) {
     ::unlink(dd_out.c_str());
     ::sync();
     auto t0 = Clock::now();
-    if (run({"dd", "if=" + source, "of=" + dd_out, "bs=1M", "conv=fsync", "status=none"}) != 0) {
+    if (nivern_bench::run({"dd", "if=" + source, "of=" + dd_out, "bs=1M", "conv=fsync", "status=none"}) != 0) {
       std::fprintf(stderr, "dd failed\n");
       return 1;
     }
-    dd_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    dd_ms.push_back(ms_since(t0));
 
     ::unlink(call.path.c_str());
     ::sync();
     t0 = Clock::now();
     nivern_server::Reply reply = nivern_server::save_file(call);
-    save_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    save_ms.push_back(ms_since(t0));
     if (!std::holds_alternative<nivern_server::Reply::Saved>(reply.v)) {
       std::fprintf(stderr, "save failed\n");
       return 1;

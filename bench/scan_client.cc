@@ -10,46 +10,22 @@
 // Each request's time covers the whole round trip: framing, the walk, the sort, the
 // JSON reply and its frame.
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "harness/frame_client.h"
 #include "support/process.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double ms_since(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-std::size_t count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (std::size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-  return n;
-}
-
-/// VmHWM (peak resident set) and VmRSS of a process, in KiB.
-std::pair<long, long> memory_kib(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  long hwm = -1, rss = -1;
-  while (std::getline(in, line)) {
-    if (line.rfind("VmHWM:", 0) == 0) hwm = std::atol(line.c_str() + 6);
-    if (line.rfind("VmRSS:", 0) == 0) rss = std::atol(line.c_str() + 6);
-  }
-  return {hwm, rss};
-}
+using nivern_bench::Clock;
+using nivern_bench::count;
+using nivern_bench::median;
+using nivern_bench::memory_kib;
+using nivern_bench::ms_since;
 
 std::string scan_body(const std::string& root) {
   return R"({"id":1,"call":{"call":"scan","path":)" + nivern_test::json_string(root) + R"(,"excludes":[]}})";
@@ -85,7 +61,7 @@ int compare(const std::string& root, int rounds) {
     auto t0 = Clock::now();
     std::string reply = server.request(body);
     double t_server = ms_since(t0);
-    if (first_hwm < 0) first_hwm = memory_kib(server.pid()).first;
+    if (first_hwm < 0) first_hwm = memory_kib(server.pid()).peak_kib;
     t0 = Clock::now();
     auto direct = nivern_support::run(rg);
     double t_rg = ms_since(t0);

@@ -16,12 +16,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "harness/frame_client.h"
 #include "support/process.h"
 #include "support/unique_fd.h"
@@ -30,18 +30,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using nivern_bench::Clock;
+using nivern_bench::count;
+using nivern_bench::median;
+using nivern_bench::ms_since;
 namespace vs = nivern_vfs::search;
 namespace walk = nivern_vfs::walk;
-
-double ms_since(Clock::time_point t0) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
 
 struct Bench {
   const char* name = "";
@@ -90,12 +84,6 @@ std::string search_body(const vs::SearchQuery& q, const std::string& root) {
          nivern_test::json_string(root) + ",\"pattern\":" + nivern_test::json_string(q.pattern) +
          ",\"case_sensitive\":" + flag(q.case_sensitive) + ",\"whole_word\":" + flag(q.whole_word) +
          ",\"regex\":" + flag(q.regex) + ",\"excludes\":[]}}";
-}
-
-std::size_t count(const std::string& hay, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
-  return n;
 }
 
 int compare(const std::string& root, int rounds) {

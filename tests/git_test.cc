@@ -5,16 +5,16 @@
 
 #include "git/test_repo.h"
 #include "harness/frame_client.h"
+#include "harness/temp_tree.h"
 
 namespace {
 
 using nivern_git_test::commit_all;
 using nivern_git_test::git;
-using nivern_git_test::init_repo;
-using nivern_git_test::TempDir;
-using nivern_git_test::write_file;
 using nivern_test::json_string;
 using nivern_test::ServerProcess;
+using nivern_test::TempTree;
+using nivern_test::write_file;
 
 std::string call(std::uint64_t id, const std::string& name, const std::string& path) {
   return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":")" + name + R"(","path":)" + json_string(path) + "}}";
@@ -39,16 +39,7 @@ std::string entry(const std::string& path, const char* state, const char* staged
          R"(,"unstaged":)" + opt(unstaged) + "}";
 }
 
-class GitCalls : public ::testing::Test {
- protected:
-  void SetUp() override {
-    nivern_git_test::isolate_git();
-    repo_ = dir_ / "repo";
-    init_repo(repo_);
-  }
-  TempDir dir_;
-  std::string repo_;
-};
+class GitCalls : public nivern_git_test::RepoTest {};
 
 TEST_F(GitCalls, StatusOfAChangedRepository) {
   write_file(repo_ + "/tracked.txt", "one\n");
@@ -103,7 +94,7 @@ TEST_F(GitCalls, ShowInARepositoryWithoutCommits) {
 
 TEST_F(GitCalls, GitMissingFromPath) {
   write_file(repo_ + "/f", "x");
-  TempDir empty;
+  TempTree empty;
   ServerProcess server(std::vector<std::string>{repo_}, {"PATH=" + empty.path()});
   server.hello();
   EXPECT_EQ(server.request(call(10, "git_status", repo_)),

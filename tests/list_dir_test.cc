@@ -5,13 +5,13 @@
 #include <string>
 
 #include "harness/frame_client.h"
-#include "vfs/test_tree.h"
+#include "harness/temp_tree.h"
 
 namespace {
 
 using nivern_test::json_string;
 using nivern_test::ServerProcess;
-using nivern_vfs_test::TempTree;
+using nivern_test::TempTree;
 
 std::string list_body(std::uint64_t id, const std::string& path) {
   return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"list_dir","path":)" + json_string(path) + "}}";

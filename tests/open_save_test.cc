@@ -8,30 +8,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "harness/frame_client.h"
+#include "harness/temp_tree.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
 using nivern_test::json_string;
+using nivern_test::read_file;
 using nivern_test::ServerProcess;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using nivern_test::TempTree;
+using nivern_test::write_file;
 
 std::string error_reply(std::uint64_t id, std::string_view message) {
   return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"error\",\"message\":" +
@@ -53,20 +43,12 @@ std::string saved_reply(std::uint64_t id) {
 class OpenSave : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/nivern-open-save-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    server_ = std::make_unique<ServerProcess>(dir_);
+    server_ = std::make_unique<ServerProcess>(dir_.path());
     ASSERT_NE(server_->hello(), "");
   }
-  void TearDown() override {
-    server_.reset();
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::all, ec);
-    fs::remove_all(dir_, ec);
-  }
+  void TearDown() override { server_.reset(); }
 
-  std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
+  std::string path(std::string_view name) const { return dir_ / name; }
 
   std::string open(std::uint64_t id, std::string_view p) {
     return server_->request("{\"id\":" + std::to_string(id) + ",\"call\":{\"call\":\"open\",\"path\":" +
@@ -81,7 +63,7 @@ class OpenSave : public ::testing::Test {
                             "\",\"bom\":" + (bom ? "true" : "false") + "}}");
   }
 
-  std::string dir_;
+  TempTree dir_{"nivern-open-save", "/tmp"};
   std::unique_ptr<ServerProcess> server_;
 };
 
@@ -408,9 +390,8 @@ TEST_F(OpenSave, SaveReusesALeftoverTemporaryFile) {
 /// after the rename.
 TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
   if (std::system("strace -o /dev/null true >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace cannot run here";
-  char tmpl[] = "/tmp/nivern-durable-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
-  const std::string dir = tmpl;
+  const TempTree tree{"nivern-durable", "/tmp"};
+  const std::string& dir = tree.path();
   const std::string log = dir + "/strace.log";
   const std::string wrapper = dir + "/server.sh";
   // LeakSanitizer cannot run under a tracer; everything else still checks.
@@ -450,29 +431,26 @@ TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
   std::string dir_line = trace.substr(open_dir, trace.find('\n', open_dir) - open_dir);
   EXPECT_NE(trace.find("fsync(" + dir_line.substr(dir_line.rfind("= ") + 2) + ")", open_dir), std::string::npos)
       << trace;
-  fs::remove_all(dir);
 }
 
 TEST(OpenSaveBareName, TemporaryFileInTheServersWorkingDirectory) {
-  char tmpl[] = "/tmp/nivern-bare-XXXXXX";
-  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  const TempTree tree{"nivern-bare", "/tmp"};
   const fs::path here = fs::current_path();
-  fs::current_path(tmpl);  // the server starts in it
+  fs::current_path(tree.path());  // the server starts in it
   {
-    ServerProcess server{std::string(tmpl)};
+    ServerProcess server{tree.path()};
     fs::current_path(here);
     ASSERT_NE(server.hello(), "");
-    ASSERT_EQ(::mkdir((std::string(tmpl) + "/.x.txt.nivern-tmp").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir((tree / ".x.txt.nivern-tmp").c_str(), 0700), 0);
     // The temporary name is taken by a directory: the failure shows where it was made.
     EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
               error_reply(1, "cannot save x.txt: .x.txt.nivern-tmp: Is a directory (os error 21)"));
-    ::rmdir((std::string(tmpl) + "/.x.txt.nivern-tmp").c_str());
+    ::rmdir((tree / ".x.txt.nivern-tmp").c_str());
     EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
               saved_reply(2));
-    EXPECT_EQ(read_file(std::string(tmpl) + "/x.txt"), "x");
+    EXPECT_EQ(read_file(tree / "x.txt"), "x");
   }
   fs::current_path(here);
-  fs::remove_all(tmpl);
 }
 
 }  // namespace

@@ -8,14 +8,15 @@
 #include <vector>
 
 #include "harness/frame_client.h"
-#include "vfs/test_tree.h"
+#include "harness/scoped_env.h"
+#include "harness/temp_tree.h"
 
 namespace {
 
 using nivern_test::json_string;
 using nivern_test::ServerProcess;
-using nivern_vfs_test::ScopedEnv;
-using nivern_vfs_test::TempTree;
+using nivern_test::ScopedEnv;
+using nivern_test::TempTree;
 
 std::string scan_body(std::uint64_t id, const std::string& path, const std::vector<std::string>& excludes = {}) {
   std::string ex;

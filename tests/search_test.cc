@@ -5,13 +5,12 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "harness/frame_client.h"
+#include "harness/temp_tree.h"
 #include "protocol/json_reader.h"
 
 namespace {
@@ -19,25 +18,7 @@ namespace {
 using nivern_protocol::json::Value;
 using nivern_test::json_string;
 using nivern_test::ServerProcess;
-
-class Tree {
- public:
-  Tree() {
-    std::string t = (std::filesystem::temp_directory_path() / "nivern-search-e2e-XXXXXX").string();
-    if (::mkdtemp(t.data()) == nullptr) std::abort();
-    root_ = t;
-  }
-  ~Tree() { std::filesystem::remove_all(root_); }
-  const std::string& root() const { return root_; }
-  std::string path(const std::string& rel) const { return root_ + "/" + rel; }
-  void write(const std::string& rel, const std::string& content) const {
-    std::filesystem::create_directories(std::filesystem::path(path(rel)).parent_path());
-    std::ofstream(path(rel), std::ios::binary) << content;
-  }
-
- private:
-  std::string root_;
-};
+using nivern_test::TempTree;
 
 struct Query {
   Query(std::string p, bool re = false, bool word = false, bool cs = false,
@@ -112,10 +93,10 @@ class SearchCall : public ::testing::Test {
     return server_.request(search_body(++id_, path, q));
   }
   Found found(const std::string& path, const Query& q) { return parse_found(raw(path, q)); }
-  std::vector<std::string> where(const Tree& tree, const Query& q) {
+  std::vector<std::string> where(const TempTree& tree, const Query& q) {
     std::vector<std::string> out;
-    for (const auto& h : found(tree.root(), q).matches) {
-      out.push_back(h.path.substr(tree.root().size() + 1) + ":" + std::to_string(h.line));
+    for (const auto& h : found(tree.path(), q).matches) {
+      out.push_back(h.path.substr(tree.path().size() + 1) + ":" + std::to_string(h.line));
     }
     return out;
   }
@@ -137,19 +118,19 @@ TEST_F(SearchCall, EmptyPatternAndBadRegex) {
 }
 
 TEST_F(SearchCall, OneMatchWithEveryKey) {
-  Tree tree;
-  tree.write("f.txt", "x\r\nsay a.b and a.b\r\n");
+  TempTree tree;
+  tree.file("f.txt", "x\r\nsay a.b and a.b\r\n");
   EXPECT_EQ(
-      raw(tree.root(), {"a.b"}),
-      R"({"id":1,"reply":{"reply":"found","matches":[{"path":)" + json_string(tree.path("f.txt")) +
+      raw(tree.path(), {"a.b"}),
+      R"({"id":1,"reply":{"reply":"found","matches":[{"path":)" + json_string(tree / "f.txt") +
           R"(,"line":2,"text":"say a.b and a.b","start":4,"end":7}],"truncated":false,"files":1}})");
 }
 
 TEST_F(SearchCall, LiteralsRegexesCaseAndWords) {
-  Tree tree;
-  tree.write("a", "a.b\naxb\nfoo #~- bar\n");
-  tree.write("b", "FOO\nFoo\nfoo\n");
-  tree.write("c", "cat sat\n(cat)\nconcat\n");
+  TempTree tree;
+  tree.file("a", "a.b\naxb\nfoo #~- bar\n");
+  tree.file("b", "FOO\nFoo\nfoo\n");
+  tree.file("c", "cat sat\n(cat)\nconcat\n");
   EXPECT_EQ(where(tree, {"a.b"}), (std::vector<std::string>{"a:1"}));
   EXPECT_EQ(where(tree, {"a.b", true}), (std::vector<std::string>{"a:1", "a:2"}));
   EXPECT_EQ(where(tree, {"#~-"}), (std::vector<std::string>{"a:3"}));
@@ -157,48 +138,48 @@ TEST_F(SearchCall, LiteralsRegexesCaseAndWords) {
   EXPECT_EQ(where(tree, {"Foo"}), (std::vector<std::string>{"b:2"}));
   EXPECT_EQ(where(tree, {"foo", false, false, true}), (std::vector<std::string>{"a:3", "b:3"}));
   EXPECT_EQ(where(tree, {"cat", false, true}), (std::vector<std::string>{"c:1", "c:2"}));
-  const Found f = found(tree.root(), {"cat", false, true});
+  const Found f = found(tree.path(), {"cat", false, true});
   EXPECT_EQ(f.matches[1].start, 1u);
   EXPECT_EQ(f.matches[1].end, 4u);
 }
 
 TEST_F(SearchCall, EncodingsBinaryFilesAndLinks) {
-  Tree tree;
-  tree.write("bom8",
-             "\xEF\xBB\xBF"
-             "cat\n");
-  tree.write("utf16", std::string("\xFF\xFE\xE9\0c\0a\0t\0\n\0", 12));
-  tree.write("bin", std::string("x\0cat\n", 6));
-  tree.write("latin1", "cat caf\xE9\n");
-  tree.write("latin1-elsewhere", "cat\ncaf\xE9\n");
-  ASSERT_EQ(::symlink(tree.path("bom8").c_str(), tree.path("link").c_str()), 0);
-  const Found f = found(tree.root(), {"cat"});
+  TempTree tree;
+  tree.file("bom8",
+            "\xEF\xBB\xBF"
+            "cat\n");
+  tree.file("utf16", std::string("\xFF\xFE\xE9\0c\0a\0t\0\n\0", 12));
+  tree.file("bin", std::string("x\0cat\n", 6));
+  tree.file("latin1", "cat caf\xE9\n");
+  tree.file("latin1-elsewhere", "cat\ncaf\xE9\n");
+  ASSERT_EQ(::symlink((tree / "bom8").c_str(), (tree / "link").c_str()), 0);
+  const Found f = found(tree.path(), {"cat"});
   ASSERT_EQ(f.matches.size(), 3u);
-  EXPECT_EQ(f.matches[0], (Hit{tree.path("bom8"), 1, "cat", 0, 3}));
-  EXPECT_EQ(f.matches[1], (Hit{tree.path("latin1-elsewhere"), 1, "cat", 0, 3}));
-  EXPECT_EQ(f.matches[2], (Hit{tree.path("utf16"), 1,
+  EXPECT_EQ(f.matches[0], (Hit{tree / "bom8", 1, "cat", 0, 3}));
+  EXPECT_EQ(f.matches[1], (Hit{tree / "latin1-elsewhere", 1, "cat", 0, 3}));
+  EXPECT_EQ(f.matches[2], (Hit{tree / "utf16", 1,
                                "\xC3\xA9"
                                "cat",
                                2, 5}));
   EXPECT_EQ(f.files, 3u);
   // A root that is a regular file is searched alone.
-  EXPECT_EQ(found(tree.path("bom8"), {"cat"}).matches.size(), 1u);
+  EXPECT_EQ(found(tree / "bom8", {"cat"}).matches.size(), 1u);
 }
 
 TEST_F(SearchCall, TheLimitAndTheCut) {
-  Tree tree;
+  TempTree tree;
   std::string big;
   for (int k = 0; k < 6000; ++k) big += "hit\n";
-  tree.write("a/big", big);
-  tree.write("b/small", "hit\n");
-  const Found f = found(tree.root(), {"hit"});
+  tree.file("a/big", big);
+  tree.file("b/small", "hit\n");
+  const Found f = found(tree.path(), {"hit"});
   ASSERT_EQ(f.matches.size(), 5000u);
   EXPECT_TRUE(f.truncated);
   EXPECT_EQ(f.files, 1u);
   EXPECT_EQ(f.matches.back().line, 5000u);
   // Exclusions; a set that does not build is ignored.
-  EXPECT_EQ(found(tree.root(), {"hit", false, false, false, {"big"}}).matches.size(), 1u);
-  EXPECT_EQ(found(tree.root(), {"hit", false, false, false, {"big", "[abc"}}).matches.size(),
+  EXPECT_EQ(found(tree.path(), {"hit", false, false, false, {"big"}}).matches.size(), 1u);
+  EXPECT_EQ(found(tree.path(), {"hit", false, false, false, {"big", "[abc"}}).matches.size(),
             5000u);
 }
 
@@ -252,7 +233,7 @@ std::vector<Hit> rg_hits(const std::string& root, const Query& q) {
 
 TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
   if (!have_rg()) GTEST_SKIP() << "rg is not installed";
-  Tree tree;
+  TempTree tree;
   std::mt19937 rng(2024);
   const char* words[] = {"cat",    "Cat", "CAT", "concat", "cat_x", "foo_bar", "fooo_baz",
                          "x.y",    "xzy", "é",   "naïve",  "error", "Error",   "ERROR",
@@ -266,13 +247,13 @@ TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
       content += rng() % 4 == 0 ? "\r\n" : "\n";
     }
     // Names sort the same bytewise and by component: no '-' or '.' before a '/'.
-    tree.write("d" + std::to_string(f % 5) + "/sub" + std::to_string(f % 3) + "/f" +
-                   std::to_string(f) + ".txt",
-               content);
+    tree.file("d" + std::to_string(f % 5) + "/sub" + std::to_string(f % 3) + "/f" +
+                  std::to_string(f) + ".txt",
+              content);
   }
-  tree.write(".gitignore", "*.log\n");
-  tree.write("skip.log", "cat error\n");
-  tree.write(".hidden/h.txt", "cat error\n");
+  tree.file(".gitignore", "*.log\n");
+  tree.file("skip.log", "cat error\n");
+  tree.file(".hidden/h.txt", "cat error\n");
   const Query queries[] = {
       {"cat", false, false, true},         {"cat", false, false, false},
       {"Cat", false, false, false},        {"cat", false, true, false},
@@ -284,8 +265,8 @@ TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
       {"λcat", false, true, true},
   };
   for (const auto& q : queries) {
-    const std::vector<Hit> want = rg_hits(tree.root(), q);
-    const Found got = found(tree.root(), q);
+    const std::vector<Hit> want = rg_hits(tree.path(), q);
+    const Found got = found(tree.path(), q);
     ASSERT_LT(got.matches.size(), 5000u);
     EXPECT_FALSE(got.truncated);
     ASSERT_EQ(got.matches.size(), want.size()) << q.pattern;
@@ -301,23 +282,23 @@ TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
 
 TEST_F(SearchCall, WhereTheRulesDifferFromRipgrepDefaults) {
   if (!have_rg()) GTEST_SKIP() << "rg is not installed";
-  Tree tree;
+  TempTree tree;
   // ripgrep prints a matching line that is not UTF-8; the search leaves the file out.
-  tree.write("latin1", "cat caf\xE9\n");
-  EXPECT_EQ(rg_hits(tree.root(), {"cat"}).size(), 1u);
-  EXPECT_TRUE(found(tree.root(), {"cat"}).matches.empty());
+  tree.file("latin1", "cat caf\xE9\n");
+  EXPECT_EQ(rg_hits(tree.path(), {"cat"}).size(), 1u);
+  EXPECT_TRUE(found(tree.path(), {"cat"}).matches.empty());
   // ripgrep only says that a binary file matches; the search keeps the matches found
   // before the first NUL byte.
-  Tree bin;
-  bin.write("bin", std::string("cat\nthe cat\0cat\n", 16));
-  EXPECT_TRUE(rg_hits(bin.root(), {"cat"}).empty());
-  const Found f = found(bin.root(), {"cat"});
+  TempTree bin;
+  bin.file("bin", std::string("cat\nthe cat\0cat\n", 16));
+  EXPECT_TRUE(rg_hits(bin.path(), {"cat"}).empty());
+  const Found f = found(bin.path(), {"cat"});
   ASSERT_EQ(f.matches.size(), 2u);
-  EXPECT_EQ(f.matches[1], (Hit{bin.path("bin"), 2, "the cat", 4, 7}));
+  EXPECT_EQ(f.matches[1], (Hit{bin / "bin", 2, "the cat", 4, 7}));
   // ripgrep keeps a line's carriage return in its text; the search removes it.
-  Tree crlf;
-  crlf.write("f", "cat\r\n");
-  EXPECT_EQ(found(crlf.root(), {"cat"}).matches[0].text, "cat");
+  TempTree crlf;
+  crlf.file("f", "cat\r\n");
+  EXPECT_EQ(found(crlf.path(), {"cat"}).matches[0].text, "cat");
 }
 
 }  // namespace

@@ -6,14 +6,16 @@
 #include "git/output.h"
 #include "git/pr.h"
 #include "git/test_repo.h"
+#include "harness/scoped_env.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_git {
 namespace {
 
 using namespace std::string_literals;
-using nivern_git_test::ScopedPath;
-using nivern_git_test::TempDir;
 using nivern_git_test::write_script;
+using nivern_test::ScopedEnv;
+using nivern_test::TempTree;
 
 TEST(Output, LossyReplacesEachMaximalIllFormedSubpart) {
   EXPECT_EQ(output::lossy("plain ascii"), "plain ascii");
@@ -60,20 +62,20 @@ TEST(Said, FallsBackToStandardOutputOnlyWhenStandardErrorIsEmpty) {
 class FakeTool : public ::testing::Test {
  protected:
   void SetUp() override { nivern_git_test::isolate_git(); }
-  TempDir bin_;
-  TempDir work_;
+  TempTree bin_;
+  TempTree work_;
 };
 
 TEST_F(FakeTool, GitGetsDashCAndTheArgumentsAndNothingElse) {
   write_script(bin_ / "git", "for a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
-  ScopedPath path(bin_.path());
+  ScopedEnv path("PATH", bin_.path().c_str());
   auto out = command::run("/some dir", {"status", "--short", "a b", ""});
   ASSERT_TRUE(out.has_value()) << out.error();
   EXPECT_EQ(*out, "<-C></some dir><status><--short><a b><>");
 }
 
 TEST_F(FakeTool, GitFailuresBecomeOneLine) {
-  ScopedPath path(bin_.path());
+  ScopedEnv path("PATH", bin_.path().c_str());
   write_script(bin_ / "git", "echo 'to out'\necho 'error: it broke' >&2\necho 'hint: try again' >&2\nexit 1\n");
   EXPECT_EQ(command::run(work_.path(), {"x"}), std::unexpected("it broke"s));
   write_script(bin_ / "git", "echo '  only output  '\nexit 3\n");
@@ -86,13 +88,13 @@ TEST_F(FakeTool, GitFailuresBecomeOneLine) {
 }
 
 TEST_F(FakeTool, GitMissingFromPath) {
-  ScopedPath path(bin_.path());
+  ScopedEnv path("PATH", bin_.path().c_str());
   EXPECT_EQ(command::run(work_.path(), {"status"}),
             std::unexpected("cannot run git: No such file or directory (os error 2)"s));
 }
 
 TEST(GitRun, RealGitOutputIsUntouchedAndItsComplaintsAreTrimmed) {
-  TempDir repo;
+  TempTree repo;
   nivern_git_test::init_repo(repo.path());
   EXPECT_EQ(command::run(repo.path(), {"rev-parse", "--is-inside-work-tree"}), "true\n"s);
   EXPECT_EQ(command::run(repo.path(), {"checkout", "no-such-thing"}),
@@ -102,7 +104,7 @@ TEST(GitRun, RealGitOutputIsUntouchedAndItsComplaintsAreTrimmed) {
 }
 
 TEST_F(FakeTool, GhRunsInTheDirectoryWithExactlyItsArguments) {
-  ScopedPath path(bin_.path());
+  ScopedEnv path("PATH", bin_.path().c_str());
   write_script(bin_ / "gh", "pwd\nfor a in \"$@\"; do printf '<%s>' \"$a\"; done\n");
   auto out = pr::run(work_.path(), {"pr", "view", "12", "--json", "url", "--template", "{{.url}}"});
   ASSERT_TRUE(out.has_value()) << out.error();
@@ -112,7 +114,7 @@ TEST_F(FakeTool, GhRunsInTheDirectoryWithExactlyItsArguments) {
 
 TEST_F(FakeTool, GhFailureMessages) {
   {
-    ScopedPath path(bin_.path());
+    ScopedEnv path("PATH", bin_.path().c_str());
     EXPECT_EQ(pr::run(work_.path(), {"pr", "list"}),
               std::unexpected("gh is not installed; get it from https://cli.github.com"s));
     // The directory, not gh, is missing: not an install problem.
@@ -130,7 +132,7 @@ TEST_F(FakeTool, GhFailureMessages) {
   {
     write_script(bin_ / "gh", "exit 0\n");
     ::chmod((bin_ / "gh").c_str(), 0644);
-    ScopedPath path(bin_.path());
+    ScopedEnv path("PATH", bin_.path().c_str());
     EXPECT_EQ(pr::run(work_.path(), {"pr", "list"}), std::unexpected("cannot run gh: Permission denied (os error 13)"s));
   }
 }

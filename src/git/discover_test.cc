@@ -8,13 +8,14 @@
 #include "git/head.h"
 #include "git/path.h"
 #include "git/test_repo.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_git {
 namespace {
 
 using namespace std::string_literals;
-using nivern_git_test::TempDir;
-using nivern_git_test::write_file;
+using nivern_test::TempTree;
+using nivern_test::write_file;
 
 TEST(Path, LexicalParent) {
   struct Row {
@@ -56,7 +57,7 @@ TEST(Path, StripPrefixComparesWholeComponents) {
 class Discover : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directories(dir_ / "repo/.git"); }
-  TempDir dir_;
+  TempTree dir_;
 };
 
 TEST_F(Discover, FindsTheNearestGitDirectoryAsReached) {
@@ -134,7 +135,7 @@ TEST(Head, ParsesEveryForm) {
 }
 
 TEST(Head, ReadsOnlyARegularUtf8File) {
-  TempDir gitdir;
+  TempTree gitdir;
   EXPECT_EQ(head::read(gitdir.path()), std::nullopt);  // missing
   write_file(gitdir / "HEAD", "ref: refs/heads/topic\n");
   EXPECT_EQ(head::read(gitdir.path()), "topic");

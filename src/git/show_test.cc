@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "git/test_repo.h"
+#include "harness/scoped_env.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_git {
 namespace {
@@ -11,11 +13,11 @@ namespace {
 using namespace std::string_literals;
 using nivern_git_test::commit_all;
 using nivern_git_test::git;
-using nivern_git_test::init_repo;
-using nivern_git_test::TempDir;
-using nivern_git_test::write_file;
 using nivern_protocol::message::LineEnding;
 using nivern_protocol::message::Reply;
+using nivern_test::ScopedEnv;
+using nivern_test::TempTree;
+using nivern_test::write_file;
 
 TEST(RelativeTo, StripsTheWorkDirectoryByWholeComponents) {
   EXPECT_EQ(show::relative_to("/w", "/w/src/main.rs"), "src/main.rs");
@@ -47,16 +49,7 @@ std::string error_of(const Reply& reply) {
   return "not an error";
 }
 
-class Show : public ::testing::Test {
- protected:
-  void SetUp() override {
-    nivern_git_test::isolate_git();
-    repo_ = dir_ / "repo";
-    init_repo(repo_);
-  }
-  TempDir dir_;
-  std::string repo_;
-};
+class Show : public nivern_git_test::RepoTest {};
 
 TEST_F(Show, CommittedContentComesBackUnconverted) {
   write_file(repo_ + "/plain.txt", "one\ntwo\n");
@@ -113,8 +106,8 @@ TEST_F(Show, GitsOwnComplaintIsPassedOnWhole) {
 TEST_F(Show, GitThatCannotStart) {
   write_file(repo_ + "/f", "x");
   commit_all(repo_, "one");
-  TempDir empty;
-  nivern_git_test::ScopedPath path(empty.path());
+  TempTree empty;
+  ScopedEnv path("PATH", empty.path().c_str());
   EXPECT_EQ(error_of(show::committed(repo_ + "/f")), "No such file or directory (os error 2)");
 }
 

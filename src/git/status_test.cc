@@ -6,6 +6,8 @@
 #include "git/porcelain.h"
 #include "git/state.h"
 #include "git/test_repo.h"
+#include "harness/scoped_env.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_git {
 namespace {
@@ -14,10 +16,11 @@ using namespace std::string_literals;
 using nivern_git_test::commit_all;
 using nivern_git_test::git;
 using nivern_git_test::init_repo;
-using nivern_git_test::TempDir;
-using nivern_git_test::write_file;
 using nivern_protocol::message::GitState;
 using nivern_protocol::message::Reply;
+using nivern_test::ScopedEnv;
+using nivern_test::TempTree;
+using nivern_test::write_file;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
@@ -186,18 +189,10 @@ TEST(StatusParse, EmptyOrGarbledOutputGivesNothing) {
 
 // ---- against real git ----
 
-class RealStatus : public ::testing::Test {
+class RealStatus : public nivern_git_test::RepoTest {
  protected:
-  void SetUp() override {
-    nivern_git_test::isolate_git();
-    repo_ = dir_ / "repo";
-    init_repo(repo_);
-  }
   Reply::GitStatus status(const std::string& path) { return status::query(path); }
   std::vector<std::string> entries(const std::string& path) { return rows(status(path), repo_ + "/"); }
-
-  TempDir dir_;
-  std::string repo_;
 };
 
 TEST_F(RealStatus, NoRepositoryIsNotAnError) {
@@ -396,8 +391,8 @@ TEST_F(RealStatus, KeysFollowTheWorkDirectoryAsReached) {
 TEST_F(RealStatus, GitThatCannotStartOrFails) {
   write_file(repo_ + "/f", "x");
   {
-    TempDir empty;
-    nivern_git_test::ScopedPath path(empty.path());
+    TempTree empty;
+    ScopedEnv path("PATH", empty.path().c_str());
     Reply::GitStatus r = status(repo_);
     EXPECT_TRUE(r.repository);
     EXPECT_EQ(r.branch, "main");

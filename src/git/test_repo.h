@@ -1,7 +1,7 @@
 #pragma once
 /// Test support (header only, used by the git unit tests and the end-to-end tests):
-/// temporary directories, files, and real `git` runs isolated from the machine's
-/// configuration.
+/// real `git` runs isolated from the machine's configuration, on top of the shared
+/// temporary trees of harness/temp_tree.h.
 ///
 /// Single-threaded, like the tests that use it. `isolate_git` changes this process's
 /// environment once (a global config file of our own, no system config, a fixed user),
@@ -12,58 +12,27 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "harness/temp_tree.h"
 #include "support/process.h"
 
 namespace nivern_git_test {
 
-/// A fresh directory under the system's temporary directory, removed with its content.
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "nivern-git-XXXXXX").string();
-    if (::mkdtemp(t.data()) == nullptr) std::abort();
-    path_ = t;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-
-  const std::string& path() const { return path_; }
-  /// `path()` + "/" + `rel`.
-  std::string operator/(std::string_view rel) const { return path_ + "/" + std::string(rel); }
-
- private:
-  std::string path_;
-};
-
-/// Writes `content` to `path`, creating parent directories.
-inline void write_file(const std::string& path, std::string_view content) {
-  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
 /// Makes every git started by this process use a config of our own.
 inline void isolate_git() {
-  static TempDir home;  // removed when the process ends
+  static nivern_test::TempTree home("nivern-git-home");  // removed when the process ends
   static const bool done = [] {
-    write_file(home / "gitconfig",
-               "[user]\n\tname = Nivern Test\n\temail = test@nivern.invalid\n"
-               "[init]\n\tdefaultBranch = main\n"
-               "[core]\n\tautocrlf = false\n\tquotePath = true\n"
-               "[advice]\n\tdetachedHead = false\n"
-               "[commit]\n\tgpgSign = false\n"
-               "[protocol \"file\"]\n\tallow = always\n");
+    nivern_test::write_file(home / "gitconfig",
+                            "[user]\n\tname = Nivern Test\n\temail = test@nivern.invalid\n"
+                            "[init]\n\tdefaultBranch = main\n"
+                            "[core]\n\tautocrlf = false\n\tquotePath = true\n"
+                            "[advice]\n\tdetachedHead = false\n"
+                            "[commit]\n\tgpgSign = false\n"
+                            "[protocol \"file\"]\n\tallow = always\n");
     ::setenv("GIT_CONFIG_GLOBAL", (home / "gitconfig").c_str(), 1);
     ::setenv("GIT_CONFIG_NOSYSTEM", "1", 1);
     ::setenv("GIT_AUTHOR_NAME", "Nivern Test", 1);
@@ -79,25 +48,32 @@ inline void isolate_git() {
   (void)done;
 }
 
-/// Runs git with `args` in `dir` (through "-C") and returns its standard output; a
-/// failure fails the test and returns what came out.
-inline std::string git(const std::string& dir, std::vector<std::string> args, bool must_succeed = true) {
+/// Runs git with `args` in `dir` (through "-C") and returns how it ended and what it
+/// printed; a git that cannot start fails the test.
+inline nivern_support::Finished run_git(const std::string& dir, const std::vector<std::string>& args) {
   isolate_git();
   nivern_support::Command c;
   c.program = "git";
   c.args = {"-C", dir};
-  for (auto& a : args) c.args.push_back(std::move(a));
+  c.args.insert(c.args.end(), args.begin(), args.end());
   auto r = nivern_support::run(c);
   if (!r) {
     ADD_FAILURE() << "git would not start: " << r.error().text();
     return {};
   }
-  if (must_succeed && !r->status.success()) {
-    std::string line;
-    for (const auto& a : c.args) line += " " + a;
-    ADD_FAILURE() << "git" << line << " failed: " << r->err << r->out;
+  return std::move(*r);
+}
+
+/// Runs git with `args` in `dir` (through "-C") and returns its standard output; a
+/// failure fails the test and returns what came out.
+inline std::string git(const std::string& dir, const std::vector<std::string>& args, bool must_succeed = true) {
+  nivern_support::Finished r = run_git(dir, args);
+  if (must_succeed && !r.status.success()) {
+    std::string line = " -C " + dir;
+    for (const auto& a : args) line += " " + a;
+    ADD_FAILURE() << "git" << line << " failed: " << r.err << r.out;
   }
-  return r->out;
+  return r.out;
 }
 
 /// A new repository at `dir` (created when missing).
@@ -112,30 +88,22 @@ inline void commit_all(const std::string& dir, const std::string& message) {
   git(dir, {"commit", "-q", "--allow-empty", "-m", message});
 }
 
-/// Sets PATH for the life of the value and puts the old one back after.
-class ScopedPath {
- public:
-  explicit ScopedPath(const std::string& value) {
-    if (const char* old = std::getenv("PATH")) old_ = old;
-    ::setenv("PATH", value.c_str(), 1);
+/// A fixture: a fresh repository at `repo_`, the directory "repo" of `dir_`.
+class RepoTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    isolate_git();
+    repo_ = dir_ / "repo";
+    init_repo(repo_);
   }
-  ~ScopedPath() {
-    if (old_) {
-      ::setenv("PATH", old_->c_str(), 1);
-    } else {
-      ::unsetenv("PATH");
-    }
-  }
-  ScopedPath(const ScopedPath&) = delete;
-  ScopedPath& operator=(const ScopedPath&) = delete;
 
- private:
-  std::optional<std::string> old_;
+  nivern_test::TempTree dir_;
+  std::string repo_;
 };
 
 /// An executable shell script at `path`.
 inline void write_script(const std::string& path, std::string_view body) {
-  write_file(path, "#!/bin/sh\n" + std::string(body));
+  nivern_test::write_file(path, "#!/bin/sh\n" + std::string(body));
   ::chmod(path.c_str(), 0755);
 }
 

@@ -10,11 +10,10 @@
 
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 
+#include "harness/temp_tree.h"
 #include "server/calls.h"
 
 namespace nivern_server {
@@ -22,18 +21,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using nivern_test::read_file;
+using nivern_test::write_file;
 
 std::string message_of(const Reply& r) {
   if (auto* e = std::get_if<Reply::Error>(&r.v)) return e->message;
@@ -70,20 +59,10 @@ std::string in_child(const std::function<std::string()>& body, const std::functi
 
 class Files : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/nivern-files-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    // Reachable by the unprivileged user of `in_child`.
-    ::chmod(dir_.c_str(), 0777);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::permissions(dir_, fs::perms::all, ec);
-    fs::remove_all(dir_, ec);
-  }
-  std::string path(std::string_view name) const { return dir_ + "/" + std::string(name); }
-  std::string dir_;
+  // Reachable by the unprivileged user of `in_child`.
+  void SetUp() override { ::chmod(dir_.path().c_str(), 0777); }
+  std::string path(std::string_view name) const { return dir_ / name; }
+  nivern_test::TempTree dir_{"nivern-files", "/tmp"};
 };
 
 TEST(BinaryRule, Samples) {

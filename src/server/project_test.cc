@@ -2,14 +2,14 @@
 // session builds it at start-up.
 #include <gtest/gtest.h>
 
+#include "harness/temp_tree.h"
 #include "server/calls.h"
 #include "vfs/root_ignore.h"
-#include "vfs/test_tree.h"
 
 namespace nivern_server {
 namespace {
 
-using nivern_vfs_test::TempTree;
+using nivern_test::TempTree;
 
 std::vector<std::string> names(const Reply& r) {
   std::vector<std::string> out;

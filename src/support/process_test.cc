@@ -8,9 +8,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
+
+#include "harness/temp_tree.h"
 
 namespace nivern_support {
 namespace {
@@ -44,19 +45,6 @@ unsigned long long status_mask(const std::string& status, const std::string& key
 }
 
 bool mask_has(unsigned long long mask, int sig) { return (mask >> (sig - 1)) & 1; }
-
-class TempDir {
- public:
-  TempDir() {
-    std::string t = (std::filesystem::temp_directory_path() / "nivern-process-XXXXXX").string();
-    path_ = ::mkdtemp(t.data());
-  }
-  ~TempDir() { std::filesystem::remove_all(path_); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 TEST(ProcessRun, CapturesBothOutputsApart) {
   Finished f = must_run(sh("printf 'to out'; printf 'to err' >&2"));
@@ -131,9 +119,8 @@ TEST(ProcessRun, StartFailuresCarryTheSystemsText) {
   EXPECT_EQ(missing.error().err, ENOENT);
   EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
 
-  TempDir dir;
-  std::string plain = dir.path() + "/not-executable";
-  std::ofstream(plain) << "#!/bin/sh\necho hi\n";
+  nivern_test::TempTree dir;
+  std::string plain = dir.file("not-executable", "#!/bin/sh\necho hi\n");
   ::chmod(plain.c_str(), 0644);
   auto denied = run(Command{.program = plain, .search_path = false});
   ASSERT_FALSE(denied.has_value());
@@ -157,15 +144,14 @@ TEST(ProcessRun, NulInsideAnyStringIsRefusedNotCutShort) {
 }
 
 TEST(ProcessRun, WorkingDirectoryIsTheChildsOnly) {
-  TempDir dir;
+  nivern_test::TempTree dir;
   auto before = std::filesystem::current_path();
   Finished f = must_run(Command{.program = "pwd", .workdir = dir.path()});
   EXPECT_EQ(f.out, std::filesystem::canonical(dir.path()).string() + "\n");
   EXPECT_EQ(std::filesystem::current_path(), before);
 
   // Without path search, a relative program is found from the child's directory.
-  std::string script = dir.path() + "/tool";
-  std::ofstream(script) << "#!/bin/sh\necho from tool\n";
+  std::string script = dir.file("tool", "#!/bin/sh\necho from tool\n");
   ::chmod(script.c_str(), 0755);
   Finished rel = must_run(Command{.program = "./tool", .search_path = false, .workdir = dir.path()});
   EXPECT_EQ(rel.out, "from tool\n");

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include "harness/temp_tree.h"
 #include "vfs/root_ignore.h"
-#include "vfs/test_tree.h"
 
 namespace nivern_vfs::directory {
 namespace {
 
-using nivern_vfs_test::TempTree;
+using nivern_test::TempTree;
 
 struct Listed {
   std::string name;

@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "vfs/test_tree.h"
+#include "git/test_repo.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_vfs {
 namespace {
 
-using nivern_vfs_test::TempTree;
+using nivern_git_test::run_git;
+using nivern_test::TempTree;
 
 constexpr Match N = Match::none;
 constexpr Match I = Match::ignore;
@@ -160,8 +162,8 @@ TEST(GitignoreTable, MatchesEveryRow) {
 /// where the row says so, and differs where it says it does.
 TEST(GitignoreTable, AgreesWithGitWhereMarked) {
   TempTree repo;
-  ASSERT_TRUE(nivern_vfs_test::git(repo.path(), {"init", "-q"}).status.success());
-  ASSERT_TRUE(nivern_vfs_test::git(repo.path(), {"config", "core.ignorecase", "false"}).status.success());
+  ASSERT_TRUE(run_git(repo.path(), {"init", "-q"}).status.success());
+  ASSERT_TRUE(run_git(repo.path(), {"config", "core.ignorecase", "false"}).status.success());
   for (const Row& r : rows()) {
     std::string text;
     for (const auto& l : r.lines) text += l + "\n";
@@ -175,7 +177,7 @@ TEST(GitignoreTable, AgreesWithGitWhereMarked) {
     }
     // The lines are rooted at w/ by placing the ignore file there.
     std::filesystem::rename(repo / ".gitignore", repo / "w/.gitignore");
-    auto out = nivern_vfs_test::git(repo / "w", {"check-ignore", "--no-index", "-v", "-n", "--", r.path});
+    auto out = run_git(repo / "w", {"check-ignore", "--no-index", "-v", "-n", "--", r.path});
     // "source:line:pattern<TAB>path"; an empty pattern when nothing matched.
     std::string line = out.out;
     std::size_t tab = line.find('\t');

@@ -7,13 +7,13 @@
 #include <optional>
 #include <random>
 
+#include "harness/temp_tree.h"
 #include "support/unique_fd.h"
-#include "vfs/search_test_tree.h"
 
 namespace nivern_vfs::search {
 namespace {
 
-using testing::TempTree;
+using nivern_test::TempTree;
 
 Matcher compile(const char* pattern, bool regex = false, bool whole_word = false,
                 bool case_sensitive = true) {
@@ -26,7 +26,7 @@ Matcher compile(const char* pattern, bool regex = false, bool whole_word = false
 std::optional<std::vector<Match>> search_content(std::string_view content, const Matcher& m,
                                                  LineSearcher* searcher = nullptr) {
   TempTree tree;
-  const std::string path = tree.write("f.txt", content);
+  const std::string path = tree.file("f.txt", content);
   nivern_support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   EXPECT_TRUE(fd);
   LineSearcher own;
@@ -138,7 +138,7 @@ TEST(LineSearcher, AMatchingLineThatIsNotUtf8DiscardsTheFile) {
 
 TEST(LineSearcher, ADirectoryCannotBeReadAndIsLeftOut) {
   TempTree tree;
-  nivern_support::UniqueFd fd(::open(tree.root().c_str(), O_RDONLY | O_CLOEXEC));
+  nivern_support::UniqueFd fd(::open(tree.path().c_str(), O_RDONLY | O_CLOEXEC));
   LineSearcher s;
   std::vector<Match> out{at(9, "kept", 0, 0)};
   EXPECT_FALSE(s.search(fd.get(), compile("x"), "d", out));

@@ -4,13 +4,14 @@
 
 #include <atomic>
 
-#include "vfs/test_tree.h"
+#include "harness/scoped_env.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_vfs::walk {
 namespace {
 
-using nivern_vfs_test::ScopedEnv;
-using nivern_vfs_test::TempTree;
+using nivern_test::ScopedEnv;
+using nivern_test::TempTree;
 
 std::vector<std::string> paths_of(const ScanResult& r) {
   std::vector<std::string> out;

@@ -5,17 +5,17 @@
 
 #include <random>
 
+#include "harness/temp_tree.h"
 #include "support/unique_fd.h"
 #include "text/decoders.h"
-#include "vfs/search_test_tree.h"
 
 namespace nivern_vfs::search {
 namespace {
 
 /// Everything the reader gives for `content`, read `capacity` bytes at a time.
 std::string read_all(std::string_view content, std::size_t capacity) {
-  testing::TempTree tree;
-  const std::string path = tree.write("f", content);
+  nivern_test::TempTree tree;
+  const std::string path = tree.file("f", content);
   nivern_support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   SearchReader reader;
   reader.reset(fd.get());

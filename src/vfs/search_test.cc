@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include "vfs/search_test_tree.h"
+#include "harness/temp_tree.h"
 
 namespace nivern_vfs::search {
 namespace {
 
-using testing::TempTree;
+using nivern_test::TempTree;
 
 SearchResult run(std::string_view root, const char* pattern, bool regex = false,
                  std::vector<std::string> excludes = {}) {
@@ -20,7 +20,7 @@ SearchResult run(std::string_view root, const char* pattern, bool regex = false,
 std::vector<std::string> where(const TempTree& tree, const SearchResult& r) {
   std::vector<std::string> out;
   for (const auto& m : r.matches) {
-    out.push_back(m.path.substr(tree.root().size() + 1) + ":" + std::to_string(m.line));
+    out.push_back(m.path.substr(tree.path().size() + 1) + ":" + std::to_string(m.line));
   }
   return out;
 }
@@ -49,38 +49,38 @@ TEST(Search, AMissingRootFindsNothing) {
 
 TEST(Search, SortsByPathComponentsThenLine) {
   TempTree tree;
-  tree.write("a.txt", "x\n");
-  tree.write("a-b", "x\nx\n");
-  tree.write("a/b", "y\nx\n");
-  tree.write("a/c/d", "x\n");
-  tree.write("B", "x\n");
-  const auto r = run(tree.root(), "x");
+  tree.file("a.txt", "x\n");
+  tree.file("a-b", "x\nx\n");
+  tree.file("a/b", "y\nx\n");
+  tree.file("a/c/d", "x\n");
+  tree.file("B", "x\n");
+  const auto r = run(tree.path(), "x");
   EXPECT_EQ(where(tree, r),
             (std::vector<std::string>{"B:1", "a/b:2", "a/c/d:1", "a-b:1", "a-b:2", "a.txt:1"}));
   EXPECT_EQ(r.files, 5u);
   EXPECT_FALSE(r.truncated);
-  EXPECT_EQ(r.matches[1].path, tree.path("a/b"));
+  EXPECT_EQ(r.matches[1].path, tree / "a/b");
   EXPECT_EQ(r.matches[1].text, "x");
 }
 
 TEST(Search, SearchesRegularFilesOnlyAsTheWalkFindsThem) {
   TempTree tree;
-  tree.write("kept.txt", "needle\n");
-  tree.write(".hidden/h.txt", "needle\n");
-  tree.write(".gitignore", "ignored.txt\n");
-  tree.write("ignored.txt", "needle\n");
-  tree.write("binary.bin", std::string("\0needle\n", 8));
-  tree.write("latin1.txt", "needle caf\xE9\n");
-  tree.symlink(tree.path("kept.txt"), "link.txt");
-  tree.symlink(tree.path(".hidden"), "linkdir");
-  const auto r = run(tree.root(), "needle");
+  tree.file("kept.txt", "needle\n");
+  tree.file(".hidden/h.txt", "needle\n");
+  tree.file(".gitignore", "ignored.txt\n");
+  tree.file("ignored.txt", "needle\n");
+  tree.file("binary.bin", std::string("\0needle\n", 8));
+  tree.file("latin1.txt", "needle caf\xE9\n");
+  tree.link(tree / "kept.txt", "link.txt");
+  tree.link(tree / ".hidden", "linkdir");
+  const auto r = run(tree.path(), "needle");
   EXPECT_EQ(where(tree, r), (std::vector<std::string>{".hidden/h.txt:1", "kept.txt:1"}));
 }
 
 TEST(Search, ARootThatIsAFileIsSearchedAlone) {
   TempTree tree;
-  const std::string file = tree.write("one.txt", "a\nx\n");
-  tree.write("two.txt", "x\n");
+  const std::string file = tree.file("one.txt", "a\nx\n");
+  tree.file("two.txt", "x\n");
   const auto r = run(file, "x");
   ASSERT_EQ(r.matches.size(), 1u);
   EXPECT_EQ(r.matches[0].path, file);
@@ -89,15 +89,15 @@ TEST(Search, ARootThatIsAFileIsSearchedAlone) {
 
 TEST(Search, ExcludePatternsRemovePathsAndABadSetIsIgnored) {
   TempTree tree;
-  tree.write("src/a.c", "x\n");
-  tree.write("target/b.c", "x\n");
-  tree.write("sub/target/c.c", "x\n");
-  EXPECT_EQ(where(tree, run(tree.root(), "x", false, {"target"})),
+  tree.file("src/a.c", "x\n");
+  tree.file("target/b.c", "x\n");
+  tree.file("sub/target/c.c", "x\n");
+  EXPECT_EQ(where(tree, run(tree.path(), "x", false, {"target"})),
             (std::vector<std::string>{"src/a.c:1"}));
-  EXPECT_EQ(where(tree, run(tree.root(), "x", false, {"/target"})),
+  EXPECT_EQ(where(tree, run(tree.path(), "x", false, {"/target"})),
             (std::vector<std::string>{"src/a.c:1", "sub/target/c.c:1"}));
   // One pattern that does not build: the whole set is dropped.
-  EXPECT_EQ(where(tree, run(tree.root(), "x", false, {"target", "[abc"})),
+  EXPECT_EQ(where(tree, run(tree.path(), "x", false, {"target", "[abc"})),
             (std::vector<std::string>{"src/a.c:1", "sub/target/c.c:1", "target/b.c:1"}));
 }
 
@@ -109,28 +109,28 @@ std::string lines(std::size_t n, std::string_view line) {
 
 TEST(Search, ExactlyTheLimitIsTruncated) {
   TempTree tree;
-  tree.write("a", lines(2500, "x"));
-  tree.write("b", lines(2500, "x"));
-  const auto r = run(tree.root(), "x");
+  tree.file("a", lines(2500, "x"));
+  tree.file("b", lines(2500, "x"));
+  const auto r = run(tree.path(), "x");
   EXPECT_EQ(r.matches.size(), SEARCH_MATCH_LIMIT);
   EXPECT_TRUE(r.truncated);
   EXPECT_EQ(r.files, 2u);
-  const auto under = run(tree.root(), "x\n", true);  // never matches: a line has no LF
+  const auto under = run(tree.path(), "x\n", true);  // never matches: a line has no LF
   EXPECT_TRUE(under.matches.empty());
   EXPECT_FALSE(under.truncated);
 }
 
 TEST(Search, TheCutKeepsTheFirstMatchesInOrderAndFilesCountsWhatIsKept) {
   TempTree tree;
-  tree.write("a/big", lines(6000, "x"));
-  tree.write("b/small", lines(10, "x"));
-  const auto r = run(tree.root(), "x");
+  tree.file("a/big", lines(6000, "x"));
+  tree.file("b/small", lines(10, "x"));
+  const auto r = run(tree.path(), "x");
   ASSERT_EQ(r.matches.size(), SEARCH_MATCH_LIMIT);
   EXPECT_TRUE(r.truncated);
   EXPECT_EQ(r.files, 1u);  // b/small sorts after all 5000 kept matches
   for (std::size_t k = 0; k < r.matches.size(); ++k) {
     ASSERT_EQ(r.matches[k].line, k + 1);
-    ASSERT_EQ(r.matches[k].path, tree.path("a/big"));
+    ASSERT_EQ(r.matches[k].path, tree / "a/big");
   }
 }
 
@@ -138,14 +138,14 @@ TEST(Search, ManyFilesOnManyWorkersGiveTheSameAnswerEachTime) {
   TempTree tree;
   for (int d = 0; d < 20; ++d) {
     for (int f = 0; f < 20; ++f) {
-      tree.write("d" + std::to_string(d) + "/f" + std::to_string(f),
-                 "a\nneedle " + std::to_string(f) + "\nb\nneedle\n");
+      tree.file("d" + std::to_string(d) + "/f" + std::to_string(f),
+                "a\nneedle " + std::to_string(f) + "\nb\nneedle\n");
     }
   }
-  const auto first = run(tree.root(), "needle");
+  const auto first = run(tree.path(), "needle");
   EXPECT_EQ(first.matches.size(), 800u);
   EXPECT_EQ(first.files, 400u);
-  for (int k = 0; k < 3; ++k) EXPECT_EQ(run(tree.root(), "needle").matches, first.matches);
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(run(tree.path(), "needle").matches, first.matches);
 }
 
 }  // namespace

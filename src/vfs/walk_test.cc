@@ -9,14 +9,15 @@
 #include <mutex>
 #include <set>
 
+#include "harness/scoped_env.h"
+#include "harness/temp_tree.h"
 #include "vfs/git_excludes.h"
-#include "vfs/test_tree.h"
 
 namespace nivern_vfs::walk {
 namespace {
 
-using nivern_vfs_test::ScopedEnv;
-using nivern_vfs_test::TempTree;
+using nivern_test::ScopedEnv;
+using nivern_test::TempTree;
 
 /// What a walk saw: entries by path relative to the root, and errors.
 struct Seen {
