@@ -67,7 +67,7 @@ BENCHMARK(BM_Scan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()
 
 void BM_Sort(benchmark::State& state) {
   auto result = nivern_vfs::walk::scan(root(), {});
-  std::vector<nivern_vfs::walk::ProjectEntry> shuffled = result.entries;
+  std::vector<nivern_vfs::walk::ProjectEntry> shuffled(result.entries.begin(), result.entries.end());
   std::reverse(shuffled.begin(), shuffled.end());
   for (auto _ : state) {
     state.PauseTiming();

@@ -72,8 +72,8 @@ class Writer {
     else raw("null");
   }
 
-  template <class T, class F>
-  void list(const std::vector<T>& items, F&& each) {
+  template <class List, class F>
+  void list(const List& items, F&& each) {
     out_ += '[';
     bool first = true;
     for (const auto& item : items) {
@@ -151,9 +151,7 @@ std::size_t estimate(const Reply& reply) {
   constexpr std::size_t kSlack = 16384 * 6 + 256;
   if (auto* t = std::get_if<Reply::Text>(&reply.v)) return t->text.size() + t->text.size() / 8 + t->encoding.size() + kSlack;
   if (auto* s = std::get_if<Reply::Scanned>(&reply.v)) {
-    std::size_t n = kSlack;
-    for (const auto& p : s->paths) n += p.size() + 3;
-    return n;
+    return s->paths.bytes() + 3 * s->paths.size() + kSlack;
   }
   if (auto* o = std::get_if<Reply::PtyOutput>(&reply.v)) return o->bytes.size() + kSlack;
   if (auto* o = std::get_if<Reply::LspOutput>(&reply.v)) return o->bytes.size() + kSlack;
@@ -208,7 +206,7 @@ void encode_reply(Writer& w, const Reply& reply) {
         } else if constexpr (std::is_same_v<R, Reply::Scanned>) {
           tag("scanned");
           w.key("paths");
-          w.list(r.paths, [&](const std::string& p) { w.string(p); });
+          w.list(r.paths, [&](std::string_view p) { w.string(p); });
           w.key("truncated"), w.boolean(r.truncated);
         } else if constexpr (std::is_same_v<R, Reply::Watching>) {
           tag("watching");

@@ -93,3 +93,60 @@ TEST(Encode, LongTextsWithEveryEscapeMatchPieceByPiece) {
 
 }  // namespace
 }  // namespace nivern_protocol::message
+
+namespace nivern_protocol::message {
+namespace {
+
+TEST(StringList, KeepsEachStringWholeAndInOrder) {
+  StringList l;
+  EXPECT_TRUE(l.empty());
+  EXPECT_EQ(l.begin(), l.end());
+  l.reserve(4, 6);
+  l.push_back("ab");
+  l.push_back("");  // an empty string is a string of its own
+  l.push_back(std::string_view("c\0d", 3));
+  l.push_back("");
+  ASSERT_EQ(l.size(), 4u);
+  EXPECT_EQ(l.bytes(), 5u);
+  EXPECT_EQ(l[0], "ab");
+  EXPECT_EQ(l[1], "");
+  EXPECT_EQ(l[2], std::string_view("c\0d", 3));
+  EXPECT_EQ(l[3], "");
+  EXPECT_EQ(l.to_vector(), (std::vector<std::string>{"ab", "", std::string("c\0d", 3), ""}));
+  EXPECT_EQ(std::distance(l.begin(), l.end()), 4);
+  EXPECT_EQ(l.begin()[2], l[2]);
+  EXPECT_EQ(*(l.end() - 1), "");
+}
+
+TEST(StringList, EqualOnlyWithTheSameStrings) {
+  EXPECT_EQ((StringList{"a", "bc"}), (StringList{"a", "bc"}));
+  EXPECT_NE((StringList{"a", "bc"}), (StringList{"ab", "c"}));  // same bytes, other split
+  EXPECT_NE((StringList{"a", ""}), (StringList{"a"}));
+  EXPECT_NE((StringList{"a"}), (StringList{}));
+  StringList built;
+  built.push_back("a");
+  built.push_back("bc");
+  EXPECT_EQ(built, (StringList{"a", "bc"}));
+}
+
+// Many paths, some needing escapes: the whole reply is what the list of its pieces gives.
+TEST(Encode, ScannedPathsOfAWholeTree) {
+  StringList paths;
+  std::string want = R"({"id":3,"reply":{"reply":"scanned","paths":[)";
+  for (int i = 0; i < 50000; ++i) {
+    std::string p = "/root/dir" + std::to_string(i % 97) + "/file-" + std::to_string(i);
+    std::string shown = p;
+    if (i % 1000 == 0) {
+      p += "\"\\\n";
+      shown += "\\\"\\\\\\n";
+    }
+    paths.push_back(p);
+    want += (i ? ",\"" : "\"") + shown + "\"";
+  }
+  want += R"(],"truncated":true}})";
+  EXPECT_EQ(enc(3, Reply::Scanned{std::move(paths), true}), want);
+  EXPECT_EQ(enc(4, Reply::Scanned{{""}, false}), R"({"id":4,"reply":{"reply":"scanned","paths":[""],"truncated":false}})");
+}
+
+}  // namespace
+}  // namespace nivern_protocol::message

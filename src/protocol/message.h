@@ -5,8 +5,13 @@
 /// Plain values, no shared state: safe to build on one thread and hand to another.
 /// `Request::decode` is the only way a frame body becomes a `Request`;
 /// `Response::encode` the only way a `Response` becomes frame bytes.
+#include <compare>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <expected>
+#include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -170,6 +175,97 @@ struct Request {
   [[nodiscard]] static std::expected<Request, std::string> decode(std::string_view body);
 };
 
+/// A list of strings kept back to back in one buffer, with the end offset of each: a
+/// reply of a hundred thousand paths costs one buffer and four bytes a path instead of a
+/// heap string each. The strings together must stay under 4 GiB (a frame is far smaller);
+/// going over is a broken invariant and aborts.
+class StringList {
+ public:
+  class const_iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = std::string_view;
+
+    const_iterator() = default;
+    std::string_view operator*() const { return (*list_)[i_]; }
+    std::string_view operator[](difference_type n) const {
+      return (*list_)[i_ + static_cast<std::size_t>(n)];
+    }
+    const_iterator& operator++() { return ++i_, *this; }
+    const_iterator operator++(int) {
+      const_iterator old = *this;
+      ++i_;
+      return old;
+    }
+    const_iterator& operator--() { return --i_, *this; }
+    const_iterator operator--(int) {
+      const_iterator old = *this;
+      --i_;
+      return old;
+    }
+    const_iterator& operator+=(difference_type n) { return i_ += static_cast<std::size_t>(n), *this; }
+    const_iterator& operator-=(difference_type n) { return i_ -= static_cast<std::size_t>(n), *this; }
+    friend const_iterator operator+(const_iterator it, difference_type n) { return it += n; }
+    friend const_iterator operator+(difference_type n, const_iterator it) { return it += n; }
+    friend const_iterator operator-(const_iterator it, difference_type n) { return it -= n; }
+    friend difference_type operator-(const const_iterator& a, const const_iterator& b) {
+      return static_cast<difference_type>(a.i_) - static_cast<difference_type>(b.i_);
+    }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.i_ == b.i_; }
+    friend auto operator<=>(const const_iterator& a, const const_iterator& b) { return a.i_ <=> b.i_; }
+
+   private:
+    friend class StringList;
+    const_iterator(const StringList* list, std::size_t i) : list_(list), i_(i) {}
+    const StringList* list_ = nullptr;
+    std::size_t i_ = 0;
+  };
+  using value_type = std::string_view;
+  using iterator = const_iterator;
+
+  StringList() = default;
+  StringList(std::initializer_list<std::string_view> items) {
+    std::size_t bytes = 0;
+    for (std::string_view s : items) bytes += s.size();
+    reserve(items.size(), bytes);
+    for (std::string_view s : items) push_back(s);
+  }
+
+  /// Room for `strings` more strings of `bytes` bytes together, so that filling the
+  /// list moves nothing.
+  void reserve(std::size_t strings, std::size_t bytes) {
+    ends_.reserve(ends_.size() + strings);
+    bytes_.reserve(bytes_.size() + bytes);
+  }
+  void push_back(std::string_view s) {
+    if (bytes_.size() + s.size() > UINT32_MAX) std::abort();
+    bytes_.append(s);
+    ends_.push_back(static_cast<std::uint32_t>(bytes_.size()));
+  }
+
+  std::size_t size() const { return ends_.size(); }
+  bool empty() const { return ends_.empty(); }
+  /// The strings' bytes together.
+  std::size_t bytes() const { return bytes_.size(); }
+  std::string_view operator[](std::size_t i) const {
+    std::size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+  }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, ends_.size()}; }
+
+  std::vector<std::string> to_vector() const { return std::vector<std::string>(begin(), end()); }
+
+  friend bool operator==(const StringList&, const StringList&) = default;
+
+ private:
+  std::string bytes_;
+  std::vector<std::uint32_t> ends_;  // end of each string in bytes_
+};
+
 struct ListEntry {
   std::string name;
   bool is_dir = false;
@@ -224,7 +320,7 @@ struct Text {
 };
 struct Saved {};
 struct Found { std::vector<TextMatch> matches; bool truncated = false; std::uint64_t files = 0; };
-struct Scanned { std::vector<std::string> paths; bool truncated = false; };
+struct Scanned { StringList paths; bool truncated = false; };
 struct Watching {};
 struct Changed { std::vector<std::string> paths; };
 struct GitStatus {

@@ -11,19 +11,29 @@
 namespace nivern_vfs::walk {
 
 Visitor::Visitor(ScanShared& shared, nivern_support::Sender<Batch> sender)
-    : shared_(shared), sender_(std::move(sender)) {
-  batch_.reserve(SCAN_BATCH);
-}
+    : shared_(shared), sender_(std::move(sender)) {}
 
 Visitor::~Visitor() { flush(); }
 
 void Visitor::flush() {
-  if (batch_.empty()) return;
-  Batch full;
-  full.reserve(SCAN_BATCH);
-  full.swap(batch_);
+  if (batch_.ends.empty()) return;
+  Batch full = std::move(batch_);
+  batch_ = Batch{};
   // A failed send drops the batch: the receiver is gone, nobody wants it.
   (void)sender_.send(full);
+}
+
+void Visitor::record(std::string_view rel, std::uint64_t len) {
+  if (batch_.ends.capacity() == 0) {
+    // Room for paths of typical length; a batch of longer ones grows.
+    batch_.bytes.reserve(SCAN_BATCH * 64);
+    batch_.ends.reserve(SCAN_BATCH);
+    if (shared_.sizes == Sizes::read) batch_.lens.reserve(SCAN_BATCH);
+  }
+  batch_.bytes.insert(batch_.bytes.end(), rel.begin(), rel.end());
+  batch_.ends.push_back(static_cast<std::uint32_t>(batch_.bytes.size()));
+  if (shared_.sizes == Sizes::read) batch_.lens.push_back(len);
+  if (batch_.ends.size() >= SCAN_BATCH) flush();
 }
 
 bool Visitor::over_limit() {
@@ -54,8 +64,9 @@ WalkState Visitor::visit(const Entry& entry) {
   }
   shared_.files.fetch_add(1, std::memory_order_relaxed);
   std::uint64_t len = shared_.sizes == Sizes::read ? entry.size().value_or(0) : 0;
-  batch_.push_back(ProjectEntry{std::string(entry.path), len, false});
-  if (batch_.size() >= SCAN_BATCH) flush();
+  // Every path below the root starts with the root and its separator: only the rest
+  // is kept.
+  record(entry.path.substr(shared_.prefix_len), len);
   tick();
   return WalkState::keep_going;
 }
@@ -110,8 +121,8 @@ differ:
 
 /// Sorts `v` with `less` on up to `default_threads()` threads: equal slices sorted at
 /// once, then merged pairwise, level by level. Small inputs are sorted in place.
-template <class Less>
-void parallel_sort(std::vector<ProjectEntry*>& v, Less less) {
+template <class Vector, class Less>
+void parallel_sort(Vector& v, Less less) {
   const std::size_t n = v.size();
   std::size_t parts = std::bit_floor(std::min(default_threads(), n / 8192));
   if (parts < 2) {
@@ -136,7 +147,7 @@ void parallel_sort(std::vector<ProjectEntry*>& v, Less less) {
     for (auto& t : threads) t.join();
   };
   fan_out(parts, [&](std::size_t i) { std::sort(v.begin() + bound[i], v.begin() + bound[i + 1], less); });
-  std::vector<ProjectEntry*> other(n);
+  Vector other(n);
   for (std::size_t width = 1; width < parts; width *= 2) {
     fan_out(parts / (2 * width), [&](std::size_t k) {
       std::size_t lo = bound[2 * width * k], mid = bound[2 * width * k + width], hi = bound[2 * width * (k + 1)];
@@ -148,10 +159,8 @@ void parallel_sort(std::vector<ProjectEntry*>& v, Less less) {
 
 /// Puts `order` in `scan_order`; equal paths keep their relative order. Returns whether
 /// every path was plain (then paths equal in components are equal in bytes).
-bool order_entries(std::vector<ProjectEntry*>& order, std::optional<bool> known_plain = std::nullopt) {
-  bool all_plain = known_plain ? *known_plain : std::all_of(order.begin(), order.end(), [](const ProjectEntry* e) {
-    return plain(e->path);
-  });
+bool order_entries(std::vector<ProjectEntry*>& order) {
+  bool all_plain = std::all_of(order.begin(), order.end(), [](const ProjectEntry* e) { return plain(e->path); });
   if (all_plain) {
     // Equal keys are equal bytes here, so stability cannot show.
     parallel_sort(order, [](const ProjectEntry* a, const ProjectEntry* b) {
@@ -180,6 +189,14 @@ void take_in_order(const std::vector<ProjectEntry*>& order, bool all_plain, std:
 
 }  // namespace
 
+ProjectEntry ScanEntries::operator[](std::size_t i) const {
+  std::string path;
+  std::string_view rel = relative(i);
+  path.reserve(prefix_.size() + rel.size());
+  path.append(prefix_).append(rel);
+  return ProjectEntry{std::move(path), len(i), false};
+}
+
 void sort_and_dedup(std::vector<ProjectEntry>& entries) {
   if (entries.size() < 2) return;
   std::vector<ProjectEntry*> order;
@@ -205,6 +222,7 @@ ScanResult scan_with(std::string_view root, const excludes::Excludes& excludes,
   shared.limit = limit;
   shared.progress = &progress;
   shared.sizes = sizes;
+  shared.prefix_len = root.size() + (root.empty() || root.ends_with('/') ? 0 : 1);
   auto [sender, receiver] = nivern_support::make_channel<Batch>();
   {
     Builder builder(shared, std::move(sender));
@@ -215,27 +233,37 @@ ScanResult scan_with(std::string_view root, const excludes::Excludes& excludes,
     builder.release();
   }
 
-  // The batches stay where they are; the sort orders pointers into them, and each entry
-  // moves once, straight to its place in the result.
-  std::vector<Batch> batches;
+  // The relative paths stay in their batches; the sort orders references to them.
+  ScanEntries& out = result.entries;
+  out.prefix_.assign(root);
+  if (!root.empty() && !root.ends_with('/')) out.prefix_.push_back('/');
   std::size_t total = 0;
   while (auto batch = receiver.try_recv()) {
     total += batch->size();
-    batches.push_back(std::move(*batch));
+    out.batches_.push_back(std::move(*batch));
   }
-  std::vector<ProjectEntry*> order;
-  order.reserve(total);
-  for (Batch& b : batches) {
-    for (ProjectEntry& e : b) order.push_back(&e);
+  out.order_.reserve(total);
+  if (sizes == Sizes::read) out.lens_.reserve(total);
+  std::uint32_t seq = 0;
+  for (const Batch& b : out.batches_) {
+    std::uint32_t begin = 0;
+    for (std::uint32_t end : b.ends) {
+      out.order_.push_back(ScanEntries::Ref{b.bytes.data() + begin, end - begin, seq++});
+      begin = end;
+    }
+    out.lens_.insert(out.lens_.end(), b.lens.begin(), b.lens.end());
   }
-  // The walk joins names that are never empty, "." or ".." to the root, so its paths
-  // are plain exactly when the root is (a trailing "/" on it aside).
-  std::string_view base = root;
-  if (base.size() > 1 && base.ends_with('/')) base.remove_suffix(1);
-  bool all_plain = order_entries(order, base.empty() || plain(base));
-  take_in_order(order, all_plain, result.entries);
-  order = {};
-  batches = {};
+  // All paths share the prefix, so component order is the order of the relative parts,
+  // and those are plain (names are never empty, "." or ".."): byte order with "/" below
+  // every other byte. Ties keep arrival order, so the first of equal paths stays.
+  parallel_sort(out.order_, [](const ScanEntries::Ref& a, const ScanEntries::Ref& b) {
+    int c = plain_compare({a.data, a.size}, {b.data, b.size});
+    return c != 0 ? c < 0 : a.seq < b.seq;
+  });
+  auto equal = [](const ScanEntries::Ref& a, const ScanEntries::Ref& b) {
+    return std::string_view(a.data, a.size) == std::string_view(b.data, b.size);
+  };
+  out.order_.erase(std::unique(out.order_.begin(), out.order_.end(), equal), out.order_.end());
   {
     std::lock_guard lock(shared.skipped_mu);
     std::move(shared.skipped.begin(), shared.skipped.end(), std::back_inserter(result.skipped));

@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
+#include "vfs/path_order.h"
 
 namespace nivern_vfs::walk {
 namespace {
@@ -168,6 +173,50 @@ TEST_F(ScanTest, ProgressEveryTickPerWorker) {
   EXPECT_EQ(r.entries.size(), 600u);
   EXPECT_EQ(calls.load(), 2);  // after 256 and 512 entries
   EXPECT_EQ(last.load(), 512u);
+}
+
+// Enough files for many batches from several workers, some with names long enough to
+// outgrow a batch's first buffer; each path keeps its own size through the sort.
+TEST_F(ScanTest, ManyBatchesFromManyWorkersComeBackWholeAndInOrder) {
+  std::map<std::string, std::uint64_t> want;
+  for (int d = 0; d < 24; ++d) {
+    std::string dir = (d % 3 == 0 ? "d" : d % 3 == 1 ? "d-" : "d.") + std::to_string(d / 3);
+    for (int f = 0; f < 60; ++f) {
+      std::string name = "f" + std::to_string(f);
+      if (f % 5 == 0) name += std::string(180, static_cast<char>('a' + d % 26));
+      std::string content(static_cast<std::size_t>((d * 60 + f) % 41), 'x');
+      want[t_.file(dir + "/" + name, content)] = content.size();
+    }
+  }
+  std::vector<std::string> order;
+  for (const auto& [path, len] : want) order.push_back(path);
+  std::sort(order.begin(), order.end(),
+            [](const std::string& a, const std::string& b) { return path_order::less(a, b); });
+  auto r = scan(t_.path(), {});
+  EXPECT_EQ(paths_of(r), order);
+  ASSERT_EQ(r.entries.size(), want.size());
+  for (std::size_t i = 0; i < r.entries.size(); ++i) {
+    EXPECT_EQ(r.entries.len(i), want[r.entries[i].path]) << r.entries[i].path;
+  }
+  EXPECT_FALSE(r.truncated);
+}
+
+TEST_F(ScanTest, PathsComeAsTheRootsPrefixAndARelativePart) {
+  t_.file("a/b");
+  t_.file("c");
+  for (std::string root : {t_.path(), t_.path() + "/", t_.path() + "//", t_.path() + "/."}) {
+    auto r = scan(root, {}, Sizes::skip);
+    std::string prefix = root.ends_with('/') ? root : root + "/";
+    EXPECT_EQ(r.entries.prefix(), prefix);
+    ASSERT_EQ(r.entries.size(), 2u) << root;
+    EXPECT_EQ(r.entries.relative(0), "a/b");
+    EXPECT_EQ(r.entries.relative(1), "c");
+    EXPECT_EQ(r.entries[1].path, prefix + "c");
+    EXPECT_EQ(r.entries.len(1), 0u);
+  }
+  auto none = scan(t_ / "missing", {});
+  EXPECT_TRUE(none.entries.empty());
+  EXPECT_EQ(none.entries.begin(), none.entries.end());
 }
 
 TEST(ScanOrder, SortsByComponentsAndDropsEqualPaths) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/os_error.h"
+#include "support/page_allocator.h"
 #include "support/unique_fd.h"
 #include "vfs/error.h"
 #include "vfs/git_excludes.h"
@@ -125,7 +126,7 @@ Kind kind_of_mode(mode_t mode) {
 }
 
 struct RawEntry {
-  std::uint32_t offset;  // of the NUL-terminated name in the arena
+  std::uint32_t offset;  // of the NUL-terminated name in the directory's records
   std::uint32_t len;
   unsigned char type;    // DT_*
 };
@@ -195,7 +196,6 @@ class Worker {
   }
 
   bool read_all(int fd, const std::string& path, std::size_t depth) {
-    arena_.clear();
     entries_.clear();
     std::size_t used = 0;
     constexpr std::size_t chunk = 32 * 1024;
@@ -217,9 +217,8 @@ class Worker {
       const char* name = d->d_name;
       std::size_t len = std::strlen(name);
       if (name[0] == '.' && (len == 1 || (len == 2 && name[1] == '.'))) continue;
-      entries_.push_back({static_cast<std::uint32_t>(arena_.size()), static_cast<std::uint32_t>(len),
+      entries_.push_back({static_cast<std::uint32_t>(name - raw_.data()), static_cast<std::uint32_t>(len),
                           d->d_type});
-      arena_.append(name, len + 1);
     }
     return true;
   }
@@ -227,7 +226,7 @@ class Worker {
   std::shared_ptr<const Level> rules_for(int fd, const DirWork& w, std::string_view rel) {
     bool has_ignore = false, has_gitignore = false, has_git = false;
     for (const RawEntry& r : entries_) {
-      std::string_view name(arena_.data() + r.offset, r.len);
+      std::string_view name(raw_.data() + r.offset, r.len);
       if (name.size() < 4 || name[0] != '.') continue;
       if (name == ".ignore") has_ignore = true;
       else if (name == ".gitignore") has_gitignore = true;
@@ -290,7 +289,7 @@ class Worker {
     const std::size_t base = path_.size();
     for (const RawEntry& r : entries_) {
       if (quitting()) return;
-      std::string_view name(arena_.data() + r.offset, r.len);
+      std::string_view name(raw_.data() + r.offset, r.len);
       Kind kind;
       switch (r.type) {
         case DT_REG: kind = Kind::file; break;
@@ -329,9 +328,11 @@ class Worker {
 
   Shared& s_;
   ParallelVisitor& visitor_;
-  std::vector<char> raw_;        // getdents64 records of the current directory
-  std::string arena_;            // NUL-terminated names of the current directory
-  std::vector<RawEntry> entries_;
+  // The current directory's getdents64 records, whose names the entries point at. Both
+  // grow to the largest directory a worker reads; their pages go back to the system
+  // when the worker ends instead of staying in its malloc arena.
+  nivern_support::PageVector<char> raw_;
+  nivern_support::PageVector<RawEntry> entries_;
   std::string path_;             // the current entry's full path
   std::vector<DirWork> found_;   // subdirectories found in the current directory
 };
