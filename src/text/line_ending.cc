@@ -56,83 +56,15 @@ Counts count(std::string_view text) {
   return c;
 }
 
-Counts append_without_cr_before_lf(std::string& out, std::string_view text) {
-  Counts c;
-  const std::size_t start = out.size();
-  const char* src = text.data();
-  const std::size_t n = text.size();
-  // Write straight into the string's storage: resize once to the longest possible
-  // result, then trim to what was written.
-  out.resize_and_overwrite(start + n, [&](char* buf, std::size_t) {
-    nivern_support::advise_huge_pages(buf + start, n);
-    char* dst = buf + start;
-    std::size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i cr = _mm_set1_epi8('\r');
-    const __m128i lf = _mm_set1_epi8('\n');
-    const __m128i zero = _mm_setzero_si128();
-    auto load = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
-    auto store = [](char* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); };
-    // As in `remove_cr_before_lf`, with the output in its own buffer: the stores past a
-    // piece land inside the buffer (the output is never longer than the input read so
-    // far) and are overwritten by the next ones.
-    while (i + 48 <= n) {
-      __m128i lfs = zero;
-      __m128i pairs = zero;
-      for (int k = 0; k < 255 && i + 48 <= n; ++k, i += 16) {
-        const __m128i here = load(src + i);
-        const __m128i is_lf = _mm_cmpeq_epi8(here, lf);
-        const __m128i is_pair = _mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(load(src + i + 1), lf));
-        lfs = _mm_sub_epi8(lfs, is_lf);
-        pairs = _mm_sub_epi8(pairs, is_pair);
-        unsigned drop = static_cast<unsigned>(_mm_movemask_epi8(is_pair));
-        store(dst, here);
-        const unsigned at = static_cast<unsigned>(__builtin_ctz(drop | 0x10000u));
-        store(dst + at, load(src + i + at + 1));
-        drop &= drop - 1;
-        if (drop == 0) {
-          dst += at < 16 ? 15 : 16;
-        } else {
-          char* d = dst + at;
-          unsigned from = at + 1;
-          while (drop != 0) {
-            const unsigned next = static_cast<unsigned>(__builtin_ctz(drop));
-            d += next - from;
-            from = next + 1;
-            store(d, load(src + i + from));
-            drop &= drop - 1;
-          }
-          dst = d + 16 - from;
-        }
-      }
-      const __m128i lf_sum = _mm_sad_epu8(lfs, zero);
-      const __m128i pair_sum = _mm_sad_epu8(pairs, zero);
-      c.lfs += static_cast<std::size_t>(_mm_cvtsi128_si64(lf_sum)) +
-               static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lf_sum, lf_sum)));
-      c.pairs += static_cast<std::size_t>(_mm_cvtsi128_si64(pair_sum)) +
-                 static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(pair_sum, pair_sum)));
-    }
-#endif
-    for (; i < n; ++i) {
-      const char ch = src[i];
-      if (ch == '\n') ++c.lfs;
-      if (ch == '\r' && i + 1 < n && src[i + 1] == '\n') {
-        ++c.pairs;
-      } else {
-        *dst++ = ch;
-      }
-    }
-    return static_cast<std::size_t>(dst - buf);
-  });
-  return c;
-}
+namespace {
 
-Counts remove_cr_before_lf(std::string& text) {
-  Counts c;
-  char* b = text.data();
-  const std::size_t n = text.size();
+// Copies in[0, n) to `out`, leaving out the CR of each CR LF, and counts LFs and pairs.
+// `out` may be `in` itself: the output never gets ahead of the input. Returns the length
+// written.
+std::size_t strip_cr(const char* in, std::size_t n, char* out, Counts& c) {
+  const bool in_place = in == out;
   std::size_t i = 0;    // next byte to read
-  std::size_t dst = 0;  // next byte to write; never ahead of i
+  std::size_t dst = 0;  // next byte to write
 #if defined(__SSE2__)
   const __m128i cr = _mm_set1_epi8('\r');
   const __m128i lf = _mm_set1_epi8('\n');
@@ -145,20 +77,20 @@ Counts remove_cr_before_lf(std::string& text) {
     __m128i lfs = zero;  // byte-wide counters, at most 255 blocks
     __m128i pairs = zero;
     for (int k = 0; k < 255 && i + 48 <= n; ++k, i += 16) {
-      const __m128i here = load(b + i);
+      const __m128i here = load(in + i);
       const __m128i is_lf = _mm_cmpeq_epi8(here, lf);
-      const __m128i is_pair = _mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(load(b + i + 1), lf));
+      const __m128i is_pair = _mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(load(in + i + 1), lf));
       lfs = _mm_sub_epi8(lfs, is_lf);
       pairs = _mm_sub_epi8(pairs, is_pair);
       unsigned drop = static_cast<unsigned>(_mm_movemask_epi8(is_pair));
-      if (i - dst >= 16) {
-        // The output is a block or more behind, so no store below reaches unread input:
-        // each ends before the CR it stops at. The block goes out whole, then the bytes
-        // after its first dropped CR (if any; else past the block, to be overwritten)
-        // move one place left, without a branch.
-        store(b + dst, here);
+      if (!in_place || i - dst >= 16) {
+        // No store below reaches unread input (a separate buffer, or output a block or
+        // more behind): each ends before the CR it stops at. The block goes out whole,
+        // then the bytes after its first dropped CR (if any; else past the block, to be
+        // overwritten) move one place left, without a branch.
+        store(out + dst, here);
         const unsigned at = static_cast<unsigned>(__builtin_ctz(drop | 0x10000u));
-        store(b + dst + at, load(b + i + at + 1));
+        store(out + dst + at, load(in + i + at + 1));
         drop &= drop - 1;
         if (drop == 0) {
           dst += at < 16 ? 15 : 16;
@@ -170,19 +102,20 @@ Counts remove_cr_before_lf(std::string& text) {
             const unsigned next = static_cast<unsigned>(__builtin_ctz(drop));
             d += next - from;
             from = next + 1;
-            store(b + d, load(b + i + from));
+            store(out + d, load(in + i + from));
             drop &= drop - 1;
           }
           dst = d + 16 - from;
         }
       } else if (drop == 0) {
-        store(b + dst, here);
+        store(out + dst, here);
         dst += 16;
       } else {
-        // Close to the start: byte by byte, each read before the write that may cover it.
+        // In place, close to the start: byte by byte, each read before the write that
+        // may cover it.
         for (unsigned k2 = 0; k2 < 16; ++k2) {
-          const char ch = b[i + k2];
-          if (!((drop >> k2) & 1)) b[dst++] = ch;
+          const char ch = in[i + k2];
+          if (!((drop >> k2) & 1)) out[dst++] = ch;
         }
       }
     }
@@ -194,17 +127,36 @@ Counts remove_cr_before_lf(std::string& text) {
                static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(pair_sum, pair_sum)));
   }
 #endif
-  while (i < n) {
-    const char ch = b[i];
+  for (; i < n; ++i) {
+    const char ch = in[i];
     if (ch == '\n') ++c.lfs;
-    if (ch == '\r' && i + 1 < n && b[i + 1] == '\n') {
+    if (ch == '\r' && i + 1 < n && in[i + 1] == '\n') {
       ++c.pairs;
     } else {
-      b[dst++] = ch;
+      out[dst++] = ch;
     }
-    ++i;
   }
-  text.resize(dst);
+  return dst;
+}
+
+}  // namespace
+
+Counts append_without_cr_before_lf(std::string& out, std::string_view text) {
+  Counts c;
+  const std::size_t start = out.size();
+  // Write straight into the string's storage: resize once to the longest possible
+  // result, then trim to what was written. (The callback's size argument is not used:
+  // this library version may pass a larger number than it was asked for.)
+  out.resize_and_overwrite(start + text.size(), [&](char* buf, std::size_t) {
+    nivern_support::advise_huge_pages(buf + start, text.size());
+    return start + strip_cr(text.data(), text.size(), buf + start, c);
+  });
+  return c;
+}
+
+Counts remove_cr_before_lf(std::string& text) {
+  Counts c;
+  text.resize(strip_cr(text.data(), text.size(), text.data(), c));
   return c;
 }
 
