@@ -7,14 +7,16 @@
 #include <string>
 #include <string_view>
 
+#include "text/decoders.h"
+
 namespace nivern_git::output {
 
 /// True when `bytes` is well-formed UTF-8 as a whole.
-bool valid_utf8(std::string_view bytes);
+inline bool valid_utf8(std::string_view bytes) { return nivern_text::is_valid_utf8(bytes); }
 
 /// `bytes` as UTF-8 with each invalid sequence (each maximal ill-formed subpart) replaced
 /// by U+FFFD. Valid input comes back unchanged.
-std::string lossy(std::string_view bytes);
+inline std::string lossy(std::string_view bytes) { return nivern_text::lossy_utf8(bytes); }
 
 /// True for the characters with the Unicode White_Space property.
 bool is_white_space(char32_t c);

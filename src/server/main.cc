@@ -14,6 +14,7 @@
 #include "server/server.h"
 #include "server/session.h"
 #include "support/thread_name.h"
+#include "text/decoders.h"
 
 namespace {
 
@@ -29,25 +30,6 @@ void write_all(int fd, std::string_view s) {
 [[noreturn]] void abort_with(std::string_view report) {
   write_all(2, report);
   std::abort();
-}
-
-bool valid_utf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned c = *p;
-    int n = c < 0x80 ? 1 : (c >= 0xC2 && c <= 0xDF) ? 2 : (c >= 0xE0 && c <= 0xEF) ? 3 : (c >= 0xF0 && c <= 0xF4) ? 4 : 0;
-    if (n == 0 || end - p < n) return false;
-    std::uint32_t cp = n == 1 ? c : c & (0x7F >> n);
-    for (int i = 1; i < n; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (p[i] & 0x3F);
-    }
-    if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
-      return false;
-    p += n;
-  }
-  return true;
 }
 
 // Standard descriptors that are closed are reopened on /dev/null, so that nothing the
@@ -72,13 +54,13 @@ int main(int argc, char** argv) {
     write_all(2, usage);
     return 2;
   }
-  if (!valid_utf8(argv[0])) abort_with("nivern-server: the program name is not valid UTF-8\n");
+  if (!nivern_text::is_valid_utf8(argv[0])) abort_with("nivern-server: the program name is not valid UTF-8\n");
   if (argc < 2) {
     write_all(2, usage);
     return 2;
   }
   std::string_view first = argv[1];
-  if (!valid_utf8(first)) abort_with("nivern-server: the first argument is not valid UTF-8\n");
+  if (!nivern_text::is_valid_utf8(first)) abort_with("nivern-server: the first argument is not valid UTF-8\n");
   if (first == "--version") {
     std::string line = std::string("nivern-server ") + nivern_server::PROGRAM_VERSION + " protocol " +
                        std::to_string(nivern_protocol::message::PROTOCOL_VERSION) + "\n";
