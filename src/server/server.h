@@ -3,13 +3,22 @@
 /// clones of `out` and shared handles, never the record.
 #include <string>
 
+#include "support/byte_budget.h"
 #include "support/channel.h"
 #include "vfs/gitignore.h"
 
 namespace nivern_server {
 
-/// Sending end of the outgoing queue: each item is one encoded frame body.
-using Outgoing = nivern_support::Sender<std::string>;
+/// One item of the outgoing queue: an encoded frame body, and the share of a producer's
+/// byte budget that it holds (empty for replies). The writer drops the item once the
+/// frame is written, which gives the share back and lets that producer read on.
+struct Frame {
+  std::string body;
+  nivern_support::ByteBudget::Lease lease;
+};
+
+/// Sending end of the outgoing queue.
+using Outgoing = nivern_support::Sender<Frame>;
 
 /// The program version of the "--version" line.
 inline constexpr const char* PROGRAM_VERSION = "0.2.2";

@@ -34,10 +34,10 @@ namespace {
 
 // The writer thread's body: frames in queue order, each written whole, until every
 // sender is gone or a write fails. Returns the error's text on failure.
-std::optional<std::string> write_frames(nivern_support::Receiver<std::string> frames, int fd) {
+std::optional<std::string> write_frames(nivern_support::Receiver<Frame> frames, int fd) {
   nivern_support::name_this_thread("nivern-server-write");
   while (auto frame = frames.recv()) {
-    if (auto r = write_frame(fd, *frame); !r) {
+    if (auto r = write_frame(fd, frame->body); !r) {
       frames.reset();  // later sends fail, queued frames are dropped
       return r.error();
     }
@@ -61,7 +61,7 @@ Reply handle(Server& server, msg::Request&& request) {
 }  // namespace
 
 std::expected<void, std::string> serve_over(std::string_view root, int in_fd, int out_fd) {
-  auto [loop_out, frames] = nivern_support::make_channel<std::string>();
+  auto [loop_out, frames] = nivern_support::make_channel<Frame>();
 
   auto writer_error = std::make_shared<std::optional<std::string>>();
   std::thread writer;
@@ -96,8 +96,7 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
       response.id = request->id;
       response.reply = handle(*server, std::move(*request));
     }
-    std::string frame = response.encode();
-    if (!loop_out.send(frame)) break;  // the writer has stopped: its error decides
+    if (!loop_out.send(Frame{response.encode(), {}})) break;  // the writer has stopped: its error decides
   }
 
   server.reset();

@@ -1,0 +1,106 @@
+#pragma once
+/// Flow control between one producer of output (a shell's or a language server's relay)
+/// and the slower consumer that finally writes it (the session's writer thread).
+///
+/// Threading: any thread may take and drop leases and close the budget. A producer
+/// reads a chunk, then `acquire`s a lease for its size: the call blocks while more than
+/// `limit` bytes are leased and not yet given back, so a producer that outruns its
+/// consumer stops reading its source, the way a terminal's flow control slows a program
+/// to its reader's pace. The consumer gives the bytes back by dropping the lease once the
+/// frame that carries them is written (or discarded). Nothing is ever dropped here.
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace nivern_support {
+
+class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
+  struct Token {};
+
+ public:
+  /// A share of the budget; gives its bytes back when destroyed. Empty leases give
+  /// nothing back.
+  class Lease {
+   public:
+    Lease() = default;
+    Lease(Lease&& o) noexcept : budget_(std::move(o.budget_)), bytes_(o.bytes_) { o.bytes_ = 0; }
+    Lease& operator=(Lease&& o) noexcept {
+      if (this != &o) {
+        give_back();
+        budget_ = std::move(o.budget_);
+        bytes_ = o.bytes_;
+        o.bytes_ = 0;
+      }
+      return *this;
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    ~Lease() { give_back(); }
+
+    std::size_t bytes() const { return bytes_; }
+
+   private:
+    friend class ByteBudget;
+    Lease(std::shared_ptr<ByteBudget> b, std::size_t n) : budget_(std::move(b)), bytes_(n) {}
+    void give_back() {
+      if (budget_) budget_->release(bytes_);
+      budget_.reset();
+      bytes_ = 0;
+    }
+    std::shared_ptr<ByteBudget> budget_;
+    std::size_t bytes_ = 0;
+  };
+
+  /// A budget of `limit` bytes in flight. Always held through a shared_ptr: leases keep
+  /// it alive until the last one is given back.
+  static std::shared_ptr<ByteBudget> make(std::size_t limit) {
+    return std::make_shared<ByteBudget>(Token{}, limit);
+  }
+  ByteBudget(Token, std::size_t limit) : limit_(limit) {}
+
+  /// Waits until `n` more bytes fit, then leases them. A chunk larger than the whole
+  /// limit is granted once nothing else is in flight, so no size can wait for ever.
+  /// nullopt once the budget is closed: the producer should stop.
+  std::optional<Lease> acquire(std::size_t n) {
+    std::unique_lock lock(mu_);
+    room_.wait(lock, [&] { return closed_ || in_flight_ == 0 || in_flight_ + n <= limit_; });
+    if (closed_) return std::nullopt;
+    in_flight_ += n;
+    return Lease(shared_from_this(), n);
+  }
+
+  /// Wakes every waiting producer with nullopt, now and for every later `acquire`.
+  /// Leases already granted stay valid.
+  void close() {
+    {
+      std::lock_guard lock(mu_);
+      closed_ = true;
+    }
+    room_.notify_all();
+  }
+
+  /// Bytes leased and not yet given back.
+  std::size_t in_flight() const {
+    std::lock_guard lock(mu_);
+    return in_flight_;
+  }
+
+ private:
+  void release(std::size_t n) {
+    {
+      std::lock_guard lock(mu_);
+      in_flight_ -= n;
+    }
+    room_.notify_all();
+  }
+
+  const std::size_t limit_;
+  mutable std::mutex mu_;
+  std::condition_variable room_;
+  std::size_t in_flight_ = 0;  // guarded by mu_
+  bool closed_ = false;        // guarded by mu_
+};
+
+}  // namespace nivern_support
