@@ -4,6 +4,7 @@
 
 #include "git/output.h"
 #include "git/path.h"
+#include "support/small_file.h"
 
 namespace nivern_git::discover {
 
@@ -21,7 +22,7 @@ Kind kind_of(const std::string& p) {
 }
 
 std::optional<Repo> from_gitdir_file(const std::string& dir, const std::string& file) {
-  auto text = path::read_file(file);
+  auto text = nivern_support::read_small_file(file);
   if (!text || !output::valid_utf8(*text)) return std::nullopt;
   std::string_view t = output::trim(*text);
   if (t.size() < 7 || !t.starts_with("gitdir:")) return std::nullopt;

@@ -148,6 +148,21 @@ TEST(Head, ReadsOnlyARegularUtf8File) {
   std::filesystem::remove(gitdir / "HEAD");
   ASSERT_EQ(::mkfifo((gitdir / "HEAD").c_str(), 0644), 0);
   EXPECT_EQ(head::read(gitdir.path()), std::nullopt);  // and no hang waiting for a writer
+  std::filesystem::remove(gitdir / "HEAD");
+  std::filesystem::create_symlink("/dev/zero", gitdir / "HEAD");
+  EXPECT_EQ(head::read(gitdir.path()), std::nullopt);  // never read: not a regular file
+  std::filesystem::remove(gitdir / "HEAD");
+  write_file(gitdir / "HEAD", "ref: refs/heads/topic\n");
+  std::filesystem::resize_file(gitdir / "HEAD", std::uintmax_t{1} << 40);  // sparse, over the cap
+  EXPECT_EQ(head::read(gitdir.path()), std::nullopt);
+}
+
+TEST_F(Discover, AnOversizedGitdirFileIsNoRepository) {
+  std::string sub = dir_ / "repo/sub";
+  std::filesystem::create_directories(sub);
+  write_file(sub + "/.git", "gitdir: ../.git\n");
+  std::filesystem::resize_file(sub + "/.git", std::uintmax_t{1} << 40);
+  EXPECT_EQ(discover::find(sub), std::nullopt);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "git/output.h"
 #include "git/path.h"
+#include "support/small_file.h"
 
 namespace nivern_git::head {
 
@@ -42,7 +43,7 @@ std::optional<std::string> parse(std::string_view text) {
 }
 
 std::optional<std::string> read(std::string_view gitdir) {
-  auto text = path::read_file(path::join(gitdir, "HEAD"));
+  auto text = nivern_support::read_small_file(path::join(gitdir, "HEAD"));
   if (!text || !output::valid_utf8(*text)) return std::nullopt;
   return parse(*text);
 }

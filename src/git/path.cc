@@ -1,13 +1,6 @@
 #include "git/path.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <vector>
-
-#include "support/unique_fd.h"
 
 namespace nivern_git::path {
 
@@ -101,25 +94,6 @@ std::optional<std::string_view> strip_prefix(std::string_view p, std::string_vie
     }
   }
   return rest;
-}
-
-std::optional<std::string> read_file(const std::string& p) {
-  if (p.find('\0') != std::string::npos) return std::nullopt;
-  // O_NONBLOCK so that a FIFO in the way cannot hold the open; only regular files are read.
-  nivern_support::UniqueFd fd(::open(p.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return std::nullopt;
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string out;
-  out.reserve(static_cast<std::size_t>(st.st_size));
-  char buf[16384];
-  for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return std::nullopt;
-    if (n == 0) return out;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
 }
 
 }  // namespace nivern_git::path

@@ -1,7 +1,6 @@
 #pragma once
 /// Lexical operations on platform paths (byte strings, "/"-separated): joining, the
-/// parent, component-wise prefix removal, and reading a small file whole. Nothing here
-/// resolves links or touches the file system except `read_file`.
+/// parent and component-wise prefix removal. Nothing here touches the file system.
 ///
 /// Threading: pure functions; safe from any thread.
 #include <optional>
@@ -23,10 +22,5 @@ std::optional<std::string> parent(std::string_view p);
 /// "/a/b"); none when `base` is not a prefix. Separators and "." components at either
 /// end of the rest are dropped; an empty `base` leaves `p` as it is.
 std::optional<std::string_view> strip_prefix(std::string_view p, std::string_view base);
-
-/// The whole content of the regular file at `p`. Anything else (missing, a directory, a
-/// FIFO or device, which are not opened for reading at all, a NUL byte in `p`, a read
-/// error) gives none.
-std::optional<std::string> read_file(const std::string& p);
 
 }  // namespace nivern_git::path

@@ -1,13 +1,10 @@
 #include "vfs/git_excludes.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
+#include <vector>
 
-#include "support/unique_fd.h"
+#include "support/small_file.h"
 
 namespace nivern_vfs {
 
@@ -17,22 +14,6 @@ std::optional<std::string> env(const char* key) {
   const char* v = std::getenv(key);
   if (!v || !*v) return std::nullopt;
   return std::string(v);
-}
-
-std::optional<std::string> read_file(const std::string& path) {
-  nivern_support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return std::nullopt;
-  std::string data;
-  char buf[8192];
-  for (;;) {
-    ssize_t got = ::read(fd.get(), buf, sizeof buf);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (got == 0) return data;
-    data.append(buf, static_cast<std::size_t>(got));
-  }
 }
 
 std::string lower(std::string_view s) {
@@ -121,8 +102,8 @@ std::optional<std::string> global_excludes_path() {
     if (xdg) configs.push_back(*xdg + "/git/config");
   }
   for (const std::string& file : configs) {
-    auto text = read_file(file);
-    if (!text) continue;
+    auto text = nivern_support::read_small_file(file);
+    if (!text) continue;  // missing, unreadable or not a small regular file
     if (auto path = config_excludes_file(*text)) {
       if (path->starts_with("~/") && home) return *home + path->substr(1);
       return path;
@@ -136,9 +117,8 @@ Gitignore global_excludes() {
   auto path = global_excludes_path();
   if (!path) return {};
   GitignoreBuilder builder("");
-  if (!builder.add_file(*path)) {
-    // Missing or unreadable: no global rules; bad lines are skipped.
-  }
+  // Missing, unreadable or refused: no global rules; bad lines are skipped.
+  (void)builder.add_file(*path);
   auto built = builder.build();
   return built ? std::move(*built) : Gitignore();
 }

@@ -1,16 +1,11 @@
 #include "vfs/gitignore.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <functional>
 #include <unordered_map>
 #include <utility>
 
-#include "support/os_error.h"
-#include "support/unique_fd.h"
+#include "support/small_file.h"
 #include "vfs/glob.h"
 
 namespace nivern_vfs {
@@ -222,37 +217,24 @@ std::expected<void, GlobError> GitignoreBuilder::add_text(std::string_view text)
 
 namespace {
 
-std::expected<std::string, int> read_all(int fd) {
-  std::string data;
-  char buf[16384];
-  for (;;) {
-    ssize_t got = ::read(fd, buf, sizeof buf);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    if (got == 0) return data;
-    data.append(buf, static_cast<std::size_t>(got));
-  }
+std::expected<void, std::string> add_read(GitignoreBuilder& builder,
+                                          std::expected<std::string, nivern_support::SmallFileError> data,
+                                          std::string_view shown_path) {
+  if (!data) return std::unexpected(std::string(shown_path) + ": " + data.error().text());
+  auto added = builder.add_text(*data);
+  if (!added) return std::unexpected(added.error().text());
+  return {};
 }
 
 }  // namespace
 
 std::expected<void, std::string> GitignoreBuilder::add_file_at(int dir_fd, const char* name,
                                                                std::string_view shown_path) {
-  nivern_support::UniqueFd fd(::openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd) return std::unexpected(std::string(shown_path) + ": " + nivern_support::last_os_error());
-  auto data = read_all(fd.get());
-  if (!data) {
-    return std::unexpected(std::string(shown_path) + ": " + nivern_support::os_error_text(data.error()));
-  }
-  auto added = add_text(*data);
-  if (!added) return std::unexpected(added.error().text());
-  return {};
+  return add_read(*this, nivern_support::read_small_file_at(dir_fd, name), shown_path);
 }
 
 std::expected<void, std::string> GitignoreBuilder::add_file(const std::string& path) {
-  return add_file_at(AT_FDCWD, path.c_str(), path);
+  return add_read(*this, nivern_support::read_small_file(path), path);
 }
 
 std::expected<Gitignore, GlobError> GitignoreBuilder::build() {

@@ -94,9 +94,9 @@ class GitignoreBuilder {
   /// Accepted lines stay even when others fail; the first failure is returned.
   [[nodiscard]] std::expected<void, GlobError> add_text(std::string_view text);
 
-  /// Reads and adds a file (opened with close-on-exec, following links). A missing or
-  /// unreadable file adds nothing; the error text is "{path}: {os error}" for read
-  /// failures or the first glob error's text.
+  /// Reads and adds a file with `nivern_support::read_small_file` (links followed;
+  /// regular files within its size cap only). A file it refuses adds nothing; the error
+  /// text is "{path}: {its error}" for read failures or the first glob error's text.
   [[nodiscard]] std::expected<void, std::string> add_file(const std::string& path);
 
   /// Same, for a file named relative to an open directory.
