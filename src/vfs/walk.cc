@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -60,6 +61,11 @@ struct DirWork {
 
 /// The shared stack of directories still to read. The walk is over when the stack is
 /// empty and no worker holds a directory (which could add more), or on quit.
+///
+/// Quitting wakes every sleeping worker. The walker's own quit sets the flag under the
+/// mutex; an outside flag set without it is broadcast by the first worker that sees it
+/// (every worker looks at it before each entry and whenever it ends a directory), so no
+/// sleeper can miss it.
 class WorkQueue {
  public:
   explicit WorkQueue(std::atomic<bool>& quit) : quit_(quit) {}
@@ -69,7 +75,12 @@ class WorkQueue {
     ready_.wait(lock, [&] {
       return !stack_.empty() || active_ == 0 || quit_.load(std::memory_order_relaxed);
     });
-    if (stack_.empty() || quit_.load(std::memory_order_relaxed)) return false;
+    if (quit_.load(std::memory_order_relaxed)) {
+      lock.unlock();
+      ready_.notify_all();
+      return false;
+    }
+    if (stack_.empty()) return false;
     out = std::move(stack_.back());
     stack_.pop_back();
     ++active_;
@@ -79,15 +90,15 @@ class WorkQueue {
   /// Ends the current directory of a worker, adding the directories it found.
   void finish(std::vector<DirWork>& found) {
     std::size_t added = found.size();
-    bool over;
+    bool wake_all;
     {
       std::lock_guard lock(mu_);
       for (auto& w : found) stack_.push_back(std::move(w));
       --active_;
-      over = active_ == 0 && stack_.empty();
+      wake_all = (active_ == 0 && stack_.empty()) || quit_.load(std::memory_order_relaxed);
     }
     found.clear();
-    if (over || added > 1) {
+    if (wake_all || added > 1) {
       ready_.notify_all();
     } else if (added == 1) {
       ready_.notify_one();
@@ -99,7 +110,14 @@ class WorkQueue {
     stack_.push_back(std::move(w));
   }
 
-  void wake_all() { ready_.notify_all(); }
+  /// Stops the walk: sets the flag under the mutex and wakes every worker.
+  void quit() {
+    {
+      std::lock_guard lock(mu_);
+      quit_.store(true, std::memory_order_relaxed);
+    }
+    ready_.notify_all();
+  }
 
  private:
   std::atomic<bool>& quit_;
@@ -138,10 +156,16 @@ class Worker {
   void run() {
     DirWork w;
     while (s_.queue->pop(w)) {
-      if (w.depth == 0) {
-        root(w);
-      } else {
-        directory(w);
+      // Nothing thrown leaves the worker: a directory that fails half-way (out of
+      // memory, say) becomes an error record, and the queue still learns it is done.
+      try {
+        if (w.depth == 0) {
+          root(w);
+        } else {
+          directory(w);
+        }
+      } catch (const std::exception& e) {
+        failed(w, e.what());
       }
       s_.queue->finish(found_);
     }
@@ -150,9 +174,18 @@ class Worker {
  private:
   bool quitting() const { return s_.quit->load(std::memory_order_relaxed); }
 
-  void quit() {
-    s_.quit->store(true, std::memory_order_relaxed);
-    s_.queue->wake_all();
+  void quit() { s_.queue->quit(); }
+
+  void failed(const DirWork& w, const char* what) noexcept {
+    try {
+      WalkError e;
+      e.message = w.path + ": " + what;
+      e.path = w.path;
+      e.depth = w.depth;
+      if (visitor_.visit_error(e) == WalkState::quit) quit();
+    } catch (const std::exception&) {
+      quit();  // not even the record could be made: stop rather than go on blind
+    }
   }
 
   void report(std::string path, int err, std::size_t depth) {

@@ -29,9 +29,12 @@
 ///   visitor can `openat(entry.dir_fd, entry.name.data(), ...)` or `fstatat` without
 ///   resolving the path again. Both are valid only during the visit call.
 /// - A visitor that returns `WalkState::quit` (or a caller that sets `options.quit`)
-///   stops the whole walk: every worker checks the flag before each entry and stops.
+///   stops the whole walk: every worker checks the flag before each entry and stops,
+///   and workers waiting for a directory are woken.
 /// - Errors (an unreadable directory, a root that does not exist, an entry whose type
-///   cannot be read) are visited through `visit_error`; the walk goes on past them.
+///   cannot be read) are visited through `visit_error`; the walk goes on past them. So
+///   is an exception thrown while a directory is read or visited ("{path}: {what}",
+///   with the directory's path): nothing thrown leaves a worker thread.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>

@@ -5,9 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
+#include <thread>
 
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
@@ -313,6 +317,94 @@ TEST_F(WalkTest, QuitStopsEveryWorker) {
   EXPECT_TRUE(quit.load());
   // Each worker stops at its next entry: far fewer than the 2,550 entries.
   EXPECT_LT(seen.visits, 10u + 4u);
+}
+
+// A chain of directories keeps one worker busy and the others asleep, waiting for work
+// that never comes; stopping the walk must wake them all, whichever way it is stopped.
+TEST_F(WalkTest, QuitWakesIdleWorkers) {
+  TempTree t;
+  std::string chain;
+  for (int d = 0; d < 40; ++d) chain += "d/";
+  t.file(chain + "f");
+  // Quits at depth 12, by its answer or through the outside flag (then going on).
+  struct Quitter final : ParallelVisitor {
+    bool by_flag;
+    std::atomic<bool>* flag;
+    WalkState visit(const Entry& e) override {
+      if (e.depth != 12) return WalkState::keep_going;
+      if (!by_flag) return WalkState::quit;
+      flag->store(true, std::memory_order_relaxed);
+      return WalkState::keep_going;
+    }
+    WalkState visit_error(const WalkError&) override { return WalkState::keep_going; }
+  };
+  struct Quitters final : ParallelVisitorBuilder {
+    bool by_flag = false;
+    std::atomic<bool>* flag = nullptr;
+    std::unique_ptr<ParallelVisitor> build() override {
+      auto v = std::make_unique<Quitter>();
+      v->by_flag = by_flag;
+      v->flag = flag;
+      return v;
+    }
+  };
+  for (bool by_flag : {false, true}) {
+    for (int round = 0; round < 20; ++round) {
+      std::atomic<bool> quit{false};
+      Quitters builder;
+      builder.by_flag = by_flag;
+      builder.flag = &quit;
+      WalkOptions options;
+      options.threads = 4;
+      options.quit = &quit;
+      std::promise<void> done;
+      std::thread walker([&] {
+        walk_parallel(t.path(), options, builder);
+        done.set_value();
+      });
+      if (done.get_future().wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        std::fprintf(stderr, "walk %d (quit %s) did not end\n", round, by_flag ? "by flag" : "by answer");
+        std::abort();  // the walker's threads cannot be taken back
+      }
+      walker.join();
+      EXPECT_TRUE(quit.load());
+    }
+  }
+}
+
+TEST_F(WalkTest, AThrowingVisitBecomesAnErrorRecordOfItsDirectory) {
+  TempTree t;
+  t.file("bad/boom");
+  t.file("good/fine");
+  struct Thrower final : ParallelVisitor {
+    Seen* seen;
+    WalkState visit(const Entry& e) override {
+      if (e.name == "boom") throw std::bad_alloc();
+      std::lock_guard lock(seen->mu);
+      if (e.depth > 0) seen->entries.emplace(std::string(e.name), e.kind);
+      return WalkState::keep_going;
+    }
+    WalkState visit_error(const WalkError& e) override {
+      std::lock_guard lock(seen->mu);
+      seen->errors.push_back(e);
+      return WalkState::keep_going;
+    }
+  };
+  struct Throwers final : ParallelVisitorBuilder {
+    Seen seen;
+    std::unique_ptr<ParallelVisitor> build() override {
+      auto v = std::make_unique<Thrower>();
+      v->seen = &seen;
+      return v;
+    }
+  } builder;
+  WalkOptions options;
+  options.threads = 2;
+  walk_parallel(t.path(), options, builder);
+  EXPECT_TRUE(builder.seen.entries.contains("fine"));
+  ASSERT_EQ(builder.seen.errors.size(), 1u);
+  EXPECT_EQ(builder.seen.errors[0].path, t / "bad");
+  EXPECT_EQ(builder.seen.errors[0].message, t / "bad" + ": std::bad_alloc");
 }
 
 TEST_F(WalkTest, EntriesOpenAndSizeRelativeToTheirDirectory) {
