@@ -85,6 +85,17 @@ TEST_F(GitCalls, ShowGivesTheCommittedTextOrSaysWhyNot) {
   EXPECT_EQ(server.request(call(8, "git_show", dir_ / "elsewhere")), error(8, "not in a repository"));
 }
 
+TEST_F(GitCalls, ShowOfContentTooLargeForAFrameIsRefusedAndTheSessionGoesOn) {
+  write_file(repo_ + "/huge.txt", std::string(80'000'000, 'a'));  // git is stopped past the limit
+  write_file(repo_ + "/tabs.txt", std::string(40'000'000, '\t'));  // fits, but not once escaped
+  commit_all(repo_, "big");
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(call(5, "git_show", repo_ + "/huge.txt")), error(5, "too large to open as text yet"));
+  EXPECT_EQ(server.request(call(6, "git_show", repo_ + "/tabs.txt")), error(6, "too large to open as text yet"));
+  EXPECT_NE(server.hello().find(R"("reply":"hello")"), std::string::npos);
+}
+
 TEST_F(GitCalls, ShowInARepositoryWithoutCommits) {
   write_file(repo_ + "/f", "x");
   ServerProcess server(repo_);

@@ -126,6 +126,25 @@ TEST_F(SearchCall, OneMatchWithEveryKey) {
           R"(,"line":2,"text":"say a.b and a.b","start":4,"end":7}],"truncated":false,"files":1}})");
 }
 
+TEST_F(SearchCall, ReplyOverTheFrameLimitIsAnErrorAndTheSessionGoesOn) {
+  TempTree tree;
+  const std::string line = "needle" + std::string(14'000, 'x');
+  std::string content;
+  for (int i = 0; i < 5000; ++i) content += line + "\n";
+  tree.file("long.txt", content);
+  // The reply it would be: 5000 long matches, about 70 MB.
+  std::string reply = R"({"id":1,"reply":{"reply":"found","matches":[)";
+  for (int i = 1; i <= 5000; ++i) {
+    reply += (i > 1 ? "," : "") + std::string(R"({"path":)") + json_string(tree / "long.txt") + R"(,"line":)" +
+             std::to_string(i) + R"(,"text":")" + line + R"(","start":0,"end":6})";
+  }
+  reply += R"(],"truncated":true,"files":1}})";
+  EXPECT_EQ(raw(tree.path(), {"needle"}),
+            R"({"id":1,"reply":{"reply":"error","message":"frame of )" + std::to_string(reply.size()) +
+                R"( bytes is over the 67108864 byte limit"}})");
+  EXPECT_EQ(raw(tree.path(), {"absent"}), R"({"id":2,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
+}
+
 TEST_F(SearchCall, LiteralsRegexesCaseAndWords) {
   TempTree tree;
   tree.file("a", "a.b\naxb\nfoo #~- bar\n");

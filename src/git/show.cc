@@ -18,13 +18,16 @@ std::string relative_to(std::string_view workdir, std::string_view path) {
   return rel;
 }
 
-Reply committed(std::string_view path) {
+std::expected<Reply, OverLimit> committed(std::string_view path, std::size_t limit) {
   auto repo = discover::find(path);
   if (!repo) return Reply::Error{"not in a repository"};
   std::string spec = "HEAD:" + relative_to(repo->workdir, path);
 
-  auto done = nivern_support::run(command::git(repo->workdir, {"--no-optional-locks", "show", std::move(spec)}));
+  nivern_support::Command show = command::git(repo->workdir, {"--no-optional-locks", "show", std::move(spec)});
+  show.out_limit = limit;
+  auto done = nivern_support::run(show);
   if (!done) return Reply::Error{done.error().text()};
+  if (done->out_over) return std::unexpected(OverLimit{});
   if (!done->status.success()) {
     std::string err = output::lossy(done->err);
     if (err.find("does not exist") != std::string::npos ||

@@ -7,6 +7,7 @@
 
 #include "protocol/message.h"
 #include "server/calls.h"
+#include "server/files.h"
 #include "server/frames.h"
 #include "server/server.h"
 #include "support/channel.h"
@@ -58,6 +59,24 @@ Reply handle(Server& server, msg::Request&& request) {
   return dispatch(server, request.id, std::move(request.call));
 }
 
+// The frame body of `response`. A reply too large for one frame is never sent: a
+// `text` reply (of `open` or `git_show`) becomes "too large to open as text yet", any
+// other the over-limit message, and the session goes on.
+std::string encode_fitting(msg::Response& response) {
+  auto* text = std::get_if<Reply::Text>(&response.reply.v);
+  // A text longer than a frame cannot fit once encoded, so it is not even encoded.
+  if (text && text->text.size() > MAX_FRAME) {
+    response.reply = Reply::Error{files::TOO_LARGE};
+    return response.encode();
+  }
+  std::string body = response.encode();
+  if (body.size() <= MAX_FRAME) return body;
+  const std::size_t size = body.size();
+  body = std::string();
+  response.reply = Reply::Error{text ? std::string(files::TOO_LARGE) : over_limit_message(size)};
+  return response.encode();
+}
+
 }  // namespace
 
 std::expected<void, std::string> serve_over(std::string_view root, int in_fd, int out_fd) {
@@ -96,7 +115,7 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
       response.id = request->id;
       response.reply = handle(*server, std::move(*request));
     }
-    if (!loop_out.send(Frame{response.encode(), {}})) break;  // the writer has stopped: its error decides
+    if (!loop_out.send(Frame{encode_fitting(response), {}})) break;  // the writer has stopped: its error decides
   }
 
   server.reset();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "support/os_error.h"
@@ -88,11 +89,14 @@ int connect(posix_spawn_file_actions_t* fa, int target, const UniqueFd& fd, int 
   return ::posix_spawn_file_actions_addopen(fa, target, "/dev/null", null_flags, 0);
 }
 
-// Appends what one read gives; false at end of output or on a read error.
-bool read_some(int fd, std::string& into) {
+// Appends what one read gives, never growing `into` past `cap` bytes; false at end of
+// output or on a read error. The caller stops reading once `into` holds `cap` bytes.
+bool read_some(int fd, std::string& into, std::size_t cap = SIZE_MAX) {
   std::size_t old = into.size();
-  if (into.capacity() - old < READ_CHUNK) into.reserve(std::max(into.capacity() * 2, old + READ_CHUNK));
-  std::size_t room = into.capacity() - old;
+  if (into.capacity() - old < READ_CHUNK) {
+    into.reserve(std::min(std::max(into.capacity() * 2, old + READ_CHUNK), std::max(cap, old + 1)));
+  }
+  std::size_t room = std::min(into.capacity(), std::max(cap, old + 1)) - old;
   ssize_t got = 0;
   into.resize_and_overwrite(old + room, [&](char* p, std::size_t) {
     got = ::read(fd, p + old, room);
@@ -135,7 +139,10 @@ class SigpipeShield {
 };
 
 // Feeds the input and drains both outputs until every open end is done.
-void pump(Pipe& in, Pipe& out, Pipe& err, std::string_view input, Finished& done) {
+void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std::size_t out_limit,
+          Finished& done) {
+  // One byte over the limit tells that the output went past it.
+  const std::size_t out_cap = out_limit == SIZE_MAX ? SIZE_MAX : out_limit + 1;
   std::optional<SigpipeShield> shield;
   if (in.write) {
     if (input.empty()) {
@@ -180,7 +187,15 @@ void pump(Pipe& in, Pipe& out, Pipe& err, std::string_view input, Finished& done
         in.write.reset();
       }
     }
-    if (out_at >= 0 && fds[out_at].revents != 0 && !read_some(out.read.get(), done.out)) out.read.reset();
+    if (out_at >= 0 && fds[out_at].revents != 0) {
+      if (!read_some(out.read.get(), done.out, out_cap)) {
+        out.read.reset();
+      } else if (done.out.size() > out_limit) {
+        done.out_over = true;
+        out.read.reset();
+        ::kill(pid, SIGKILL);  // our own child, not yet reaped: the pid is still its
+      }
+    }
     if (err_at >= 0 && fds[err_at].revents != 0 && !read_some(err.read.get(), done.err)) err.read.reset();
   }
   in.write.reset();
@@ -262,7 +277,7 @@ std::expected<Finished, StartError> run(const Command& command) {
   err.write.reset();
 
   Finished done;
-  pump(in, out, err, command.input.value_or(std::string_view{}), done);
+  pump(pid, in, out, err, command.input.value_or(std::string_view{}), command.out_limit, done);
   done.status = wait_for(pid);
   return done;
 }

@@ -14,6 +14,8 @@
 /// (ours all are), and the calling thread's signal mask; SIGPIPE is reset to its
 /// default action in the child, whatever the server's own disposition is. A working
 /// directory is set inside the child only; the caller's own never changes.
+#include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <string>
@@ -39,6 +41,10 @@ struct Command {
   /// Capture standard output / error; false sends it to the null device.
   bool capture_out = true;
   bool capture_err = true;
+  /// The most bytes of standard output taken. Once the child writes more, its output
+  /// is no longer read, the child is killed (SIGKILL) and `Finished::out_over` is set;
+  /// no more than `out_limit` + 1 bytes of it are ever held.
+  std::size_t out_limit = SIZE_MAX;
 };
 
 /// How a child ended: a normal exit with its code, or death by a signal.
@@ -59,6 +65,9 @@ struct Finished {
   /// 0, or the errno of a failed write to the child's standard input (EPIPE when the
   /// child closed it early). Writing stops at the failure; the child is still waited for.
   int input_error = 0;
+  /// Standard output went past `Command::out_limit`: `out` holds only its start, and
+  /// `status` says the child was killed (unless it ended first).
+  bool out_over = false;
 };
 
 /// The child could not be started (program missing or not executable, working

@@ -65,6 +65,22 @@ TEST(ProcessRun, MegabytesOnBothStreamsInAnyOrderDoNotDeadlock) {
   EXPECT_TRUE(f.err == expect + expect);
 }
 
+TEST(ProcessRun, OutputPastItsLimitStopsTheChild) {
+  // `yes` never ends by itself: only the limit can end this run.
+  Command c{.program = "yes", .args = {"y"}};
+  c.out_limit = 1'000'000;
+  Finished f = must_run(c);
+  EXPECT_TRUE(f.out_over);
+  EXPECT_EQ(f.out.size(), 1'000'001u);
+  EXPECT_LE(f.out.capacity(), 1'000'001u + 32);  // never held more than that
+  EXPECT_EQ(f.status, (ExitStatus{ExitStatus::Kind::signaled, SIGKILL}));
+  Command exact = sh("printf 1234");
+  exact.out_limit = 4;
+  Finished fits = must_run(exact);
+  EXPECT_FALSE(fits.out_over);
+  EXPECT_EQ(fits.out, "1234");
+}
+
 TEST(ProcessRun, InputIsFedWhileOutputIsRead) {
   // cat echoes as it reads, so ten megabytes only get through if the input is written
   // while the output is being drained.
