@@ -1,0 +1,57 @@
+#include "support/small_file.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "harness/temp_tree.h"
+
+namespace nivern_support {
+namespace {
+
+using nivern_test::TempTree;
+
+std::string error_of(const std::string& path, std::size_t limit = SMALL_FILE_LIMIT) {
+  auto got = read_small_file(path, limit);
+  return got ? "read " + std::to_string(got->size()) + " bytes" : got.error().text();
+}
+
+TEST(SmallFile, ReadsRegularFilesAndLinksToThemWithinTheLimit) {
+  TempTree t;
+  t.file("a", "one\ntwo\n");
+  t.link("a", "link");
+  EXPECT_EQ(read_small_file(t / "a").value(), "one\ntwo\n");
+  EXPECT_EQ(read_small_file(t / "link").value(), "one\ntwo\n");
+  EXPECT_EQ(read_small_file(t / "a", 8).value(), "one\ntwo\n");
+  int dir = ::open(t.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_EQ(read_small_file_at(dir, "a").value(), "one\ntwo\n");
+  ::close(dir);
+  t.file("empty");
+  EXPECT_EQ(read_small_file(t / "empty").value(), "");
+}
+
+TEST(SmallFile, RefusesWhatIsNotASmallRegularFile) {
+  TempTree t;
+  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0644), 0);
+  t.link("/dev/zero", "zero");
+  t.dir("dir");
+  // A sparse file: huge by its size, nothing on disk.
+  int fd = ::open((t / "sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(::ftruncate(fd, off_t{1} << 40), 0);
+  ::close(fd);
+  t.file("nine", "123456789");
+
+  EXPECT_EQ(error_of(t / "fifo"), NOT_A_REGULAR_FILE);  // returns at once: nobody writes
+  EXPECT_EQ(error_of(t / "zero"), NOT_A_REGULAR_FILE);
+  EXPECT_EQ(error_of(t / "dir"), "Is a directory (os error 21)");
+  EXPECT_EQ(error_of(t / "sparse"), "File too large (os error 27)");
+  EXPECT_EQ(error_of(t / "nine", 8), "File too large (os error 27)");
+  EXPECT_EQ(error_of(t / "missing"), "No such file or directory (os error 2)");
+  EXPECT_EQ(error_of(std::string("a\0b", 3)), "Invalid argument (os error 22)");
+}
+
+}  // namespace
+}  // namespace nivern_support
