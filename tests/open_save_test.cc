@@ -1,12 +1,15 @@
 // `open` and `save` seen from the editor's side, on real files.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 
@@ -374,6 +377,29 @@ TEST_F(OpenSave, SaveReusesALeftoverTemporaryFile) {
   EXPECT_EQ(save(1, path("t.txt"), "short", "utf-8"), saved_reply(1));
   EXPECT_EQ(read_file(path("t.txt")), "short");
   EXPECT_FALSE(fs::exists(path(".t.txt.nivern-tmp")));
+}
+
+TEST(SaveOnAFullDisk, FailsWithoutLeavingTheTemporaryFile) {
+  const TempTree tree{"nivern-full", "/tmp"};
+  const std::string disk = tree.dir("disk");
+  if (::mount("tmpfs", disk.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string at;
+    ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+  } unmount{disk};
+  write_file(disk + "/t.txt", "old");
+  ServerProcess server{disk};
+  ASSERT_NE(server.hello(), "");
+  EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":)" + json_string(disk + "/t.txt") + R"(,"text":")" +
+                           std::string(1 << 20, 'x') + R"(","encoding":"utf-8","line_ending":"lf","bom":false}})"),
+            error_reply(1, "cannot save " + disk + "/t.txt: " + disk +
+                               "/.t.txt.nivern-tmp: No space left on device (os error 28)"));
+  EXPECT_EQ(read_file(disk + "/t.txt"), "old");
+  EXPECT_FALSE(fs::exists(disk + "/.t.txt.nivern-tmp"));
+  server.close_stdin();
+  EXPECT_EQ(server.wait(), 0);
 }
 
 /// The order of the system calls of a save, seen through strace: the temporary file is

@@ -292,7 +292,11 @@ Reply save_file(const Call::Save& call) {
   if (written) written = write_all(fd.get(), body);
   if (written && ::fsync(fd.get()) != 0) written = std::unexpected(IoError::os(errno));
   fd.reset();
-  if (!written) return failed(temp, written.error());
+  if (!written) {
+    // Partial bytes would keep a full disk full and show up in the project.
+    (void)::unlink(temp.c_str());
+    return failed(temp, written.error());
+  }
 
   // 10. The rename, and the directory entry made durable.
   if (::rename(temp.c_str(), target.c_str()) != 0) {
