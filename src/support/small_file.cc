@@ -25,9 +25,11 @@ std::expected<std::string, SmallFileError> read_small_file_at(int dir_fd, const 
     return std::unexpected(SmallFileError{EFBIG});
   }
   // One byte more than the file's size, so that reaching the end normally costs one
-  // read that returns 0; a file that grows keeps being read up to the limit.
+  // read that returns 0; a file that grows keeps being read up to the limit. At least a
+  // page: files of /proc report size 0, and some give their whole text to the first read
+  // only.
   std::string out;
-  out.resize(static_cast<std::size_t>(st.st_size) + 1);
+  out.resize(std::min(std::max(static_cast<std::size_t>(st.st_size) + 1, std::size_t{4096}), limit + 1));
   std::size_t got = 0;
   for (;;) {
     if (got == out.size()) {

@@ -31,6 +31,8 @@ TEST(SmallFile, ReadsRegularFilesAndLinksToThemWithinTheLimit) {
   ::close(dir);
   t.file("empty");
   EXPECT_EQ(read_small_file(t / "empty").value(), "");
+  // Size 0 by its status, and its text only for a first read at offset 0.
+  EXPECT_EQ(read_small_file("/proc/sys/fs/pipe-max-size").value().back(), '\n');
 }
 
 TEST(SmallFile, RefusesWhatIsNotASmallRegularFile) {
