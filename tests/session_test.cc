@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "harness/frame_client.h"
+#include "harness/temp_tree.h"
 
 extern char** environ;
 
@@ -148,6 +149,14 @@ TEST(Framing, BodiesAcrossTheReadBufferBoundary) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->substr(0, 8 + std::to_string(i + 1).size()), "{\"id\":" + std::to_string(i + 1) + ",\"");
   }
+}
+
+TEST(Framing, PipesAreEnlargedToTheSystemsLargestSize) {
+  const int max = std::stoi(nivern_test::read_file("/proc/sys/fs/pipe-max-size"));
+  ServerProcess p("/tmp");
+  ASSERT_EQ(p.hello(), kHelloReply);  // start-up is over
+  EXPECT_EQ(::fcntl(p.stdin_fd(), F_GETPIPE_SZ), max);
+  EXPECT_EQ(::fcntl(p.stdout_fd(), F_GETPIPE_SZ), max);
 }
 
 TEST(Handshake, GateAndMismatch) {

@@ -1,6 +1,7 @@
 // The executable's entry: process set-up, the command line, one session.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include "protocol/message.h"
 #include "server/server.h"
 #include "server/session.h"
+#include "support/small_file.h"
 #include "support/thread_name.h"
 #include "text/decoders.h"
 
@@ -45,6 +47,20 @@ void set_up_process() {
   nivern_support::name_this_thread("main");
 }
 
+// Standard input and output that are pipes are enlarged to the system's largest pipe
+// size: a large reply (or `save` request) then moves in a few big writes instead of
+// one cross-thread wake-up per 64 KiB. A refusal leaves the pipe as it was.
+void enlarge_pipes() {
+  auto max = nivern_support::read_small_file("/proc/sys/fs/pipe-max-size", 64);
+  if (!max) return;
+  const long size = std::strtol(max->c_str(), nullptr, 10);
+  if (size <= 0) return;
+  for (int fd : {0, 1}) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISFIFO(st.st_mode)) (void)::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(size));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -73,6 +89,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  enlarge_pipes();
   auto result = nivern_server::serve_over(first, 0, 1);
   if (!result) {
     write_all(2, "nivern-server: " + result.error() + "\n");

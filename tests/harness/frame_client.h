@@ -64,6 +64,9 @@ class ServerProcess {
   std::string rest_of_stdout();
 
   pid_t pid() const { return pid_; }
+  /// Our ends of the server's standard input and output pipes.
+  int stdin_fd() const { return in_; }
+  int stdout_fd() const { return out_; }
 
  private:
   bool fill(std::size_t want, std::chrono::steady_clock::time_point deadline);
