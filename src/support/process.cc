@@ -141,8 +141,11 @@ class SigpipeShield {
 // Feeds the input and drains both outputs until every open end is done.
 void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std::size_t out_limit,
           Finished& done) {
-  // One byte over the limit tells that the output went past it.
+  // One byte over the limit tells that the output went past it. Room for all of it is
+  // reserved at once (address space only, until written), so the output is never
+  // copied into a larger buffer and never held twice.
   const std::size_t out_cap = out_limit == SIZE_MAX ? SIZE_MAX : out_limit + 1;
+  if (out.read && out_cap != SIZE_MAX) done.out.reserve(out_cap);
   std::optional<SigpipeShield> shield;
   if (in.write) {
     if (input.empty()) {
@@ -192,8 +195,8 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std
         out.read.reset();
       } else if (done.out.size() > out_limit) {
         done.out_over = true;
-        out.read.reset();
         ::kill(pid, SIGKILL);  // our own child, not yet reaped: the pid is still its
+        out.read.reset();
       }
     }
     if (err_at >= 0 && fds[err_at].revents != 0 && !read_some(err.read.get(), done.err)) err.read.reset();
