@@ -3,11 +3,13 @@
 #include <emmintrin.h>
 #endif
 
+#include <array>
 #include <charconv>
 #include <cstring>
 
 #include "protocol/message.h"
 #include "support/huge_pages.h"
+#include "support/parallel.h"
 
 namespace nivern_protocol::message {
 
@@ -46,6 +48,11 @@ class Writer {
 
   void string(std::string_view s) {
     out_ += '"';
+    if (s.size() >= kPiecesFrom) {
+      string_in_pieces(s);
+      out_ += '"';
+      return;
+    }
     // Chunks of input, each written into room for its worst case (every byte escaped).
     constexpr std::size_t kChunk = 16384;
     for (std::size_t at = 0; at < s.size(); at += kChunk) {
@@ -85,6 +92,66 @@ class Writer {
   }
 
  private:
+  // Strings this long (a whole file's text) are escaped by several threads at once.
+  static constexpr std::size_t kPiecesFrom = 8u << 20;
+  static constexpr std::size_t kPieceMin = 2u << 20;
+
+  // Each piece's escaped size is counted first, so that every piece is then written
+  // straight to its own place in the output, in parallel. A piece may end inside a UTF-8
+  // sequence: only ASCII bytes are ever escaped.
+  void string_in_pieces(std::string_view s) {
+    constexpr std::size_t kMax = nivern_support::MAX_PARTS;
+    const std::size_t n = nivern_support::parts_for(s.size(), kPieceMin);
+    std::array<std::string_view, kMax> piece;
+    for (std::size_t i = 0, begin = 0; i < n; ++i) {
+      const std::size_t end = i + 1 == n ? s.size() : s.size() / n * (i + 1);
+      piece[i] = s.substr(begin, end - begin);
+      begin = end;
+    }
+    std::array<std::size_t, kMax> size{};
+    nivern_support::in_parallel(n, "nivern-encode", [&](std::size_t i) { size[i] = escaped_size(piece[i]); });
+    std::array<std::size_t, kMax> at{};
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      at[i] = total;
+      total += size[i];
+    }
+    const std::size_t old = out_.size();
+    out_.resize_and_overwrite(old + total, [&](char* buf, std::size_t) {
+      nivern_support::in_parallel(n, "nivern-encode",
+                                  [&](std::size_t i) { escape_into(piece[i], buf + old + at[i]); });
+      return old + total;
+    });
+  }
+
+  // The length of `in` once escaped.
+  static std::size_t escaped_size(std::string_view in) {
+    std::size_t extra = 0;
+    const char* p = in.data();
+    const char* end = p + in.size();
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    for (; end - p >= 16; p += 16) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+      for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)); mask != 0; mask &= mask - 1) {
+        extra += extra_for(static_cast<unsigned char>(p[__builtin_ctz(mask)]));
+      }
+    }
+#endif
+    for (; p < end; ++p) extra += extra_for(static_cast<unsigned char>(*p));
+    return in.size() + extra;
+  }
+
+  // Bytes an escape adds: 1 for a two-character escape, 5 for "\u00XX", 0 for none.
+  static std::size_t extra_for(unsigned char c) {
+    if (c >= 0x20) return c == '"' || c == '\\' ? 1 : 0;
+    return c == '\b' || c == '\f' || c == '\n' || c == '\r' || c == '\t' ? 1 : 5;
+  }
+
   // Writes `in` escaped at `o`; returns the end. Plain bytes are copied sixteen at a time
   // (speculatively, then overwritten from the first byte that needs an escape).
   static char* escape_into(std::string_view in, char* o) {

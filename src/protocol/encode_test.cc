@@ -74,11 +74,13 @@ TEST(Encode, StringEscapes) {
 namespace nivern_protocol::message {
 namespace {
 
-// The reserved size is exact, so a long text with every kind of escape must still come
-// out byte for byte as the short-string path writes it.
+// The reserved size is exact, and texts of many megabytes are escaped in parallel
+// pieces, so a long text with every kind of escape must still come out byte for byte as
+// the short-string path writes it.
 TEST(Encode, LongTextsWithEveryEscapeMatchPieceByPiece) {
   std::string text;
-  for (int i = 0; i < 200000; ++i) text += static_cast<char>((i * 7919) % 128);
+  text.reserve(20'000'000);
+  for (std::uint64_t i = 0; i < 20'000'000; ++i) text += static_cast<char>(i * 7919 % 256);
   std::string whole = Response{1, Reply::Error{text}}.encode();
   std::string pieces;
   for (std::size_t at = 0; at < text.size(); at += 1000) {

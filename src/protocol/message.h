@@ -385,7 +385,9 @@ struct Response {
   std::uint64_t id = 0;
   Reply reply;
 
-  /// Compact JSON, keys in their fixed order, "id" first. Never fails.
+  /// Compact JSON, keys in their fixed order, "id" first. Never fails. A string of many
+  /// megabytes (a file's text) is escaped by short-lived helper threads, joined before
+  /// this returns.
   [[nodiscard]] std::string encode() const;
 };
 

@@ -6,12 +6,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <utility>
 
 #include "server/calls.h"
 #include "support/huge_pages.h"
+#include "support/parallel.h"
 #include "support/unique_fd.h"
 #include "text/decoders.h"
 #include "text/encoder.h"
@@ -83,24 +85,48 @@ std::expected<std::string, ReadFailure> read_content(const std::string& path, st
   // The callback's size argument may exceed what was asked for with this library
   // version; `size` is the bound.
   content.resize_and_overwrite(size, [&](char* buf, std::size_t) {
-    const std::size_t n = size;
-    nivern_support::advise_huge_pages(buf, n);
-    std::size_t got = 0;
-    while (got < n) {
-      ssize_t r = ::read(fd, buf + got, std::min<std::size_t>(n - got, 1u << 30));
-      if (r < 0) {
-        if (errno == EINTR) continue;
-        error = errno;
+    nivern_support::advise_huge_pages(buf, size);
+    // A large file is read in parts at once: the copies from the page cache, and the
+    // clearing of the fresh pages they land in, are spread over the processors.
+    constexpr std::size_t kMax = nivern_support::MAX_PARTS;
+    const std::size_t parts = nivern_support::parts_for(size, READ_PART_MIN);
+    std::array<std::size_t, kMax> got{};
+    std::array<int, kMax> errors{};
+    std::array<bool, kMax> ended{};
+    auto begin = [&](std::size_t i) { return size / parts * i; };
+    auto end = [&](std::size_t i) { return i + 1 == parts ? size : size / parts * (i + 1); };
+    nivern_support::in_parallel(parts, "nivern-read", [&](std::size_t i) {
+      const std::size_t from = begin(i), n = end(i) - from;
+      while (got[i] < n) {
+        ssize_t r = ::pread(fd, buf + from + got[i], std::min<std::size_t>(n - got[i], 1u << 30),
+                            static_cast<off_t>(from + got[i]));
+        if (r < 0) {
+          if (errno == EINTR) continue;
+          errors[i] = errno;
+          return;
+        }
+        if (r == 0) {
+          ended[i] = true;
+          return;
+        }
+        got[i] += static_cast<std::size_t>(r);
+      }
+    });
+    // The content is what was read without a gap: up to the first part that came short
+    // (the file shrank meanwhile, or a read failed).
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < parts; ++i) {
+      total += got[i];
+      if (got[i] < end(i) - begin(i)) {
+        error = errors[i];
+        at_end = ended[i];
         break;
       }
-      if (r == 0) {
-        at_end = true;
-        break;
-      }
-      got += static_cast<std::size_t>(r);
     }
-    return got;
+    return total;
   });
+  // A file that grew is read on from where the parts ended.
+  if (error == 0 && !at_end && ::lseek(fd, static_cast<off_t>(content.size()), SEEK_SET) < 0) error = errno;
   while (error == 0 && !at_end) {
     char chunk[65536];
     ssize_t r = ::read(fd, chunk, sizeof chunk);

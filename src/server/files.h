@@ -19,6 +19,8 @@ namespace nivern_server::files {
 inline constexpr std::uint64_t OPEN_LIMIT = 268'435'456;
 /// Bytes of the one read that samples a file for the binary rule.
 inline constexpr std::size_t SAMPLE_SIZE = 8192;
+/// A file's content is read in parallel parts of at least this many bytes.
+inline constexpr std::size_t READ_PART_MIN = 4u << 20;
 /// The largest single write request.
 inline constexpr std::size_t WRITE_CHUNK = 2'147'483'647;
 
@@ -47,7 +49,8 @@ struct ReadFailure {
 
 /// Reads the whole regular file at `path` through a new opening (read-only,
 /// close-on-exec, links followed) to its end. A file that is not a regular file is
-/// refused before any read; one that reaches `limit` bytes is refused as too large.
+/// refused before any read; one that reaches `limit` bytes is refused as too large. A
+/// large file is read in parts by short-lived helper threads, joined before it returns.
 [[nodiscard]] std::expected<std::string, ReadFailure> read_content(const std::string& path,
                                                                    std::uint64_t limit = OPEN_LIMIT);
 
