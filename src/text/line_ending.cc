@@ -2,9 +2,11 @@
 // use the portable byte loops below, which the compiler vectorises as it can.
 #include "text/line_ending.h"
 
+#include <array>
 #include <cstring>
 
 #include "support/huge_pages.h"
+#include "support/parallel.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -156,7 +158,36 @@ Counts append_without_cr_before_lf(std::string& out, std::string_view text) {
 
 Counts remove_cr_before_lf(std::string& text) {
   Counts c;
-  text.resize(strip_cr(text.data(), text.size(), text.data(), c));
+  const std::size_t n = text.size();
+  char* data = text.data();
+  // A long text (a whole file's) is stripped in parts at once, each in its own place,
+  // then the parts are closed up. No part ends between the CR and the LF of a pair.
+  constexpr std::size_t kMax = nivern_support::MAX_PARTS;
+  const std::size_t parts = nivern_support::parts_for(n, PART_MIN);
+  if (parts < 2) {
+    text.resize(strip_cr(data, n, data, c));
+    return c;
+  }
+  std::array<std::size_t, kMax + 1> bound{};
+  for (std::size_t i = 1; i < parts; ++i) {
+    std::size_t b = n / parts * i;
+    if (data[b - 1] == '\r' && data[b] == '\n') ++b;
+    bound[i] = b;
+  }
+  bound[parts] = n;
+  std::array<std::size_t, kMax> len{};
+  std::array<Counts, kMax> counts{};
+  nivern_support::in_parallel(parts, "nivern-lines", [&](std::size_t i) {
+    len[i] = strip_cr(data + bound[i], bound[i + 1] - bound[i], data + bound[i], counts[i]);
+  });
+  std::size_t dst = 0;
+  for (std::size_t i = 0; i < parts; ++i) {
+    if (dst != bound[i]) std::memmove(data + dst, data + bound[i], len[i]);
+    dst += len[i];
+    c.lfs += counts[i].lfs;
+    c.pairs += counts[i].pairs;
+  }
+  text.resize(dst);
   return c;
 }
 

@@ -22,6 +22,10 @@ struct Counts {
 /// `text.size()`.
 Counts append_without_cr_before_lf(std::string& out, std::string_view text);
 
+/// A text at least twice this long is stripped by `remove_cr_before_lf` in parts, on
+/// short-lived helper threads joined before it returns.
+inline constexpr std::size_t PART_MIN = std::size_t{4} << 20;
+
 /// Removes, in place, every CR that directly precedes an LF (other CRs stay), and
 /// counts the text as it was, in the same pass.
 Counts remove_cr_before_lf(std::string& text);

@@ -53,6 +53,21 @@ TEST(LineEnding, MatchesTheDefinitionsOnRandomText) {
   }
 }
 
+TEST(LineEnding, InPlaceInPartsNeverSplitsAPair) {
+  // Long enough to be stripped in parts; with one shift or the other, every part
+  // boundary falls between the CR and the LF of a pair.
+  for (std::size_t shift : {0, 1}) {
+    std::string s(shift, 'a');
+    for (std::size_t i = 0; i < 3 * PART_MIN; ++i) s += i % 1000 == 999 ? "\r\r\n" : "\r\n";
+    std::string in_place = s;
+    Counts got = remove_cr_before_lf(in_place);
+    ASSERT_TRUE(in_place == reference_remove(s)) << shift;
+    Counts want = reference_count(s);
+    EXPECT_EQ(got.lfs, want.lfs);
+    EXPECT_EQ(got.pairs, want.pairs);
+  }
+}
+
 TEST(LineEnding, InPlaceOnLongTexts) {
   // Long enough for the output to fall a block or more behind the input, with CR LF
   // at every spacing and lone CRs mixed in.
