@@ -1,6 +1,7 @@
 #include "git/show.h"
 #include "git/status.h"
 #include "server/calls.h"
+#include "server/git_actions.h"
 
 namespace nivern_server {
 
@@ -8,6 +9,6 @@ Reply git_status(const Call::GitStatus& call) { return nivern_git::status::query
 
 Reply git_show(const Call::GitShow& call) { return nivern_git::show::committed(call.path); }
 
-Reply git_action(const Call::GitAction&) { return not_available("git_action"); }
+Reply git_action(const Call::GitAction& call) { return git::act(call.path, call.action); }
 
 }  // namespace nivern_server
