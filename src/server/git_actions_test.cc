@@ -69,13 +69,6 @@ class GitActions : public nivern_git_test::RepoTest {
   std::string head() { return git(repo_, {"rev-parse", "--short", "HEAD"}).substr(0, 7); }
 };
 
-TEST_F(GitActions, NoRepositoryComesBeforeAnyFieldCheck) {
-  std::string elsewhere = dir_ / "plain";
-  std::filesystem::create_directories(elsewhere);
-  EXPECT_EQ(wire(git::act(elsewhere, A::Commit{""})), error("not in a repository"));
-  EXPECT_EQ(wire(git::act(elsewhere, A::StageAll{})), error("not in a repository"));
-}
-
 TEST_F(GitActions, StageUnstageAndDiscard) {
   const std::string odd = "-n \"q\" \nx";  // a dash, spaces, quotes and a newline
   for (const char* f : {"a", "b", "c", "d"}) write_file(repo_ + "/" + f, "1\n");
@@ -109,7 +102,10 @@ TEST_F(GitActions, StageUnstageAndDiscard) {
             error("pathspec 'missing' did not match any file(s) known to git"));
 }
 
-TEST_F(GitActions, RepositoryWithoutCommits) {
+TEST_F(GitActions, NoRepositoryOrNoCommits) {
+  std::filesystem::create_directories(dir_ / "plain");
+  EXPECT_EQ(wire(git::act(dir_ / "plain", A::Commit{""})), error("not in a repository"));  // before any field check
+
   write_file(repo_ + "/a", "x");
   write_file(repo_ + "/b", "x");
   git(repo_, {"add", "-A"});
@@ -240,7 +236,9 @@ class Remotes : public GitActions {
 
 TEST_F(Remotes, PublishFetchPullAndPush) {
   EXPECT_EQ(act(A::Publish{"main"}), error("there is no remote to publish to"));
-  git(repo_, {"remote", "add", "backup", dir_ / "nowhere.git"});
+  git(repo_, {"remote", "add", "beta", dir_ / "nowhere.git"});
+  git(repo_, {"remote", "add", "alpha", bare_});
+  EXPECT_EQ(act(A::Publish{"main"}), done("Published main to alpha."));  // the first that git lists
   git(repo_, {"remote", "add", "origin", bare_});
   EXPECT_EQ(act(A::Publish{"main"}), done("Published main to origin."));
   EXPECT_EQ(remote_head(), git(repo_, {"rev-parse", "HEAD"}));
@@ -260,12 +258,6 @@ TEST_F(Remotes, PublishFetchPullAndPush) {
   commit_all(repo_, "mine");
   EXPECT_EQ(act(A::Push{}), done("Pushed."));
   EXPECT_EQ(remote_head(), git(repo_, {"rev-parse", "HEAD"}));
-}
-
-TEST_F(Remotes, PublishPicksTheFirstRemoteWithoutOrigin) {
-  git(repo_, {"remote", "add", "beta", dir_ / "nowhere.git"});
-  git(repo_, {"remote", "add", "alpha", bare_});
-  EXPECT_EQ(act(A::Publish{"main"}), done("Published main to alpha."));
 }
 
 TEST_F(Remotes, ABranchNamedLikeAnOptionIsNeverForced) {
