@@ -54,14 +54,15 @@ int main(int argc, char** argv) {
     body += (i ? "," : "") + nivern_test::json_string(repo + "/" + paths[i]);
   }
   body += "]}}}";
-  const std::string expected =
-      R"({"id":1,"reply":{"reply":"git_done","said":"Staged )" + std::to_string(paths.size()) +
-      R"( files.","branches":[],"pulls":[],"open":null,"commits":[],"changed":[]}})";
+  const std::string expected = R"({"id":1,"reply":{"reply":"git_done","said":"Staged )" +
+                               std::to_string(paths.size()) +
+                               R"( files.","branches":[],"pulls":[],"open":null,"commits":[],"changed":[]}})";
 
   int stamp = 0;
   auto rewrite = [&] {
     ++stamp;
-    for (const auto& p : paths) nivern_test::write_file(repo + "/" + p, "/* nivern bench " + std::to_string(stamp) + " */\n");
+    for (const auto& p : paths)
+      nivern_test::write_file(repo + "/" + p, "/* nivern bench " + std::to_string(stamp) + " */\n");
   };
 
   nivern_test::ServerProcess server(repo);
@@ -103,14 +104,17 @@ int main(int argc, char** argv) {
     plain.push_back(d);
   }
   // Leave the clone as it was found.
-  (void)nivern_support::run(nivern_support::Command{.program = "git", .args = {"-C", repo, "reset", "-q", "--hard"}});
+  (void)nivern_support::run(
+      nivern_support::Command{.program = "git", .args = {"-C", repo, "reset", "-q", "--hard"}});
 
   double ms = median(served), md = median(plain);
   std::printf("repository      %s\n", repo.c_str());
   std::printf("paths           %zu modified files per stage\n", paths.size());
   std::printf("rounds          %d, interleaved\n", rounds);
-  std::printf("stage           median %.2f ms, min %.2f ms\n", ms, *std::min_element(served.begin(), served.end()));
-  std::printf("git add direct  median %.2f ms, min %.2f ms\n", md, *std::min_element(plain.begin(), plain.end()));
+  std::printf("stage           median %.2f ms, min %.2f ms\n", ms,
+              *std::min_element(served.begin(), served.end()));
+  std::printf("git add direct  median %.2f ms, min %.2f ms\n", md,
+              *std::min_element(plain.begin(), plain.end()));
   std::printf("ratio           %.3f (medians)\n", ms / md);
   server.close_stdin();
   return server.wait() == 0 ? 0 : 1;

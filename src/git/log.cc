@@ -37,7 +37,9 @@ std::vector<ChangedFile> parse_files(std::string_view out) {
   output::each_line(text, [&](std::string_view line) {
     std::size_t tab = line.find('\t');
     if (tab == std::string_view::npos || tab == 0) return;
-    GitState state = line[0] == 'A' ? GitState::added : line[0] == 'D' ? GitState::deleted : GitState::modified;
+    GitState state = line[0] == 'A'   ? GitState::added
+                     : line[0] == 'D' ? GitState::deleted
+                                      : GitState::modified;
     files.push_back(ChangedFile{state, std::string(line.substr(tab + 1))});
   });
   return files;

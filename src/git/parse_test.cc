@@ -19,11 +19,14 @@ TEST(BranchList, TrimmedNonBlankLinesInOrder) {
 
 TEST(ParseLog, FiveFieldsPerLine) {
   EXPECT_EQ(log::FORMAT.size(), 25u);
-  auto commits = log::parse_log(
-      "h1\x1fs1\x1f\x1f me \x1f" "2 days ago\r\n"  // empty subject, fields untrimmed
-      "h2\x1fs2\x1fsub\x1f" "ann\n"                // four fields: skipped
-      "h3\x1fs3\x1f" "a\x1f" "b\x1f" "c\x1f" "extra\n"
-      "\n");
+  auto row = [](std::vector<std::string> fields) {
+    std::string line = fields[0];
+    for (std::size_t i = 1; i < fields.size(); ++i) line += "\x1f" + fields[i];
+    return line;
+  };
+  auto commits = log::parse_log(row({"h1", "s1", "", " me ", "2 days ago"}) + "\r\n" +  // fields untrimmed
+                                row({"h2", "s2", "sub", "ann"}) + "\n" +                // four fields: skipped
+                                row({"h3", "s3", "a", "b", "c", "extra"}) + "\n\n");
   ASSERT_EQ(commits.size(), 2u);
   EXPECT_EQ(commits[0].hash, "h1");
   EXPECT_EQ(commits[0].short_, "s1");

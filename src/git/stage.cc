@@ -43,7 +43,8 @@ std::expected<void, std::string> stage_text(std::string_view workdir, std::strin
     mode = std::string(rest.substr(0, end));
   }
 
-  auto updated = command::run(workdir, {"update-index", "--add", "--cacheinfo", mode + "," + blob + "," + rel});
+  auto updated =
+      command::run(workdir, {"update-index", "--add", "--cacheinfo", mode + "," + blob + "," + rel});
   if (!updated) return std::unexpected(std::move(updated.error()));
   return {};
 }

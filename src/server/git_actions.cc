@@ -45,10 +45,14 @@ Reply said(std::string sentence) {
   return d;
 }
 
-Reply failed(std::string message) { return Reply::Error{std::move(message)}; }
+Reply failed(std::string message) {
+  return Reply::Error{std::move(message)};
+}
 
 // The output of a run, decoded with replacement and trimmed.
-std::string trimmed(std::string_view out) { return std::string(output::trim(output::lossy(out))); }
+std::string trimmed(std::string_view out) {
+  return std::string(output::trim(output::lossy(out)));
+}
 
 // One action's steps in the work directory `wd`. Values git would read as options are
 // preceded by "--end-of-options", so they can only ever be names or revisions.
@@ -79,7 +83,8 @@ struct Steps {
 
   Reply operator()(const GitAction::UnstageAll&) const {
     auto r = command::run(wd, {"reset", "-q"});
-    if (!r && r.error().find("HEAD") != std::string::npos) r = command::run(wd, {"rm", "--cached", "-r", "-q", "--", "."});
+    if (!r && r.error().find("HEAD") != std::string::npos)
+      r = command::run(wd, {"rm", "--cached", "-r", "-q", "--", "."});
     if (!r) return failed(r.error());
     return said("Unstaged everything.");
   }
@@ -88,7 +93,8 @@ struct Steps {
     auto tracked = host_paths(a.tracked);
     auto untracked = host_paths(a.untracked);
     if (auto r = stage::with_paths(wd, {"checkout", "--"}, tracked); !r) return failed(r.error());
-    if (auto r = stage::with_paths(wd, {"clean", "-f", "-d", "-q", "--"}, untracked); !r) return failed(r.error());
+    if (auto r = stage::with_paths(wd, {"clean", "-f", "-d", "-q", "--"}, untracked); !r)
+      return failed(r.error());
     tracked.insert(tracked.end(), untracked.begin(), untracked.end());
     return said("Discarded changes to " + names(tracked) + ".");
   }
@@ -122,7 +128,8 @@ struct Steps {
   Reply operator()(const GitAction::Stash&) const {
     auto r = command::run(wd, {"stash", "push"});
     if (!r) return failed(r.error());
-    if (output::lossy(*r).find("No local changes") != std::string::npos) return failed("there is nothing to stash");
+    if (output::lossy(*r).find("No local changes") != std::string::npos)
+      return failed("there is nothing to stash");
     return said("Stashed.");
   }
 
@@ -173,14 +180,16 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::Switch& a) const {
-    if (auto r = command::run(wd, {"switch", "--quiet", "--end-of-options", a.name}); !r) return failed(r.error());
+    if (auto r = command::run(wd, {"switch", "--quiet", "--end-of-options", a.name}); !r)
+      return failed(r.error());
     return said("Switched to " + a.name + ".");
   }
 
   Reply operator()(const GitAction::Create& a) const {
     std::string_view name = output::trim(a.name);
     if (name.empty()) return failed("a branch needs a name");
-    if (auto r = command::run(wd, {"switch", "--quiet", "-c", std::string(name)}); !r) return failed(r.error());
+    if (auto r = command::run(wd, {"switch", "--quiet", "-c", std::string(name)}); !r)
+      return failed(r.error());
     return said("Started " + a.name + " and switched to it.");
   }
 
@@ -196,7 +205,8 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::CommitFiles& a) const {
-    auto r = command::run(wd, {"show", "--name-status", "--format=", "--no-renames", "--end-of-options", a.hash});
+    auto r =
+        command::run(wd, {"show", "--name-status", "--format=", "--no-renames", "--end-of-options", a.hash});
     if (!r) return failed(r.error());
     Reply::GitDone d;
     d.changed = nivern_git::log::parse_files(*r);
@@ -235,8 +245,8 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::PullRequests&) const {
-    auto r = nivern_git::pr::run(
-        wd, {"pr", "list", "--json", "number,title,headRefName", "--template", std::string(nivern_git::pr::LIST_TEMPLATE)});
+    auto r = nivern_git::pr::run(wd, {"pr", "list", "--json", "number,title,headRefName", "--template",
+                                      std::string(nivern_git::pr::LIST_TEMPLATE)});
     if (!r) return failed(r.error());
     Reply::GitDone d;
     d.pulls = nivern_git::pr::parse_list(*r);
@@ -253,7 +263,9 @@ Reply act(std::string_view path, const GitAction& action) {
   return std::visit(Steps{repo->workdir}, action.v);
 }
 
-std::vector<std::string> host_paths(const std::vector<std::string>& paths) { return paths; }
+std::vector<std::string> host_paths(const std::vector<std::string>& paths) {
+  return paths;
+}
 
 std::string names(const std::vector<std::string>& paths) {
   if (paths.size() != 1) return std::to_string(paths.size()) + " files";

@@ -30,9 +30,13 @@ using A = GitAction;
 using namespace std::string_literals;
 
 // The reply as the editor reads it.
-std::string wire(const Reply& r) { return Response{1, r}.encode(); }
+std::string wire(const Reply& r) {
+  return Response{1, r}.encode();
+}
 
-std::string done(const std::string& said, const std::string& rest = R"("branches":[],"pulls":[],"open":null,"commits":[],"changed":[])") {
+std::string done(
+    const std::string& said,
+    const std::string& rest = R"("branches":[],"pulls":[],"open":null,"commits":[],"changed":[])") {
   return R"({"id":1,"reply":{"reply":"git_done","said":)" + json_string(said) + "," + rest + "}}";
 }
 
@@ -47,7 +51,9 @@ std::string read(const std::string& path) {
   return s.str();
 }
 
-bool exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+bool exists(const std::string& path) {
+  return std::filesystem::exists(std::filesystem::symlink_status(path));
+}
 
 TEST(Names, OneFileNameOrACount) {
   EXPECT_EQ(names({"/w/src/main.rs"}), "main.rs");
@@ -104,7 +110,8 @@ TEST_F(GitActions, StageUnstageAndDiscard) {
 
 TEST_F(GitActions, NoRepositoryOrNoCommits) {
   std::filesystem::create_directories(dir_ / "plain");
-  EXPECT_EQ(wire(git::act(dir_ / "plain", A::Commit{""})), error("not in a repository"));  // before any field check
+  EXPECT_EQ(wire(git::act(dir_ / "plain", A::Commit{""})),
+            error("not in a repository"));  // before any field check
 
   write_file(repo_ + "/a", "x");
   write_file(repo_ + "/b", "x");
@@ -172,8 +179,10 @@ TEST_F(GitActions, StageTextKeepsTheIndexModeAndLeavesTheFileAlone) {
   EXPECT_EQ(git(repo_, {"show", ":tool"}), "picked\r\nlines");
   EXPECT_EQ(git(repo_, {"show", ":fresh"}), "");
   std::string modes = git(repo_, {"ls-files", "-s"});
-  EXPECT_NE(modes.find("100644 e69de29bb2d1d6434b8b29ae775ad8c2e48c5391 0\tfresh\n"), std::string::npos) << modes;
-  EXPECT_NE(modes.find("100755 12c2b7bb48312555b18756e97af21828d60a02ed 0\ttool\n"), std::string::npos) << modes;
+  EXPECT_NE(modes.find("100644 e69de29bb2d1d6434b8b29ae775ad8c2e48c5391 0\tfresh\n"), std::string::npos)
+      << modes;
+  EXPECT_NE(modes.find("100755 12c2b7bb48312555b18756e97af21828d60a02ed 0\ttool\n"), std::string::npos)
+      << modes;
   EXPECT_EQ(read(repo_ + "/tool"), "old\n");
   EXPECT_EQ(read(repo_ + "/fresh"), "on disk\n");
 }
@@ -197,20 +206,24 @@ TEST_F(GitActions, BranchesAndHistory) {
   EXPECT_EQ(git(repo_, {"branch", "--show-current"}), "main\n");
   EXPECT_EQ(act(A::Switch{"no such"}), error("invalid reference: no such"));
   std::string branches = act(A::Branches{});
-  EXPECT_TRUE(branches == done("", R"("branches":["main","topic"],"pulls":[],"open":null,"commits":[],"changed":[])") ||
-              branches == done("", R"("branches":["topic","main"],"pulls":[],"open":null,"commits":[],"changed":[])"))
+  EXPECT_TRUE(
+      branches ==
+          done("", R"("branches":["main","topic"],"pulls":[],"open":null,"commits":[],"changed":[])") ||
+      branches == done("", R"("branches":["topic","main"],"pulls":[],"open":null,"commits":[],"changed":[])"))
       << branches;
 
   std::string when = git(repo_, {"log", "-1", "--format=%ar"});
   when.pop_back();
   EXPECT_EQ(act(A::Log{1}), done("", R"("branches":[],"pulls":[],"open":null,"commits":[{"hash":")" + full +
                                          R"(","short":")" + full.substr(0, 7) +
-                                         R"(","subject":"two","author":"Nivern Test","when":")" +
-                                         when +
+                                         R"(","subject":"two","author":"Nivern Test","when":")" + when +
                                          R"("}],"changed":[])"));
   EXPECT_EQ(act(A::Log{0}), done(""));
-  EXPECT_EQ(act(A::CommitFiles{full}),
-            done("", R"("branches":[],"pulls":[],"open":null,"commits":[],"changed":[{"state":"deleted","path":"a"},{"state":"added","path":"b"}])"));
+  EXPECT_EQ(
+      act(A::CommitFiles{full}),
+      done(
+          "",
+          R"("branches":[],"pulls":[],"open":null,"commits":[],"changed":[{"state":"deleted","path":"a"},{"state":"added","path":"b"}])"));
   // A "hash" that git would read as an option is refused as a revision.
   std::string victim = dir_ / "victim";
   EXPECT_EQ(act(A::CommitFiles{"--output=" + victim}),
@@ -283,7 +296,8 @@ class PullRequests : public GitActions {
     bin_ = dir_ / "bin";
     std::filesystem::create_directories(bin_);
     write_script(bin_ + "/gh", "printf '%s\\0' \"$@\" > \"" + dir_ / "argv" + "\"\ncat \"" + dir_ / "out" +
-                                  "\"\ncat \"" + dir_ / "err" + "\" >&2\nexit $(cat \"" + dir_ / "status" + "\")\n");
+                                   "\"\ncat \"" + dir_ / "err" + "\" >&2\nexit $(cat \"" + dir_ / "status" +
+                                   "\")\n");
     answer("", "", 0);
   }
   // What the fake gh prints next, and its exit status.
@@ -307,13 +321,20 @@ TEST_F(PullRequests, ListAddressAndCreate) {
   ScopedEnv path("PATH", (bin_ + ":/usr/bin:/bin").c_str());
   const std::string tmpl = "{{range .}}{{.number}}\t{{.title}}\t{{.headRefName}}{{\"\\n\"}}{{end}}";
   EXPECT_EQ(act(A::PullRequests{}), done("No open pull requests."));
-  EXPECT_EQ(argv(), (std::vector<std::string>{"pr", "list", "--json", "number,title,headRefName", "--template", tmpl}));
+  EXPECT_EQ(argv(), (std::vector<std::string>{"pr", "list", "--json", "number,title,headRefName",
+                                              "--template", tmpl}));
   answer("7\tFix \"it\"\tfix\n12\tMore\tmore/work\n", "", 0);
-  EXPECT_EQ(act(A::PullRequests{}),
-            done("", R"("branches":[],"pulls":[{"number":7,"title":"Fix \"it\"","branch":"fix"},{"number":12,"title":"More","branch":"more/work"}],"open":null,"commits":[],"changed":[])"));
+  EXPECT_EQ(
+      act(A::PullRequests{}),
+      done(
+          "",
+          R"("branches":[],"pulls":[{"number":7,"title":"Fix \"it\"","branch":"fix"},{"number":12,"title":"More","branch":"more/work"}],"open":null,"commits":[],"changed":[])"));
 
   answer(" https://github.com/o/r/pull/7 \n", "", 0);
-  EXPECT_EQ(act(A::PullRequestUrl{7}), done("", R"("branches":[],"pulls":[],"open":"https://github.com/o/r/pull/7","commits":[],"changed":[])"));
+  EXPECT_EQ(
+      act(A::PullRequestUrl{7}),
+      done("",
+           R"("branches":[],"pulls":[],"open":"https://github.com/o/r/pull/7","commits":[],"changed":[])"));
   EXPECT_EQ(argv(), (std::vector<std::string>{"pr", "view", "7", "--json", "url", "--template", "{{.url}}"}));
   answer("no address\n", "", 0);
   EXPECT_EQ(act(A::PullRequestUrl{std::nullopt}), error("that pull request has no address"));
@@ -321,13 +342,15 @@ TEST_F(PullRequests, ListAddressAndCreate) {
 
   EXPECT_EQ(act(A::PullRequestCreate{" \n "}), error("a pull request needs a title"));
   answer("Creating pull request for topic into main\n\nhttps://github.com/o/r/pull/8\n\n", "", 0);
-  EXPECT_EQ(act(A::PullRequestCreate{" -d  --web "}),
-            done("Opened a pull request: https://github.com/o/r/pull/8",
-                 R"("branches":[],"pulls":[],"open":"https://github.com/o/r/pull/8","commits":[],"changed":[])"));
+  EXPECT_EQ(
+      act(A::PullRequestCreate{" -d  --web "}),
+      done("Opened a pull request: https://github.com/o/r/pull/8",
+           R"("branches":[],"pulls":[],"open":"https://github.com/o/r/pull/8","commits":[],"changed":[])"));
   EXPECT_EQ(argv(), (std::vector<std::string>{"pr", "create", "--title", "-d  --web", "--body", ""}));
   answer("done\n", "", 0);
-  EXPECT_EQ(act(A::PullRequestCreate{"t"}),
-            done("Opened a pull request: ", R"("branches":[],"pulls":[],"open":"","commits":[],"changed":[])"));
+  EXPECT_EQ(
+      act(A::PullRequestCreate{"t"}),
+      done("Opened a pull request: ", R"("branches":[],"pulls":[],"open":"","commits":[],"changed":[])"));
 
   answer("out is not used\n", "could not find any remotes\n\n", 1);
   EXPECT_EQ(act(A::PullRequests{}), error("could not find any remotes"));
