@@ -38,8 +38,8 @@ using nivern_bench::median;
 using nivern_bench::ms_since;
 
 std::string watch_body(std::uint64_t id, const std::string& path) {
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"watch","path":)" + nivern_test::json_string(path) +
-         R"(,"excludes":[]}})";
+  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"watch","path":)" +
+         nivern_test::json_string(path) + R"(,"excludes":[]}})";
 }
 
 // A child whose standard output and error both come back through one pipe.
@@ -72,7 +72,8 @@ bool read_until(int fd, const std::string& needle, std::string& seen) {
   char buf[4096];
   while (seen.find(needle) == std::string::npos) {
     pollfd pfd{fd, POLLIN, 0};
-    const int left = int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    const int left =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
     if (left <= 0 || ::poll(&pfd, 1, left) <= 0) return false;
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n <= 0) return false;
@@ -112,9 +113,10 @@ int latency(const std::string& dir, int rounds) {
   }
   ::close(fd);
   stop(iw);
-  std::printf("latency from a write, median of %d: server changed event %.2f ms, inotifywait -m %.3f ms"
-              " (ratio %.0fx; target: server <= 45 ms)\n",
-              rounds, median(served), median(tool), median(served) / median(tool));
+  std::printf(
+      "latency from a write, median of %d: server changed event %.2f ms, inotifywait -m %.3f ms"
+      " (ratio %.0fx; target: server <= 45 ms)\n",
+      rounds, median(served), median(tool), median(served) / median(tool));
   return 0;
 }
 
@@ -143,9 +145,10 @@ int setup(const std::string& tree, int rounds) {
       if (i >= 0) tool.push_back(t);
     }
   }
-  std::printf("set-up on %s, median of %d: watch -> watching %.1f ms, inotifywait -r -> \"Watches established.\" "
-              "%.1f ms (ratio %.2f; target <= 1.0)\n",
-              tree.c_str(), rounds, median(served), median(tool), median(served) / median(tool));
+  std::printf(
+      "set-up on %s, median of %d: watch -> watching %.1f ms, inotifywait -r -> \"Watches established.\" "
+      "%.1f ms (ratio %.2f; target <= 1.0)\n",
+      tree.c_str(), rounds, median(served), median(tool), median(served) / median(tool));
   return 0;
 }
 
@@ -195,10 +198,11 @@ int burst(const std::string& dir, int files) {
     if (ticks != last_ticks) last_ticks = ticks, last_busy = Clock::now();
   }
   const double busy = std::chrono::duration<double, std::milli>(last_busy - t0).count() - made;
-  std::printf("burst of %d files made in %.0f ms: %d changed events (%d naming the root), %zu paths; server cpu "
-              "%.0f ms, last busy %.0f ms after the burst (target: a few events, idle within 1 s)\n",
-              files, made, events, rescans, paths, double(last_ticks - before) * 1000.0 / double(sysconf(_SC_CLK_TCK)),
-              busy < 0 ? 0.0 : busy);
+  std::printf(
+      "burst of %d files made in %.0f ms: %d changed events (%d naming the root), %zu paths; server cpu "
+      "%.0f ms, last busy %.0f ms after the burst (target: a few events, idle within 1 s)\n",
+      files, made, events, rescans, paths,
+      double(last_ticks - before) * 1000.0 / double(sysconf(_SC_CLK_TCK)), busy < 0 ? 0.0 : busy);
   std::system(("rm -rf '" + sub + "'").c_str());
   return 0;
 }

@@ -1,22 +1,27 @@
 // watch seen from the editor's side: `changed` events for real file operations, paths in
 // the asked form, excludes, replacement of one watch by another, and the overflow rescan.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "harness/frame_client.h"
+#include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
 using nivern_test::json_string;
+using nivern_test::ScopedEnv;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 
-std::string watch_body(std::uint64_t id, const std::string& path, const std::vector<std::string>& excludes = {}) {
+std::string watch_body(std::uint64_t id, const std::string& path,
+                       const std::vector<std::string>& excludes = {}) {
   std::string ex;
   for (const auto& e : excludes) ex += (ex.empty() ? "" : ",") + json_string(e);
   return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"watch","path":)" + json_string(path) +
@@ -29,7 +34,9 @@ std::string changed(std::uint64_t id, const std::vector<std::string>& paths) {
   return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"changed","paths":[)" + list + "]}}";
 }
 
-std::string watching(std::uint64_t id) { return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"watching"}})"; }
+std::string watching(std::uint64_t id) {
+  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"watching"}})";
+}
 
 class Watch : public ::testing::Test {
  protected:
@@ -63,7 +70,8 @@ TEST_F(Watch, RelativeAndLinkedRootsReportResolvedPaths) {
   t_.file("real/a");
   EXPECT_EQ(next_event(), changed(5, {root_ + "/real/a"}));
 
-  const std::string rel = std::filesystem::relative(root_ + "/real", std::filesystem::current_path()).string();
+  const std::string rel =
+      std::filesystem::relative(root_ + "/real", std::filesystem::current_path()).string();
   ASSERT_NE(rel[0], '/');
   EXPECT_EQ(p_.request(watch_body(6, rel)), watching(6));
   t_.file("real/b");
@@ -115,6 +123,44 @@ TEST_F(Watch, SessionEndsPromptlyWithAWatchRunning) {
   t_.file("a");
   p_.close_stdin();
   EXPECT_EQ(p_.wait(std::chrono::seconds(10)), 0);
+}
+
+// The watch limit, lowered to 4 for the server alone inside a user namespace of its own.
+TEST(WatchLimit, StopsTheCrawlAndLaterBecomesARescan) {
+  if (std::system("unshare -U -r true >/dev/null 2>&1") != 0) {
+    const char* ci = std::getenv("CI");
+    if (ci && std::string(ci) == "true") FAIL() << "unshare -U -r is needed (user namespaces)";
+    GTEST_SKIP() << "unshare -U -r does not work here";
+  }
+  TempTree bin("watch-limit");
+  const std::string wrapper = bin.file(
+      "server",
+      std::string("#!/bin/sh\nexec unshare -U -r sh -c 'echo 4 > /proc/sys/user/max_inotify_watches && "
+                  "exec \"$0\" \"$@\"' ") +
+          nivern_test::server_binary() + " \"$@\"\n");
+  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+  ScopedEnv env("NIVERN_SERVER_BIN", wrapper.c_str());
+  ServerProcess p("/tmp");
+  p.hello();
+
+  TempTree deep("watch-deep");
+  deep.dir("a/b/c/d/e");
+  const std::string limit = nivern_test::read_file("/proc/sys/fs/inotify/max_user_watches");
+  EXPECT_EQ(
+      p.request(watch_body(1, deep.path())),
+      R"({"id":1,"reply":{"reply":"error","message":"cannot watch )" + deep.path() +
+          ": the inotify watch limit (fs.inotify.max_user_watches = " + limit.substr(0, limit.find('\n')) +
+          ") is reached: No space left on device (os error 28)\"}}");
+
+  TempTree small("watch-small");  // 2 watches: the crawl above left none behind
+  small.dir("a");
+  const std::string root = std::filesystem::canonical(small.path()).string();
+  EXPECT_EQ(p.request(watch_body(2, root)), watching(2));
+  small.dir("x/y/z/w");
+  std::string event;
+  for (int i = 0; i < 5 && event != changed(2, {root}); ++i)
+    event = p.read_frame(std::chrono::seconds(10)).value_or("");
+  EXPECT_EQ(event, changed(2, {root}));
 }
 
 }  // namespace

@@ -25,10 +25,18 @@ std::string as_asked(std::string_view path, std::string_view root, std::string_v
     }
     if (!rest.empty()) rest += '/';
     switch (c.kind) {
-      case po::Component::Kind::root: rest += '/'; break;
-      case po::Component::Kind::current: rest += '.'; break;
-      case po::Component::Kind::parent: rest += ".."; break;
-      case po::Component::Kind::normal: rest += c.name; break;
+      case po::Component::Kind::root:
+        rest += '/';
+        break;
+      case po::Component::Kind::current:
+        rest += '.';
+        break;
+      case po::Component::Kind::parent:
+        rest += "..";
+        break;
+      case po::Component::Kind::normal:
+        rest += c.name;
+        break;
     }
   }
   rest = nivern_text::lossy_utf8(rest);

@@ -51,15 +51,17 @@ void forward(nivern_support::Receiver<Wake> wake, Outgoing out, std::string aske
 Reply watch(Server& server, std::uint64_t id, const Call::Watch& call) {
   if (!server.greeted) return Reply::Error{"say hello first"};
   auto [wake_tx, wake_rx] = nivern_support::make_channel<Wake>();
-  auto built = nivern_vfs::watch::Watcher::build(
-      call.path, nivern_vfs::excludes::Excludes{call.excludes},
-      [tx = std::move(wake_tx)]() mutable { (void)tx.send(Wake{}); });
-  if (!built) return Reply::Error{"cannot watch " + nivern_text::lossy_utf8(call.path) + ": " + built.error()};
+  auto built =
+      nivern_vfs::watch::Watcher::build(call.path, nivern_vfs::excludes::Excludes{call.excludes},
+                                        [tx = std::move(wake_tx)]() mutable { (void)tx.send(Wake{}); });
+  if (!built)
+    return Reply::Error{"cannot watch " + nivern_text::lossy_utf8(call.path) + ": " + built.error()};
 
   auto cell = std::make_shared<WatchCell>();
   cell->watcher = std::move(*built);
   try {
-    std::thread(forward, std::move(wake_rx), server.out, call.path, std::weak_ptr<WatchCell>(cell), id).detach();
+    std::thread(forward, std::move(wake_rx), server.out, call.path, std::weak_ptr<WatchCell>(cell), id)
+        .detach();
   } catch (const std::system_error&) {
     return Reply::Error{"cannot start watching"};  // the new watch is dropped with `cell`
   }

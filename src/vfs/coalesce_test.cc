@@ -14,16 +14,18 @@ using Changes = std::vector<std::pair<std::string, ChangeKind>>;
 using Rescans = std::vector<std::pair<std::string, RescanReason>>;
 
 const Instant T0{};
-Instant at(std::chrono::milliseconds ms) { return T0 + ms; }
+Instant at(std::chrono::milliseconds ms) {
+  return T0 + ms;
+}
 
 TEST(Coalescer, NetChangeOfOnePath) {
   Coalescer c("/p");
   c.note("/p/a", WatchOp::created, true, at(0ms));
-  c.note("/p/a", WatchOp::removed, true, at(1ms));   // created then removed: gone
+  c.note("/p/a", WatchOp::removed, true, at(1ms));  // created then removed: gone
   c.note("/p/b", WatchOp::removed, true, at(2ms));
-  c.note("/p/b", WatchOp::created, true, at(3ms));   // removed then created: modified
+  c.note("/p/b", WatchOp::created, true, at(3ms));  // removed then created: modified
   c.note("/p//c/", WatchOp::modified, true, at(4ms));
-  c.note("/p/c", WatchOp::created, true, at(5ms));   // one key; the newer spelling stays
+  c.note("/p/c", WatchOp::created, true, at(5ms));  // one key; the newer spelling stays
   ChangeSet s = c.flush(at(40ms));
   EXPECT_EQ(s.changes, (Changes{{"/p/b", K::modified()}, {"/p/c", K::modified()}}));
   EXPECT_EQ(s.events, 6u);
@@ -35,7 +37,7 @@ TEST(Coalescer, RenamesPairUp) {
   Coalescer c("/p");
   c.note("/p/a", WatchOp::rename_from, true, at(0ms));
   c.note("/p/b", WatchOp::rename_to, true, at(0ms));
-  c.note("/p/b", WatchOp::modified, true, at(0ms));  // the target keeps its source
+  c.note("/p/b", WatchOp::modified, true, at(0ms));   // the target keeps its source
   c.note("/p/x", WatchOp::rename_to, true, at(0ms));  // no source: created
   c.note("/p/e", WatchOp::rename_from, true, at(0ms));
   c.note("/p/d", WatchOp::rename_from, true, at(0ms));  // /p/e is removed
@@ -151,12 +153,18 @@ struct Model {
     K old = e->second;
     erase(p);
     switch (table[int(old.tag)][int(k.tag)]) {
-      case 'g': return;
-      case 'c': return changes.emplace_back(p, K::created()), void();
-      case 'm': return changes.emplace_back(p, K::modified()), void();
-      case 'r': return changes.emplace_back(p, K::removed()), void();
-      case 'o': return changes.emplace_back(p, old), void();
-      default: return changes.emplace_back(p, k), void();
+      case 'g':
+        return;
+      case 'c':
+        return changes.emplace_back(p, K::created()), void();
+      case 'm':
+        return changes.emplace_back(p, K::modified()), void();
+      case 'r':
+        return changes.emplace_back(p, K::removed()), void();
+      case 'o':
+        return changes.emplace_back(p, old), void();
+      default:
+        return changes.emplace_back(p, k), void();
     }
   }
   void touch(Instant now) {

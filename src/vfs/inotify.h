@@ -120,8 +120,7 @@ class Tree {
 class RecursiveWatch {
  public:
   /// Crawls `root` and starts the thread that delivers its results to `handler`.
-  static std::expected<std::unique_ptr<RecursiveWatch>, Error> start(std::string_view root,
-                                                                     Handler handler);
+  static std::expected<std::unique_ptr<RecursiveWatch>, Error> start(std::string_view root, Handler handler);
   ~RecursiveWatch();
   RecursiveWatch(const RecursiveWatch&) = delete;
   RecursiveWatch& operator=(const RecursiveWatch&) = delete;

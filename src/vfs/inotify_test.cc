@@ -133,9 +133,8 @@ class InotifyLive : public ::testing::Test {
   void SetUp() override {
     auto [tx, rx] = nivern_support::make_channel<std::string>();
     rx_ = std::move(rx);
-    auto w = RecursiveWatch::start(t_.path(), [tx = std::move(tx)](Result r) mutable {
-      (void)tx.send(text_of(r));
-    });
+    auto w = RecursiveWatch::start(t_.path(),
+                                   [tx = std::move(tx)](Result r) mutable { (void)tx.send(text_of(r)); });
     ASSERT_TRUE(w) << w.error().text;
     watch_ = std::move(*w);
     r_ = std::filesystem::canonical(t_.path()).string();

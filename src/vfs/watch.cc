@@ -14,16 +14,21 @@ using Clock = std::chrono::steady_clock;
 
 std::optional<WatchOp> translate(inotify::Kind kind, std::size_t index) {
   switch (kind) {
-    case inotify::Kind::create: return WatchOp::created;
-    case inotify::Kind::remove: return WatchOp::removed;
-    case inotify::Kind::rename_from: return WatchOp::rename_from;
-    case inotify::Kind::rename_to: return WatchOp::rename_to;
+    case inotify::Kind::create:
+      return WatchOp::created;
+    case inotify::Kind::remove:
+      return WatchOp::removed;
+    case inotify::Kind::rename_from:
+      return WatchOp::rename_from;
+    case inotify::Kind::rename_to:
+      return WatchOp::rename_to;
     case inotify::Kind::rename_both:
       if (index == 0) return WatchOp::rename_from;
       if (index == 1) return WatchOp::rename_to;
       return std::nullopt;
     case inotify::Kind::modify:
-    case inotify::Kind::other: return WatchOp::modified;
+    case inotify::Kind::other:
+      return WatchOp::modified;
   }
   return WatchOp::modified;
 }
@@ -32,9 +37,12 @@ bool keep(const excludes::Override* matcher, std::string_view path) {
   if (!matcher || matcher->empty()) return true;
   const Gitignore& g = matcher->gitignore();
   switch (g.matched(path, /*is_dir=*/false)) {
-    case Match::ignore: return true;
-    case Match::whitelist: return false;
-    case Match::none: return g.size() == g.whitelists();  // only "!" lines: no match keeps
+    case Match::ignore:
+      return true;
+    case Match::whitelist:
+      return false;
+    case Match::none:
+      return g.size() == g.whitelists();  // only "!" lines: no match keeps
   }
   return true;
 }

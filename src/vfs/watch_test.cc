@@ -45,7 +45,8 @@ TEST(WatchOneEach, BothWaysRenamesNoteTheirFirstTwoPaths) {
 TEST(Watcher, BatchesReachTheOwner) {
   TempTree t("watch");
   auto [tx, rx] = nivern_support::make_channel<int>();
-  auto w = Watcher::build(t.path(), excludes::Excludes{{"*.o"}}, [tx = std::move(tx)]() mutable { (void)tx.send(1); });
+  auto w = Watcher::build(t.path(), excludes::Excludes{{"*.o"}},
+                          [tx = std::move(tx)]() mutable { (void)tx.send(1); });
   ASSERT_TRUE(w) << w.error();
   t.file("a.o");
   t.file("a.c");
