@@ -152,20 +152,13 @@ struct Model {
     if (!e) return changes.emplace_back(p, k), void();
     K old = e->second;
     erase(p);
-    switch (table[int(old.tag)][int(k.tag)]) {
-      case 'g':
-        return;
-      case 'c':
-        return changes.emplace_back(p, K::created()), void();
-      case 'm':
-        return changes.emplace_back(p, K::modified()), void();
-      case 'r':
-        return changes.emplace_back(p, K::removed()), void();
-      case 'o':
-        return changes.emplace_back(p, old), void();
-      default:
-        return changes.emplace_back(p, k), void();
-    }
+    const char c = table[int(old.tag)][int(k.tag)];
+    if (c == 'g') return;
+    changes.emplace_back(p, c == 'c'   ? K::created()
+                            : c == 'm' ? K::modified()
+                            : c == 'r' ? K::removed()
+                            : c == 'o' ? old
+                                       : k);
   }
   void touch(Instant now) {
     if (!first) first = now;

@@ -120,13 +120,6 @@ TEST(InotifyRecords, MovedRootDropsEveryWatch) {
   EXPECT_EQ(f->tree.watches(), 0u);
 }
 
-TEST(InotifyWatch, RootThatDoesNotExist) {
-  TempTree t("inotify");
-  auto w = RecursiveWatch::start(t / "no \"such\"", [](Result) {});
-  ASSERT_FALSE(w);
-  EXPECT_EQ(w.error().text, "No path was found. about [\"" + t.path() + "/no \\\"such\\\"\"]");
-}
-
 // Real file operations, seen through the watch's own thread.
 class InotifyLive : public ::testing::Test {
  protected:
