@@ -200,9 +200,11 @@ int burst(const std::string& dir, int files) {
   const double busy = std::chrono::duration<double, std::milli>(last_busy - t0).count() - made;
   std::printf(
       "burst of %d files made in %.0f ms: %d changed events (%d naming the root), %zu paths; server cpu "
-      "%.0f ms, last busy %.0f ms after the burst (target: a few events, idle within 1 s)\n",
+      "%.0f ms, last busy %.0f ms after the burst, peak resident %ld KiB (target: a few events, idle "
+      "within 1 s)\n",
       files, made, events, rescans, paths,
-      double(last_ticks - before) * 1000.0 / double(sysconf(_SC_CLK_TCK)), busy < 0 ? 0.0 : busy);
+      double(last_ticks - before) * 1000.0 / double(sysconf(_SC_CLK_TCK)), busy < 0 ? 0.0 : busy,
+      nivern_bench::memory_kib(server.pid()).peak_kib);
   std::system(("rm -rf '" + sub + "'").c_str());
   return 0;
 }

@@ -63,11 +63,12 @@ TEST(InotifyRecords, EveryFileRecordKind) {
           record(d, IN_MOVED_TO, 7, "y") + record(root, IN_MOVED_FROM, 8, "p") +
           record(root, IN_CREATE, 0, "q") + record(root, IN_MOVED_TO, 9, "z") + record(-1, IN_Q_OVERFLOW) +
           record(999, IN_CREATE, 0, "stale") + record(d, IN_DELETE_SELF) + record(d, IN_ATTRIB) +
-          record(root, IN_MOVED_FROM, 10, "last"));
-  EXPECT_EQ(f->seen, (std::vector<std::string>{
-                         "create " + r + "/a", "modify " + r + "/d/a", "modify " + r + "/a",
-                         "remove " + r + "/a", "both " + r + "/x " + r + "/d/y", "from " + r + "/p",
-                         "create " + r + "/q", "to " + r + "/z", "other (rescan)", "modify " + r + "/d"}));
+          record(d, IN_UNMOUNT) + record(root, IN_MOVED_FROM, 10, "last"));
+  EXPECT_EQ(f->seen,
+            (std::vector<std::string>{"create " + r + "/a", "modify " + r + "/d/a", "modify " + r + "/a",
+                                      "remove " + r + "/a", "both " + r + "/x " + r + "/d/y",
+                                      "from " + r + "/p", "create " + r + "/q", "to " + r + "/z",
+                                      "other (rescan)", "modify " + r + "/d", "other (rescan)"}));
   EXPECT_TRUE(f->tree.holding());  // its partner may come with the next read
   f->feed(record(root, IN_MOVED_TO, 10, "next"));
   EXPECT_EQ(f->seen, (std::vector<std::string>{"both " + r + "/last " + r + "/next"}));
