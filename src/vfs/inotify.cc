@@ -213,10 +213,10 @@ void Tree::move_subtree(const std::string& from, const std::string& to) {
   }
 }
 
+// After lost events: watches for every directory now in the tree, none for the rest.
 void Tree::rescan_all() {
-  std::unordered_set<int> seen;
-  if (root_wd_ >= 0) seen.insert(root_wd_);
-  if (paths_.contains(root_wd_) && crawl(root_, Crawl::quiet, &seen).has_value() == false) limit_hit_ = true;
+  std::unordered_set<int> seen{root_wd_};
+  if (paths_.contains(root_wd_) && !crawl(root_, Crawl::quiet, &seen)) limit_hit_ = true;
   std::vector<int> stale;
   for (const auto& [wd, path] : paths_) {
     if (!seen.contains(wd)) stale.push_back(wd);
