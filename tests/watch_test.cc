@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,22 @@ class Watch : public ::testing::Test {
   Watch() : root_(std::filesystem::canonical(t_.path()).string()) { p_.hello(); }
   // The next event; empty when none comes within 10 s.
   std::string next_event() { return p_.read_frame(std::chrono::seconds(10)).value_or(""); }
+  // Events until their paths together hold `want`, as the one event that comes when the
+  // changes fall into one batch. A busy machine may split them into several.
+  std::string merged_events(std::uint64_t id, const std::vector<std::string>& want) {
+    std::set<std::string> got;
+    while (!std::includes(got.begin(), got.end(), want.begin(), want.end())) {
+      const std::string e = next_event();
+      const std::string head = R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"changed","paths":[")";
+      if (e.rfind(head, 0) != 0) return e;
+      for (std::size_t at = head.size() - 1; at < e.size() && e[at] == '"';) {
+        const std::size_t end = e.find('"', at + 1);
+        got.insert(e.substr(at + 1, end - at - 1));
+        at = end + 2;
+      }
+    }
+    return changed(id, {got.begin(), got.end()});
+  }
 
   TempTree t_{"watch"};
   std::string root_;  // resolved: what the kernel reports
@@ -58,7 +76,8 @@ TEST(WatchGate, BeforeHello) {
 TEST_F(Watch, PathsKeepTheAskedSpellingOfTheRoot) {
   EXPECT_EQ(p_.request(watch_body(4, root_ + "//")), watching(4));
   t_.file("src/a");
-  EXPECT_EQ(next_event(), changed(4, {root_ + "/src", root_ + "/src/a"}));
+  EXPECT_EQ(merged_events(4, {root_ + "/src", root_ + "/src/a"}),
+            changed(4, {root_ + "/src", root_ + "/src/a"}));
   t_.file("back\\slash");
   EXPECT_EQ(next_event(), changed(4, {root_ + "/back/slash"}));
 }
@@ -85,7 +104,8 @@ TEST_F(Watch, ExcludedDirectoriesStillReportTheirFiles) {
   t_.file("x.o");  // a batch of excluded paths alone sends nothing
   t_.file("target/a.c");
   t_.file("build/b.c");
-  EXPECT_EQ(next_event(), changed(2, {root_ + "/build/b.c", root_ + "/target/a.c"}));
+  EXPECT_EQ(merged_events(2, {root_ + "/build/b.c", root_ + "/target/a.c"}),
+            changed(2, {root_ + "/build/b.c", root_ + "/target/a.c"}));
   // A set with a bad pattern excludes nothing.
   EXPECT_EQ(p_.request(watch_body(3, root_, {"*.o", "[abc"})), watching(3));
   t_.file("y.o");
