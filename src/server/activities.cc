@@ -9,7 +9,6 @@ Reply gated(const Server& server, const char* name) {
 }
 }  // namespace
 
-Reply watch(Server& server, std::uint64_t, const Call::Watch&) { return gated(server, "watch"); }
 Reply open_pty(Server& server, std::uint64_t, const Call::PtyOpen&) {
   return gated(server, "pty_open");
 }

@@ -30,8 +30,10 @@ Reply git_status(const Call::GitStatus& call);
 Reply git_show(const Call::GitShow& call);
 Reply git_action(const Call::GitAction& call);
 
-// activities.cc: calls that start threads which later send events under `id`
+// watch_call.cc: starts a watch whose `changed` events carry `id`
 Reply watch(Server& server, std::uint64_t id, const Call::Watch& call);
+
+// activities.cc: calls that start threads which later send events under `id`
 Reply open_pty(Server& server, std::uint64_t id, const Call::PtyOpen& call);
 Reply pty_input(Server& server, const Call::PtyInput& call);
 Reply pty_resize(Server& server, const Call::PtyResize& call);
