@@ -32,6 +32,7 @@ Reply git_action(const Call::GitAction& call);
 
 // activities.cc: calls that start threads which later send events under `id`
 Reply watch(Server& server, std::uint64_t id, const Call::Watch& call);
+// ptys.cc
 Reply open_pty(Server& server, std::uint64_t id, const Call::PtyOpen& call);
 Reply pty_input(Server& server, const Call::PtyInput& call);
 Reply pty_resize(Server& server, const Call::PtyResize& call);

@@ -3,6 +3,7 @@
 /// clones of `out` and shared handles, never the record.
 #include <string>
 
+#include "server/ptys.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
 #include "vfs/gitignore.h"
@@ -33,6 +34,8 @@ struct Server {
   nivern_vfs::Gitignore ignore;
   /// Sending end for threads that calls start (watch, shells, language servers).
   Outgoing out;
+  /// Open shells by the id of the `pty_open` that started each.
+  pty::Ptys ptys;
   /// Set by a `hello` with our protocol number; never cleared.
   bool greeted = false;
 };
