@@ -54,6 +54,12 @@ int open_descriptors(pid_t pid) {
 class Editor {
  public:
   explicit Editor(std::vector<std::string> env = {}) : p_({"/tmp"}, std::move(env)) { p_.hello(); }
+  // End of input ends every shell still open, and the session, cleanly.
+  ~Editor() {
+    p_.close_stdin();
+    EXPECT_EQ(p_.wait(), 0);
+    EXPECT_EQ(p_.stderr_text(), "");
+  }
 
   ServerProcess& process() { return p_; }
   std::map<std::uint64_t, std::string> output;
@@ -249,7 +255,6 @@ TEST(Pty, EndOfInputEndsEveryShell) {
   }
   e.process().close_stdin();
   EXPECT_TRUE(e.until([&] { return e.exits[1] + e.exits[2] + e.exits[3] == 3; }));
-  EXPECT_EQ(e.process().wait(), 0);
 }
 
 TEST(Pty, NoOutputIsLostBeforeTheExit) {
