@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
   std::string command = "cat " + file + "; echo cat-end-$((1+1))\n";
   double size_mb = 0;
   {
-    struct stat st{};
+    struct stat st {};
     if (::stat(file.c_str(), &st) != 0) return 1;
     size_mb = static_cast<double>(st.st_size) / 1e6;
   }
@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
       served_echo.push_back(ms_since(t0));
     }
   }
-  std::printf("echo_median_ms bare %.3f served %.3f (target served < 1)\n", median(bare_echo), median(served_echo));
+  std::printf("echo_median_ms bare %.3f served %.3f (target served < 1)\n", median(bare_echo),
+              median(served_echo));
   return 0;
 }

@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <fstream>
-#include <thread>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "harness/frame_client.h"
@@ -23,7 +23,9 @@ using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 using Clock = std::chrono::steady_clock;
 
-std::string b64(std::string_view bytes) { return nivern_protocol::message::encode_bytes(bytes); }
+std::string b64(std::string_view bytes) {
+  return nivern_protocol::message::encode_bytes(bytes);
+}
 
 std::string reply_of(std::uint64_t id, const std::string& reply) {
   return "{\"id\":" + std::to_string(id) + ",\"reply\":" + reply + "}";
@@ -77,8 +79,8 @@ class Editor {
     }
   }
   std::string open(std::uint64_t id, const std::string& path = "/tmp", int rows = 24, int cols = 80) {
-    return call(id, R"({"call":"pty_open","path":)" + json_string(path) + ",\"rows\":" + std::to_string(rows) +
-                        ",\"cols\":" + std::to_string(cols) + "}");
+    return call(id, R"({"call":"pty_open","path":)" + json_string(path) +
+                        ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) + "}");
   }
   std::string input(std::uint64_t shell, std::string_view bytes) {
     return on(shell, "pty_input", R"(,"bytes":")" + b64(bytes) + "\"");
@@ -142,7 +144,8 @@ TEST(Pty, ShellsEchoResizeAndExitByThemselves) {
     SCOPED_TRACE(sh);
     Editor e({"SHELL=" + sh});
     // A 0 by 0 terminal is 1 by 1; the prompt may come before the reply.
-    EXPECT_EQ(e.open(1, "/tmp", 0, 0), reply_of(1, R"({"reply":"pty_opened","shell":)" + json_string(sh) + "}"));
+    EXPECT_EQ(e.open(1, "/tmp", 0, 0),
+              reply_of(1, R"({"reply":"pty_opened","shell":)" + json_string(sh) + "}"));
     EXPECT_EQ(e.input(1, "stty size; : </dev/tty && echo \"tty $TERM $COLORTERM\"\n"), reply_of(1001, kDone));
     EXPECT_TRUE(e.until_output(1, "1 1"));
     EXPECT_TRUE(e.until_output(1, "tty xterm-256color truecolor"));
@@ -198,11 +201,13 @@ TEST(Pty, BadInputIsAnsweredAndLeaksNothing) {
   };
   int before = open_descriptors(e.process().pid());
   expect(R"({"call":"pty_input","pty":99,"bytes":"Zm9"})", R"({"reply":"error","message":"no such shell"})");
-  expect(R"({"call":"pty_resize","pty":99,"rows":1,"cols":1})", R"({"reply":"error","message":"no such shell"})");
+  expect(R"({"call":"pty_resize","pty":99,"rows":1,"cols":1})",
+         R"({"reply":"error","message":"no such shell"})");
   expect(R"({"call":"pty_close","pty":99})", kDone);
 
   // A working directory that does not exist gives the home directory.
-  EXPECT_EQ(e.open(1, tree / "missing", 65535, 65535), reply_of(1, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
+  EXPECT_EQ(e.open(1, tree / "missing", 65535, 65535),
+            reply_of(1, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
   EXPECT_EQ(e.input(1, "pwd\n"), reply_of(1001, kDone));
   EXPECT_TRUE(e.until_output(1, home));
   expect(R"({"call":"pty_input","pty":1,"bytes":"Zm9"})",
@@ -230,8 +235,9 @@ TEST(Pty, BadInputIsAnsweredAndLeaksNothing) {
            {"", "could not start a shell: no program to run: the shell path is empty"},
            {tree / "nothing", "could not start a shell: cannot run " + (tree / "nothing") +
                                   ": No such file or directory (os error 2)"},
-           {"no-such-shell-here", "could not start a shell: cannot run no-such-shell-here: No such file or "
-                                  "directory (os error 2)"}}) {
+           {"no-such-shell-here",
+            "could not start a shell: cannot run no-such-shell-here: No such file or "
+            "directory (os error 2)"}}) {
     nivern_test::ScopedEnv env("SHELL", value.c_str());
     Editor bad;
     EXPECT_EQ(bad.open(5), error_reply(5, message));
@@ -244,7 +250,7 @@ TEST(Pty, BadInputIsAnsweredAndLeaksNothing) {
   }
 }
 
-TEST(Pty, EndOfInputEndsEveryShell) {
+TEST(Pty, ShellsIgnoringTheHangUpAreKilledOnCloseAndAtTheEnd) {
   TempTree tree;
   std::string stubborn = script(tree, "stubborn", "trap '' HUP\necho ready\nwhile :; do sleep 1; done");
   nivern_test::ScopedEnv env("SHELL", stubborn.c_str());
@@ -253,6 +259,8 @@ TEST(Pty, EndOfInputEndsEveryShell) {
     e.open(s);
     EXPECT_TRUE(e.until_output(s, "ready"));
   }
+  EXPECT_EQ(e.close(1), reply_of(1001, kDone));  // killed after the grace
+  EXPECT_TRUE(e.until_exited(1));
   e.process().close_stdin();
   EXPECT_TRUE(e.until([&] { return e.exits[1] + e.exits[2] + e.exits[3] == 3; }));
 }

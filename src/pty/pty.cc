@@ -205,10 +205,12 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   auto [sender, receiver] = nivern_support::make_channel<Chunk>();
   // From here on the release stops whatever has started.
   std::unique_ptr<Pty> pty(new Pty(shared, std::move(receiver)));
-  if (auto e = start_thread([s = shared, out = std::move(sender)]() mutable { read_output(std::move(s), std::move(out)); })) {
+  if (auto e = start_thread(
+          [s = shared, out = std::move(sender)]() mutable { read_output(std::move(s), std::move(out)); })) {
     return std::unexpected(SpawnError{Kind::terminal, *e});
   }
-  if (auto e = start_thread([s = shared] { write_input(s); })) return std::unexpected(SpawnError{Kind::terminal, *e});
+  if (auto e = start_thread([s = shared] { write_input(s); }))
+    return std::unexpected(SpawnError{Kind::terminal, *e});
   // Without the exit watch the shell's end is learnt from the end of its output alone.
   (void)start_thread([s = shared] { watch_exit(s); });
   return pty;
@@ -240,7 +242,9 @@ Pty::~Pty() {
   // The threads hold the rest; the last of them to end closes the terminal.
 }
 
-int Pty::main_fd() const { return shared_->main.get(); }
+int Pty::main_fd() const {
+  return shared_->main.get();
+}
 
 std::string Pty::drain(std::size_t max) {
   std::string out;

@@ -65,11 +65,8 @@ class Pty {
  public:
   /// Opens a terminal of rows by cols (0 counts as 1) and starts `program` on it in
   /// `cwd`, both used as given.
-  [[nodiscard]] static std::expected<std::unique_ptr<Pty>, SpawnError> spawn(std::string_view program,
-                                                                             std::string_view cwd,
-                                                                             std::uint16_t rows,
-                                                                             std::uint16_t cols,
-                                                                             Notify notify);
+  [[nodiscard]] static std::expected<std::unique_ptr<Pty>, SpawnError> spawn(
+      std::string_view program, std::string_view cwd, std::uint16_t rows, std::uint16_t cols, Notify notify);
 
   /// Release: hangs the shell up, kills it if it still runs after about 200 ms, reaps
   /// it; drops queued output and queued input; writes a newline and the terminal's

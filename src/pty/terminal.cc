@@ -107,7 +107,7 @@ std::string home_directory() {
 }
 
 bool is_directory(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
@@ -123,7 +123,8 @@ std::vector<std::string> shell_environment() {
   }
   if (!has_shell) {
     UserEntry user;
-    const char* login = user.found && user.found->pw_shell && *user.found->pw_shell ? user.found->pw_shell : "/bin/sh";
+    const char* login =
+        user.found && user.found->pw_shell && *user.found->pw_shell ? user.found->pw_shell : "/bin/sh";
     env.push_back(std::string("SHELL=") + login);
   }
   env.emplace_back("TERM=xterm-256color");
@@ -161,7 +162,9 @@ std::expected<Child, std::string> start_on(const std::string& subordinate, std::
   if (!e) e = ::posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
   if (!e) e = ::posix_spawnattr_setsigmask(&attr, &none);
   if (!e) e = ::posix_spawnattr_setsigdefault(&attr, &all);
-  if (!e) e = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (!e)
+    e = ::posix_spawnattr_setflags(&attr,
+                                   POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   pid_t pid = -1;
   if (!e) {
     std::vector<std::string> env = shell_environment();

@@ -107,7 +107,8 @@ Reply Ptys::resize(const Call::PtyResize& call) {
   if (it == shells_.end()) return Reply::Error{"no such shell"};
   Shell& shell = *it->second;
   std::lock_guard lock(shell.mu);
-  nivern_pty::PtySize size{std::max<std::uint16_t>(call.rows, 1), std::max<std::uint16_t>(call.cols, 1), 0, 0};
+  nivern_pty::PtySize size{std::max<std::uint16_t>(call.rows, 1), std::max<std::uint16_t>(call.cols, 1), 0,
+                           0};
   (void)nivern_pty::resize(shell.pty->main_fd(), size);
   return Reply::Done{};
 }
@@ -123,8 +124,14 @@ Reply open_pty(Server& server, std::uint64_t id, const Call::PtyOpen& call) {
   if (!server.greeted) return Reply::Error{"say hello first"};
   return server.ptys.open(id, call, server.out);
 }
-Reply pty_input(Server& server, const Call::PtyInput& call) { return server.ptys.input(call); }
-Reply pty_resize(Server& server, const Call::PtyResize& call) { return server.ptys.resize(call); }
-Reply pty_close(Server& server, const Call::PtyClose& call) { return server.ptys.close(call); }
+Reply pty_input(Server& server, const Call::PtyInput& call) {
+  return server.ptys.input(call);
+}
+Reply pty_resize(Server& server, const Call::PtyResize& call) {
+  return server.ptys.resize(call);
+}
+Reply pty_close(Server& server, const Call::PtyClose& call) {
+  return server.ptys.close(call);
+}
 
 }  // namespace nivern_server
