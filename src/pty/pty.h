@@ -5,13 +5,13 @@
 ///
 /// Threading: the owner calls `drain`, `write`, `exited`, `main_fd` and the release
 /// (destruction) one at a time, from any thread (the shell table serialises them with
-/// a mutex of its own). `spawn` starts four threads per shell, none joined:
+/// a mutex of its own). `spawn` starts three threads per shell, none joined:
 /// - "nivern-pty" reads the terminal into the output queue, holding back once
 ///   `OUTPUT_LIMIT` bytes are queued and not yet drained;
 /// - "nivern-pty-exit" polls for the shell's exit every 250 ms, then watches for the
 ///   end of output (see `drain`);
-/// - "nivern-pty-input" writes the input that the terminal could not take at once;
-/// The callback is called once per chunk queued, once when the reader ends and once
+/// - "nivern-pty-input" writes the input that the terminal could not take at once.
+/// The release stops all three; the last to end closes the terminal. The callback is called once per chunk queued, once when the reader ends and once
 /// when the exit watch ends, never two calls at a time. It must not block for long and
 /// must tolerate calls after its owner lost interest.
 ///

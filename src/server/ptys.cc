@@ -18,9 +18,9 @@ namespace {
 
 struct Wake {};
 
-bool send_event(Outgoing& out, std::uint64_t id, Reply reply, nivern_support::ByteBudget::Lease lease = {}) {
-  msg::Response response{id, std::move(reply)};
-  return out.send(Frame{response.encode(), std::move(lease)});
+bool send_exited(Outgoing& out, std::uint64_t id) {
+  msg::Response response{id, Reply::PtyExited{}};
+  return out.send(Frame{response.encode(), {}});
 }
 
 // Each wake-up is one chunk or the end of one of the shell's threads; a wake-up can
@@ -34,7 +34,7 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, 
     for (;;) {
       std::shared_ptr<Shell> shell = weak.lock();
       if (!shell) {
-        (void)send_event(out, id, Reply::PtyExited{});
+        (void)send_exited(out, id);
         return;
       }
       std::string data;
@@ -56,7 +56,7 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, 
         if (!exited) continue;  // more may be queued behind it, its wake-up already taken
       }
       if (exited) {
-        (void)send_event(out, id, Reply::PtyExited{});
+        (void)send_exited(out, id);
         return;
       }
       break;
