@@ -253,6 +253,9 @@ std::string Pty::drain(std::size_t max) {
       out = std::move(c.bytes);
       return true;
     }
+    if (out.capacity() < 2 * READ_BUFFER) {  // more than one chunk: size it once
+      out.reserve(std::min(max, shared_->output_budget->in_flight() + out.size()));
+    }
     if (out.size() + c.bytes.size() > max) {
       held_ = std::move(c);
       return false;
