@@ -9,12 +9,6 @@ Reply gated(const Server& server, const char* name) {
 }
 }  // namespace
 
-Reply open_pty(Server& server, std::uint64_t, const Call::PtyOpen&) {
-  return gated(server, "pty_open");
-}
-Reply pty_input(Server&, const Call::PtyInput&) { return not_available("pty_input"); }
-Reply pty_resize(Server&, const Call::PtyResize&) { return not_available("pty_resize"); }
-Reply pty_close(Server&, const Call::PtyClose&) { return not_available("pty_close"); }
 Reply open_lsp(Server& server, std::uint64_t, const Call::LspOpen&) {
   return gated(server, "lsp_open");
 }

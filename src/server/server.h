@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "server/ptys.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
 #include "vfs/gitignore.h"
@@ -50,6 +51,8 @@ struct Server {
   Outgoing out;
   /// The running watch (at most one); a later successful `watch` replaces it.
   std::shared_ptr<WatchCell> watcher;
+  /// Open shells by the id of the `pty_open` that started each.
+  pty::Ptys ptys;
   /// Set by a `hello` with our protocol number; never cleared.
   bool greeted = false;
 };
