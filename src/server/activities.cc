@@ -16,10 +16,5 @@ Reply open_pty(Server& server, std::uint64_t, const Call::PtyOpen&) {
 Reply pty_input(Server&, const Call::PtyInput&) { return not_available("pty_input"); }
 Reply pty_resize(Server&, const Call::PtyResize&) { return not_available("pty_resize"); }
 Reply pty_close(Server&, const Call::PtyClose&) { return not_available("pty_close"); }
-Reply open_lsp(Server& server, std::uint64_t, const Call::LspOpen&) {
-  return gated(server, "lsp_open");
-}
-Reply lsp_input(Server&, const Call::LspInput&) { return not_available("lsp_input"); }
-Reply lsp_close(Server&, const Call::LspClose&) { return not_available("lsp_close"); }
 
 }  // namespace nivern_server

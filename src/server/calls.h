@@ -36,6 +36,8 @@ Reply open_pty(Server& server, std::uint64_t id, const Call::PtyOpen& call);
 Reply pty_input(Server& server, const Call::PtyInput& call);
 Reply pty_resize(Server& server, const Call::PtyResize& call);
 Reply pty_close(Server& server, const Call::PtyClose& call);
+
+// lsps.cc
 Reply open_lsp(Server& server, std::uint64_t id, const Call::LspOpen& call);
 Reply lsp_input(Server& server, const Call::LspInput& call);
 Reply lsp_close(Server& server, const Call::LspClose& call);

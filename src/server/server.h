@@ -20,6 +20,12 @@ struct Frame {
 /// Sending end of the outgoing queue.
 using Outgoing = nivern_support::Sender<Frame>;
 
+}  // namespace nivern_server
+
+#include "server/lsps.h"
+
+namespace nivern_server {
+
 /// The program version of the "--version" line.
 inline constexpr const char* PROGRAM_VERSION = "0.2.2";
 /// Largest frame body accepted or sent.
@@ -33,6 +39,8 @@ struct Server {
   nivern_vfs::Gitignore ignore;
   /// Sending end for threads that calls start (watch, shells, language servers).
   Outgoing out;
+  /// Language servers by the id of the `lsp_open` that started each.
+  lsp::Lsps lsps;
   /// Set by a `hello` with our protocol number; never cleared.
   bool greeted = false;
 };
