@@ -72,6 +72,7 @@ struct Editor {
   std::map<std::uint64_t, std::string> output;
   std::map<std::uint64_t, int> exited;
   std::map<std::uint64_t, int> outputs;  // lsp_output events
+  std::vector<std::string> events;       // every event frame, whole
 
   explicit Editor(std::vector<std::string> env) : p(std::vector<std::string>{"/tmp"}, std::move(env)) { p.hello(); }
   explicit Editor(const FakeServers& fakes) : Editor(fakes.env()) {}
@@ -86,8 +87,10 @@ struct Editor {
       EXPECT_TRUE(bytes.has_value());
       output[id] += bytes.value_or("");
       ++outputs[id];
+      events.push_back(frame);
     } else if (frame.find(R"("reply":{"reply":"lsp_exited"})") != std::string::npos) {
       ++exited[id];
+      events.push_back(frame);
     } else {
       EXPECT_FALSE(replies.contains(id)) << frame;
       replies[id] = frame;
@@ -147,7 +150,8 @@ TEST(LspRelay, BytesBothWaysChunkedThenClosed) {
   EXPECT_EQ(e.call(10, open_call(10, project, "typescript")), opened_reply(10, program));
   std::string greeting = "--stdio|" + project + "|";
   ASSERT_TRUE(e.until([&] { return e.output[10].size() >= greeting.size(); }));
-  EXPECT_EQ(e.output[10], greeting);
+  EXPECT_EQ(e.events.front(), R"({"id":10,"reply":{"reply":"lsp_output","bytes":")" +
+                                  nivern_protocol::message::encode_bytes(greeting) + "\"}}");
 
   std::string big(40'000, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
@@ -167,6 +171,7 @@ TEST(LspRelay, BytesBothWaysChunkedThenClosed) {
   ASSERT_TRUE(e.until([] { return false; }) == false);  // reads to the end of output
   EXPECT_EQ(e.p.wait(), 0);
   EXPECT_EQ(e.exited[10], 1);
+  EXPECT_EQ(e.events.back(), R"({"id":10,"reply":{"reply":"lsp_exited"}})");
 }
 
 TEST(LspRelay, ReplacementClosesTheOldInputWithoutAKill) {

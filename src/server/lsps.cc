@@ -31,17 +31,22 @@ using nivern_support::UniqueFd;
 namespace {
 constexpr const char* NOT_LISTENING = "the language server is not listening";
 constexpr std::size_t WRITE_MAX = 2'147'483'647;
+constexpr int PIPE_SIZE = 1 << 20;
 }  // namespace
 
-/// A server's standard input. While `writing`, the writer thread alone writes `fd` and
-/// the main thread only appends to `queue`; otherwise the main thread writes `fd` itself.
+/// A server's standard input. The main thread writes `fd` itself what the pipe takes at
+/// once, but only while nothing is queued or in the writer's hands; the rest is queued
+/// for the server's writer thread (started the first time the pipe is full), which
+/// writes it in order, waiting for room.
 struct Input {
   std::mutex mu;
-  UniqueFd fd;                     // non-blocking; empty once failed, or closed and drained
-  std::deque<std::string> queue;   // bytes waiting for the writer, in order
-  bool writing = false;            // a writer is draining `queue`
-  bool failed = false;             // a write failed: the server is not listening
-  bool closing = false;            // close `fd` once `queue` is drained
+  std::condition_variable work;
+  UniqueFd fd;                    // non-blocking; empty once failed or closed
+  std::deque<std::string> queue;  // bytes waiting for the writer, in order
+  bool writer = false;            // the writer thread runs
+  bool busy = false;              // the writer holds a chunk taken from `queue`
+  bool failed = false;            // a write failed: the server is not listening
+  bool closing = false;           // close `fd` once `queue` is written
 };
 
 /// Shared by the main thread and one relay thread.
@@ -102,37 +107,45 @@ bool put_all(int fd, std::string_view bytes) {
   }
 }
 
-// The writer's loop: queued chunks in order until the queue is empty or a write fails.
-void drain_input(Input& in) {
+// The writer's loop: queued chunks in order until the input is closed or a write fails.
+void write_queued(Input& in) {
   std::unique_lock lock(in.mu);
-  while (!in.queue.empty()) {
+  for (;;) {
+    in.work.wait(lock, [&] { return !in.queue.empty() || in.closing; });
+    if (in.queue.empty()) break;  // closed, and everything written
     std::string chunk = std::move(in.queue.front());
     in.queue.pop_front();
+    in.busy = true;
     int fd = in.fd.get();
     lock.unlock();
     bool ok = put_all(fd, chunk);
     lock.lock();
+    in.busy = false;
     if (!ok) {
       in.failed = true;
       in.queue.clear();
-      in.fd.reset();
+      break;
     }
   }
-  in.writing = false;
-  if (in.closing) in.fd.reset();
+  in.fd.reset();
 }
 
 // Closes the input once what is queued is written; with `drop`, queued bytes are dropped.
 void close_input(Input& in, bool drop) {
-  std::lock_guard lock(in.mu);
-  if (drop) in.queue.clear();
-  in.closing = true;
-  if (!in.writing) in.fd.reset();
+  {
+    std::lock_guard lock(in.mu);
+    if (drop) in.queue.clear();
+    in.closing = true;
+    if (!in.writer) in.fd.reset();
+  }
+  in.work.notify_all();
 }
 
 void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, std::shared_ptr<Relay> relay) {
   nivern_support::name_this_thread("nivern-server-lsp");
   auto buffer = std::make_unique<char[]>(READ_SIZE);
+  const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_output","bytes":")";
+  const std::string_view tail = "\"}}";
   pollfd fds[2] = {{pipe.get(), POLLIN, 0}, {relay->stop.get(), POLLIN, 0}};
   for (;;) {
     if (::poll(fds, 2, -1) < 0) {
@@ -142,9 +155,12 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, std::shared_pt
     if (fds[1].revents != 0) break;
     ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
     if (n <= 0) break;
-    msg::Response event{id, msg::Reply::LspOutput{
-                                msg::encode_bytes(std::string_view(buffer.get(), static_cast<std::size_t>(n)))}};
-    std::string body = event.encode();
+    // The event's body as `Response::encode` writes it, with the base64 written in place.
+    std::string body;
+    body.reserve(head.size() + (static_cast<std::size_t>(n) + 2) / 3 * 4 + tail.size());
+    body += head;
+    msg::append_encoded_bytes(body, std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+    body += tail;
     auto lease = relay->budget->acquire(body.size());
     if (!lease) break;
     if (!out.send(Frame{std::move(body), std::move(*lease)})) {
@@ -200,6 +216,7 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program, std
   auto started = nivern_support::start(command);
   if (!started) return Reply::Error{"the language server would not start: " + started.error().text()};
 
+  for (const UniqueFd* fd : {&started->in, &started->out}) ::fcntl(fd->get(), F_SETPIPE_SZ, PIPE_SIZE);
   Running r{started->pid, std::make_shared<Input>(), std::make_shared<Relay>()};
   ::fcntl(started->in.get(), F_SETFL, ::fcntl(started->in.get(), F_GETFL) | O_NONBLOCK);
   r.input->fd = std::move(started->in);
@@ -241,10 +258,14 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
   Input& in = *shared;
   std::unique_lock lock(in.mu);
   if (in.failed || !in.fd) return Reply::Error{NOT_LISTENING};
-  if (in.writing) {
-    if (!bytes->empty()) in.queue.push_back(std::move(*bytes));
+  auto queue_rest = [&](std::size_t rest) {
+    bytes->erase(0, bytes->size() - rest);
+    in.queue.push_back(std::move(*bytes));
+    lock.unlock();
+    in.work.notify_one();
     return Reply::Done{};
-  }
+  };
+  if (in.busy || !in.queue.empty()) return bytes->empty() ? Reply::Done{} : queue_rest(bytes->size());
   std::string_view rest = *bytes;
   switch (put_now(in.fd.get(), rest)) {
     case Put::all:
@@ -256,21 +277,23 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
     case Put::full:
       break;
   }
-  // The pipe is full: the rest goes to this server's writer, and later input queues
-  // behind it until the writer has caught up.
-  bytes->erase(0, bytes->size() - rest.size());
-  in.queue.push_back(std::move(*bytes));
-  in.writing = true;
-  lock.unlock();
+  // The pipe is full: the rest goes to this server's writer thread, and later input
+  // queues behind it until the writer has caught up.
+  if (in.writer) return queue_rest(rest.size());
   try {
     std::thread([shared] {
       nivern_support::name_this_thread("nivern-server-lsp-in");
-      drain_input(*shared);
+      write_queued(*shared);
     }).detach();
   } catch (const std::system_error&) {
-    drain_input(in);  // no thread to spare: write it here, as the pipe takes it
+    // No thread to spare: write the rest here, as the pipe takes it.
+    if (put_all(in.fd.get(), rest)) return Reply::Done{};
+    in.failed = true;
+    in.fd.reset();
+    return Reply::Error{NOT_LISTENING};
   }
-  return Reply::Done{};
+  in.writer = true;
+  return queue_rest(rest.size());
 }
 
 Lsps::Reply Lsps::close(std::uint64_t id) {
