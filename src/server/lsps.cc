@@ -31,7 +31,6 @@ using nivern_support::UniqueFd;
 namespace {
 constexpr const char* NOT_LISTENING = "the language server is not listening";
 constexpr std::size_t WRITE_MAX = 2'147'483'647;
-constexpr int PIPE_SIZE = 1 << 20;
 }  // namespace
 
 /// A server's standard input. The main thread writes `fd` itself what the pipe takes at
@@ -216,7 +215,6 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program, std
   auto started = nivern_support::start(command);
   if (!started) return Reply::Error{"the language server would not start: " + started.error().text()};
 
-  for (const UniqueFd* fd : {&started->in, &started->out}) ::fcntl(fd->get(), F_SETPIPE_SZ, PIPE_SIZE);
   Running r{started->pid, std::make_shared<Input>(), std::make_shared<Relay>()};
   ::fcntl(started->in.get(), F_SETFL, ::fcntl(started->in.get(), F_GETFL) | O_NONBLOCK);
   r.input->fd = std::move(started->in);
