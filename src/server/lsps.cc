@@ -145,14 +145,19 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, std::shared_pt
   auto buffer = std::make_unique<char[]>(READ_SIZE);
   const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_output","bytes":")";
   const std::string_view tail = "\"}}";
+  // Our end of the pipe does not block: a read that finds nothing waits in poll, where a
+  // stop request is seen too (a closed budget stops a relay that always finds output).
+  ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
   pollfd fds[2] = {{pipe.get(), POLLIN, 0}, {relay->stop.get(), POLLIN, 0}};
   for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (fds[1].revents != 0) break;
     ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
+    if (n < 0 && errno == EAGAIN) {
+      int ready;
+      while ((ready = ::poll(fds, 2, -1)) < 0 && errno == EINTR) {
+      }
+      if (ready < 0 || fds[1].revents != 0) break;
+      continue;
+    }
     if (n <= 0) break;
     // The event's body as `Response::encode` writes it, with the base64 written in place.
     std::string body;
