@@ -36,7 +36,7 @@ constexpr std::size_t WRITE_MAX = 2'147'483'647;
 /// A server's standard input. The main thread writes `fd` itself what the pipe takes at
 /// once, but only while nothing is queued or in the writer's hands; the rest is queued
 /// for the server's writer thread (started the first time the pipe is full), which
-/// writes it in order, waiting for room.
+/// writes it in order, waiting for room. Every field is guarded by `mu`.
 struct Input {
   std::mutex mu;
   std::condition_variable work;
