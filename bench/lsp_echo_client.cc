@@ -82,7 +82,8 @@ class Frames {
     for (;;) {
       if (tail_ - head_ >= 4) {
         auto* b = reinterpret_cast<const unsigned char*>(buf_.data() + head_);
-        std::size_t n = (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
+        std::size_t n =
+            (std::size_t{b[0]} << 24) | (std::size_t{b[1]} << 16) | (std::size_t{b[2]} << 8) | b[3];
         if (tail_ - head_ >= 4 + n) {
           std::string_view body(buf_.data() + head_ + 4, n);
           head_ += 4 + n;
@@ -119,7 +120,8 @@ double through_relay(const std::string& data) {
   std::vector<std::string> frames;
   for (std::size_t at = 0, id = 2; at < data.size(); at += CHUNK, ++id)
     frames.push_back(nivern_test::frame("{\"id\":" + std::to_string(id) + R"(,"call":["lsp_input",1,")" +
-                                        msg::encode_bytes(std::string_view(data).substr(at, CHUNK)) + "\"]}"));
+                                        msg::encode_bytes(std::string_view(data).substr(at, CHUNK)) +
+                                        "\"]}"));
   auto t0 = Clock::now();
   std::thread writer([&] {
     for (const std::string& f : frames) write_all(c.in, f);
@@ -152,8 +154,8 @@ int main(int argc, char** argv) {
   std::size_t mb = argc > 1 ? std::strtoul(argv[1], nullptr, 10) : 100;
   int rounds = argc > 2 ? std::atoi(argv[2]) : 5;
   nivern_test::TempTree dir("nivern-lsp-bench");
-  std::string server = dir.file("bin/typescript-language-server",
-                                "#!/bin/sh\n[ \"$1\" = --version ] && exit 0\nexec cat\n");
+  std::string server =
+      dir.file("bin/typescript-language-server", "#!/bin/sh\n[ \"$1\" = --version ] && exit 0\nexec cat\n");
   ::chmod(server.c_str(), 0755);
   std::string data = payload(mb * 1000 * 1000);
   // The server finds the fake language server first on its PATH.

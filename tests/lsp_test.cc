@@ -30,11 +30,15 @@ using nivern_test::TempTree;
 using Clock = std::chrono::steady_clock;
 
 std::string error_reply(std::uint64_t id, const std::string& message) {
-  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"error","message":)" + json_string(message) + "}}";
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"error","message":)" + json_string(message) +
+         "}}";
 }
-std::string done_reply(std::uint64_t id) { return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"done"}})"; }
+std::string done_reply(std::uint64_t id) {
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"done"}})";
+}
 std::string opened_reply(std::uint64_t id, const std::string& program) {
-  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_opened","program":)" + json_string(program) + "}}";
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_opened","program":)" +
+         json_string(program) + "}}";
 }
 std::string open_call(std::uint64_t id, const std::string& path, const std::string& language) {
   return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"lsp_open","path":)" + json_string(path) +
@@ -55,9 +59,9 @@ struct FakeServers {
   std::string bin = dir.dir("bin");
 
   std::string add(const std::string& program, const std::string& body, bool probe_passes = true) {
-    std::string path = dir.file("bin/" + program, std::string("#!/bin/sh\n") +
-                                                      (probe_passes ? "[ \"$1\" = --version ] && exit 0\n" : "") +
-                                                      body + "\n");
+    std::string path = dir.file("bin/" + program,
+                                std::string("#!/bin/sh\n") +
+                                    (probe_passes ? "[ \"$1\" = --version ] && exit 0\n" : "") + body + "\n");
     ::chmod(path.c_str(), 0755);
     return path;
   }
@@ -71,9 +75,11 @@ struct Editor {
   std::map<std::uint64_t, std::string> replies;
   std::map<std::uint64_t, std::string> output;
   std::map<std::uint64_t, int> exited;
-  std::vector<std::string> events;       // every event frame, whole
+  std::vector<std::string> events;  // every event frame, whole
 
-  explicit Editor(std::vector<std::string> env) : p(std::vector<std::string>{"/tmp"}, std::move(env)) { p.hello(); }
+  explicit Editor(std::vector<std::string> env) : p(std::vector<std::string>{"/tmp"}, std::move(env)) {
+    p.hello();
+  }
   explicit Editor(const FakeServers& fakes) : Editor(fakes.env()) {}
 
   void take(const std::string& frame) {
@@ -118,14 +124,17 @@ struct Editor {
 
 TEST(LspOpen, RefusalsAndStartErrors) {
   FakeServers fakes;
-  fakes.add("rust-analyzer", "echo \"ERROR: Unknown Binary 'rust-analyzer' in toolchain 'beta'.\" >&2; exit 1", false);
+  fakes.add("rust-analyzer",
+            "echo \"ERROR: Unknown Binary 'rust-analyzer' in toolchain 'beta'.\" >&2; exit 1", false);
   std::string plain = fakes.add("svelteserver", "exec cat");
   ::chmod(plain.c_str(), 0644);
   Editor e(fakes);
-  EXPECT_EQ(e.call(1, open_call(1, "/tmp", "Rust")), error_reply(1, "no language server is configured for Rust"));
+  EXPECT_EQ(e.call(1, open_call(1, "/tmp", "Rust")),
+            error_reply(1, "no language server is configured for Rust"));
   EXPECT_EQ(e.call(2, open_call(2, "/tmp", "rust")),
-            error_reply(2, "rust-analyzer is not installed for beta.                  "
-                           "Run: rustup component add rust-analyzer"));
+            error_reply(2,
+                        "rust-analyzer is not installed for beta.                  "
+                        "Run: rustup component add rust-analyzer"));
   EXPECT_EQ(e.call(3, open_call(3, "/tmp", "svelte")),
             error_reply(3, "svelteserver is on PATH but would not start: Permission denied (os error 13)"));
   EXPECT_EQ(e.call(4, open_call(4, "/tmp", "typescript")),
@@ -142,7 +151,8 @@ TEST(LspOpen, RefusalsAndStartErrors) {
 
 TEST(LspRelay, BytesBothWaysChunkedThenClosed) {
   FakeServers fakes;
-  std::string program = fakes.add("typescript-language-server", R"sh(printf '%s|%s|' "$*" "$(pwd)"; exec cat)sh");
+  std::string program =
+      fakes.add("typescript-language-server", R"sh(printf '%s|%s|' "$*" "$(pwd)"; exec cat)sh");
   std::string project = fakes.dir.dir("project");
   Editor e(fakes);
   EXPECT_EQ(e.call(10, open_call(10, project, "typescript")), opened_reply(10, program));
@@ -184,7 +194,8 @@ TEST(LspRelay, ReplacementClosesTheOldInputWithoutAKill) {
   EXPECT_NE(e.call(20, open_call(20, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
   ASSERT_TRUE(e.until([&] { return e.exited[20] == 1 && e.output[20].size() == 20; })) << e.output[20];
   // The two servers write under one id, in either order.
-  EXPECT_TRUE(e.output[20] == "start. bye. start.. " || e.output[20] == "start. start.. bye. ") << e.output[20];
+  EXPECT_TRUE(e.output[20] == "start. bye. start.. " || e.output[20] == "start. start.. bye. ")
+      << e.output[20];
   EXPECT_EQ(e.call(21, input_call(21, 20, "to the new one ")), done_reply(21));
   ASSERT_TRUE(e.until([&] { return e.output[20].ends_with("to the new one "); }));
 }
@@ -219,14 +230,16 @@ TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
     bool own = target == child["0"] || target == child["1"] || target == child["2"];
     EXPECT_TRUE(own || !target.starts_with("pipe:") || passed_on.contains(target)) << fd << " " << target;
   }
-  for (std::uint64_t id = 100; id < 132; ++id) EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
+  for (std::uint64_t id = 100; id < 132; ++id)
+    EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
   ASSERT_TRUE(e.until([&] {
     for (std::uint64_t id = 100; id < 132; ++id)
       if (e.exited[id] != 1) return false;
     return true;
   }));
   auto deadline = Clock::now() + 30s;
-  while (descriptors(server).size() != baseline.size() && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
+  while (descriptors(server).size() != baseline.size() && Clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
   EXPECT_EQ(descriptors(server), baseline);
 }
 
@@ -250,9 +263,8 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndLosesNoByte) {
   std::string expect = fakes.dir.file("expect", data);
   // Reads nothing until told to, then compares what it was sent and exits with more
   // input still on its way.
-  fakes.add("typescript-language-server",
-            "read _ < " + go + "; head -c " + std::to_string(total) + " | cmp -s - " + expect +
-                " && echo same || echo differ");
+  fakes.add("typescript-language-server", "read _ < " + go + "; head -c " + std::to_string(total) +
+                                              " | cmp -s - " + expect + " && echo same || echo differ");
   Editor e(fakes);
   ASSERT_NE(e.call(1, open_call(1, "/tmp", "typescript")).find("lsp_opened"), std::string::npos);
   for (std::size_t i = 0; i < 10; ++i)
@@ -262,9 +274,7 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndLosesNoByte) {
   // Everything above is still waiting for the server, and the session answers at once.
   EXPECT_NE(e.call(13, R"({"id":13,"call":["hello",5]})").find(R"("reply":"hello")"), std::string::npos);
   EXPECT_EQ(e.output[1], "");
-  {
-    std::ofstream(go) << "\n";
-  }
+  { std::ofstream(go) << "\n"; }
   ASSERT_TRUE(e.until([&] { return e.exited[1] == 1; }));
   EXPECT_EQ(e.output[1], "same\n");
   // The server is gone with input still queued: its writer fails, and so does all later input.
@@ -275,7 +285,8 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndLosesNoByte) {
     reply = e.call(id, input_call(id, 1, "x"));
   }
   EXPECT_EQ(reply, error_reply(id, "the language server is not listening"));
-  EXPECT_EQ(e.call(id + 1, input_call(id + 1, 1, "")), error_reply(id + 1, "the language server is not listening"));
+  EXPECT_EQ(e.call(id + 1, input_call(id + 1, 1, "")),
+            error_reply(id + 1, "the language server is not listening"));
 }
 
 // The numbers from 1 up, one per line, as `seq` prints them, handed out in pieces.
@@ -364,28 +375,39 @@ TEST(RealLanguageServer, TypeScriptAnswersInitializeAndReportsTheTypeError) {
   project.file("a.ts", "const count: number = \"three\";\n");
   const char* path = std::getenv("PATH");
   Editor e({"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
-  EXPECT_EQ(e.call(1, open_call(1, project.path(), "typescript")), opened_reply(1, bin + "/typescript-language-server"));
+  EXPECT_EQ(e.call(1, open_call(1, project.path(), "typescript")),
+            opened_reply(1, bin + "/typescript-language-server"));
 
   const std::string root = "file://" + project.path();
-  EXPECT_EQ(e.call(2, input_call(2, 1, lsp_message(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
-                                                   R"("processId":null,"rootUri":")" + root +
-                                                   R"(","capabilities":{"textDocument":{"publishDiagnostics":{}}}}})"))),
-            done_reply(2));
+  EXPECT_EQ(
+      e.call(2, input_call(
+                    2, 1,
+                    lsp_message(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
+                                R"("processId":null,"rootUri":")" +
+                                root + R"(","capabilities":{"textDocument":{"publishDiagnostics":{}}}}})"))),
+      done_reply(2));
   ASSERT_TRUE(e.until([&] { return e.output[1].find(R"("capabilities")") != std::string::npos; }, 120s))
       << e.output[1];
   EXPECT_NE(e.output[1].find(R"("id":1)"), std::string::npos);
   EXPECT_NE(e.output[1].find(R"("result")"), std::string::npos);
-  EXPECT_EQ(e.call(3, input_call(3, 1, lsp_message(R"({"jsonrpc":"2.0","method":"initialized","params":{}})"))),
-            done_reply(3));
-  EXPECT_EQ(e.call(4, input_call(4, 1, lsp_message(R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
-                                                   R"("textDocument":{"uri":")" + root + R"(/a.ts",)"
-                                                   R"("languageId":"typescript","version":1,)"
-                                                   R"("text":"const count: number = \"three\";\n"}}})"))),
+  EXPECT_EQ(
+      e.call(3, input_call(3, 1, lsp_message(R"({"jsonrpc":"2.0","method":"initialized","params":{}})"))),
+      done_reply(3));
+  EXPECT_EQ(e.call(4, input_call(4, 1,
+                                 lsp_message(R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
+                                             R"("textDocument":{"uri":")" +
+                                             root +
+                                             R"(/a.ts",)"
+                                             R"("languageId":"typescript","version":1,)"
+                                             R"("text":"const count: number = \"three\";\n"}}})"))),
             done_reply(4));
-  ASSERT_TRUE(e.until([&] {
-    return e.output[1].find("textDocument/publishDiagnostics") != std::string::npos &&
-           e.output[1].find("Type 'string' is not assignable to type 'number'.") != std::string::npos;
-  }, 120s)) << e.output[1];
+  ASSERT_TRUE(e.until(
+      [&] {
+        return e.output[1].find("textDocument/publishDiagnostics") != std::string::npos &&
+               e.output[1].find("Type 'string' is not assignable to type 'number'.") != std::string::npos;
+      },
+      120s))
+      << e.output[1];
 
   EXPECT_EQ(e.call(5, close_call(5, 1)), done_reply(5));
   e.p.close_stdin();

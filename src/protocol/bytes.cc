@@ -61,8 +61,9 @@ const bool kSsse3 = __builtin_cpu_supports("ssse3");
 // Encodes whole groups while 16 input bytes can be loaded; returns the bytes consumed.
 [[gnu::target("ssse3")]] std::size_t encode_wide(const unsigned char* p, std::size_t n, char* dst) {
   const __m128i spread = _mm_set_epi8(10, 11, 9, 10, 7, 8, 6, 7, 4, 5, 3, 4, 1, 2, 0, 1);
-  const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                        '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+  const __m128i offsets =
+      _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                    '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
   std::size_t i = 0;
   for (; i + 16 <= n; i += 12, dst += 16) {
     __m128i in = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), spread);
@@ -95,8 +96,9 @@ const bool kSsse3 = __builtin_cpu_supports("ssse3");
     if (_mm_movemask_epi8(valid) != 0xFFFF) break;
     __m128i shift = _mm_or_si128(
         _mm_or_si128(_mm_and_si128(upper, _mm_set1_epi8(-65)), _mm_and_si128(lower, _mm_set1_epi8(-71))),
-        _mm_or_si128(_mm_and_si128(digit, _mm_set1_epi8(4)),
-                     _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8(19)), _mm_and_si128(slash, _mm_set1_epi8(16)))));
+        _mm_or_si128(
+            _mm_and_si128(digit, _mm_set1_epi8(4)),
+            _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8(19)), _mm_and_si128(slash, _mm_set1_epi8(16)))));
     __m128i values = _mm_add_epi8(c, shift);
     __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));
     __m128i words = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));

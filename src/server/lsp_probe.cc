@@ -21,7 +21,9 @@ constexpr std::array<ServerSpec, 4> TABLE = {{
     {"svelte", "svelteserver", STDIO},
 }};
 
-bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
+bool has_nul(std::string_view s) {
+  return s.find('\0') != std::string_view::npos;
+}
 
 bool is_regular_file(const std::string& path) {
   struct stat st;
@@ -97,7 +99,8 @@ std::string probe_refusal(std::string_view program, std::string_view detail) {
 
 std::expected<void, std::string> probe(const std::string& found, const std::string& dir,
                                        std::string_view program) {
-  nivern_support::Command command{.program = program_path(found), .search_path = false, .args = {"--version"}};
+  nivern_support::Command command{
+      .program = program_path(found), .search_path = false, .args = {"--version"}};
   if (is_directory(dir)) command.workdir = dir;
   auto done = nivern_support::run(command);
   if (!done) return std::unexpected(probe_refusal(program, done.error().text()));

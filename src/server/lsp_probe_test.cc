@@ -83,12 +83,14 @@ TEST(Probe, MissingToolchainComponent) {
   EXPECT_EQ(probe_refusal("rust-analyzer", "ERROR: Unknown Binary 'rust-analyzer' in toolchain 'beta'."),
             "rust-analyzer is not installed for beta." + spaces + "Run: rustup component add rust-analyzer");
   EXPECT_EQ(probe_refusal("rust-analyzer", "unknown binary for toolchain stable"),
-            "rust-analyzer is not installed for this toolchain." + spaces + "Run: rustup component add rust-analyzer");
+            "rust-analyzer is not installed for this toolchain." + spaces +
+                "Run: rustup component add rust-analyzer");
   EXPECT_EQ(probe_refusal("ra", "unknown binary in toolchain 'nightly and toolchain 'x'"),
             "ra is not installed for nightly and ." + spaces + "Run: rustup component add ra");
   EXPECT_EQ(probe_refusal("ra", "unknown binary in this Toolchain"),
             "ra is on PATH but would not start: unknown binary in this Toolchain");
-  EXPECT_EQ(probe_refusal("ra", "toolchain 'x' is broken"), "ra is on PATH but would not start: toolchain 'x' is broken");
+  EXPECT_EQ(probe_refusal("ra", "toolchain 'x' is broken"),
+            "ra is on PATH but would not start: toolchain 'x' is broken");
 }
 
 }  // namespace

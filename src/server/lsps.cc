@@ -198,7 +198,8 @@ void Lsps::release(Running&& r) {
   released_.push_back(std::move(r));
 }
 
-Lsps::Reply Lsps::open(std::uint64_t id, const std::string& path, const std::string& language, const Out& out) {
+Lsps::Reply Lsps::open(std::uint64_t id, const std::string& path, const std::string& language,
+                       const Out& out) {
   auto spec = look_up(language);
   if (!spec) return Reply::Error{std::move(spec.error())};
   auto found = find_on_path(spec->program);
@@ -207,8 +208,9 @@ Lsps::Reply Lsps::open(std::uint64_t id, const std::string& path, const std::str
   return open_program(id, *found, spec->args, path, out);
 }
 
-Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program, std::span<const std::string_view> args,
-                               const std::string& dir, const Out& out) {
+Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
+                               std::span<const std::string_view> args, const std::string& dir,
+                               const Out& out) {
   // Replaced servers that have ended are reaped here, so the list stays short.
   std::erase_if(released_, [](const Running& r) {
     std::lock_guard lock(r.relay->mu);
@@ -334,7 +336,11 @@ namespace nivern_server {
 Reply open_lsp(Server& server, std::uint64_t id, const Call::LspOpen& call) {
   return server.lsps.open(id, call.path, call.language, server.out);
 }
-Reply lsp_input(Server& server, const Call::LspInput& call) { return server.lsps.input(call.lsp, call.bytes); }
-Reply lsp_close(Server& server, const Call::LspClose& call) { return server.lsps.close(call.lsp); }
+Reply lsp_input(Server& server, const Call::LspInput& call) {
+  return server.lsps.input(call.lsp, call.bytes);
+}
+Reply lsp_close(Server& server, const Call::LspClose& call) {
+  return server.lsps.close(call.lsp);
+}
 
 }  // namespace nivern_server

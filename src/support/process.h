@@ -6,10 +6,11 @@
 ///
 /// Threading: `run` blocks the calling thread until the child has ended and every
 /// captured output is read to its end. It starts no threads and keeps no state, so
-/// any thread may call it; so may `start`, `kill_child`, `wait_child` and `try_wait_child`. Both outputs and the input are pumped together with poll,
-/// so a child that writes megabytes to either stream, or reads little of its input,
-/// never deadlocks against us. The child is always reaped before `run` returns, so
-/// callers must not set SIGCHLD to be ignored.
+/// any thread may call it; so may `start`, `kill_child`, `wait_child` and
+/// `try_wait_child`. Both outputs and the input are pumped together with poll, so a child
+/// that writes megabytes to either stream, or reads little of its input, never deadlocks
+/// against us. The child is always reaped before `run` returns, so callers must not set
+/// SIGCHLD to be ignored.
 ///
 /// The child inherits the environment, every descriptor that is not close-on-exec
 /// (ours all are), and the calling thread's signal mask; SIGPIPE is reset to its
