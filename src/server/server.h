@@ -3,6 +3,7 @@
 /// clones of `out` and shared handles, never the record.
 #include <string>
 
+#include "server/lsps.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
 #include "vfs/gitignore.h"
@@ -19,12 +20,6 @@ struct Frame {
 
 /// Sending end of the outgoing queue.
 using Outgoing = nivern_support::Sender<Frame>;
-
-}  // namespace nivern_server
-
-#include "server/lsps.h"
-
-namespace nivern_server {
 
 /// The program version of the "--version" line.
 inline constexpr const char* PROGRAM_VERSION = "0.2.2";
