@@ -39,12 +39,9 @@ Reply pty_input(Server& server, const Call::PtyInput& call);
 Reply pty_resize(Server& server, const Call::PtyResize& call);
 Reply pty_close(Server& server, const Call::PtyClose& call);
 
-// activities.cc: calls that start threads which later send events under `id`
+// lsps.cc
 Reply open_lsp(Server& server, std::uint64_t id, const Call::LspOpen& call);
 Reply lsp_input(Server& server, const Call::LspInput& call);
 Reply lsp_close(Server& server, const Call::LspClose& call);
-
-/// The answer for a call whose subsystem this build does not have yet.
-Reply not_available(const char* call_name);
 
 }  // namespace nivern_server

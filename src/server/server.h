@@ -5,6 +5,7 @@
 #include <mutex>
 #include <string>
 
+#include "server/lsps.h"
 #include "server/ptys.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
@@ -53,6 +54,8 @@ struct Server {
   std::shared_ptr<WatchCell> watcher;
   /// Open shells by the id of the `pty_open` that started each.
   pty::Ptys ptys;
+  /// Language servers by the id of the `lsp_open` that started each.
+  lsp::Lsps lsps;
   /// Set by a `hello` with our protocol number; never cleared.
   bool greeted = false;
 };
