@@ -113,6 +113,29 @@ TEST_F(GitCalls, GitMissingFromPath) {
   EXPECT_EQ(server.request(call(11, "git_show", repo_ + "/f")), error(11, "No such file or directory (os error 2)"));
 }
 
+TEST_F(GitCalls, ActionsChangeTheRepositoryAndSaySo) {
+  write_file(repo_ + "/a.txt", "one\n");
+  commit_all(repo_, "first");
+  write_file(repo_ + "/a.txt", "two\n");
+  auto action = [](std::uint64_t id, const std::string& path, const std::string& body) {
+    return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"git_action","path":)" + json_string(path) +
+           R"(,"action":)" + body + "}}";
+  };
+  auto done = [](const std::string& said) {
+    return R"({"reply":"git_done","said":)" + json_string(said) +
+           R"(,"branches":[],"pulls":[],"open":null,"commits":[],"changed":[]})";
+  };
+
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(action(17, repo_, R"({"action":"stage","paths":[)" + json_string(repo_ + "/a.txt") + "]}")),
+            reply(17, done("Staged a.txt.")));
+  EXPECT_EQ(git(repo_, {"diff", "--cached", "--name-only"}), "a.txt\n");
+  EXPECT_EQ(server.request(action(18, repo_, R"({"action":"commit","message":"  "})")),
+            error(18, "a commit needs a message"));
+  EXPECT_EQ(server.request(action(19, dir_ / "elsewhere", R"({"action":"fetch"})")), error(19, "not in a repository"));
+}
+
 TEST_F(GitCalls, BrokenRepositoriesNeverEndTheSession) {
   std::string broken = dir_ / "broken";
   write_file(broken + "/.git", "gitdir: nowhere");

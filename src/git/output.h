@@ -30,4 +30,22 @@ std::string_view trim(std::string_view text);
 /// are passed over too.
 std::optional<std::string_view> last_line(std::string_view text, bool skip_hints);
 
+/// Calls `f` with each line of `text` in order: a line ends at "\n", one "\r" right
+/// before it is dropped, a final piece without "\n" counts and the empty piece after a
+/// final "\n" does not.
+template <class F>
+void each_line(std::string_view text, F&& f) {
+  while (!text.empty()) {
+    std::size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    if (nl == std::string_view::npos) {
+      text = {};
+    } else {
+      text.remove_prefix(nl + 1);
+      if (line.ends_with('\r')) line.remove_suffix(1);
+    }
+    f(line);
+  }
+}
+
 }  // namespace nivern_git::output

@@ -3,6 +3,9 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <optional>
 
 #include "git/output.h"
 #include "support/process.h"
@@ -10,6 +13,16 @@
 namespace nivern_git::pr {
 
 namespace {
+
+// An unsigned 64-bit decimal with an optional leading "+"; none for anything else.
+std::optional<std::uint64_t> read_number(std::string_view s) {
+  if (s.starts_with('+')) s.remove_prefix(1);
+  if (s.empty()) return std::nullopt;
+  std::uint64_t n = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), n);
+  if (ec != std::errc() || end != s.data() + s.size()) return std::nullopt;
+  return n;
+}
 
 bool is_directory(const std::string& path) {
   struct stat st;
@@ -40,6 +53,22 @@ std::expected<std::string, std::string> run(std::string_view workdir, std::vecto
     return std::unexpected(line ? std::string(*line) : std::string("gh refused"));
   }
   return std::move(done->out);
+}
+
+std::vector<nivern_protocol::message::PullSummary> parse_list(std::string_view out) {
+  std::string text = output::lossy(out);
+  std::vector<nivern_protocol::message::PullSummary> pulls;
+  output::each_line(text, [&](std::string_view line) {
+    std::size_t first = line.find('\t');
+    if (first == std::string_view::npos) return;
+    std::size_t second = line.find('\t', first + 1);
+    if (second == std::string_view::npos) return;
+    auto number = read_number(output::trim(line.substr(0, first)));
+    if (!number) return;
+    pulls.push_back({*number, std::string(output::trim(line.substr(first + 1, second - first - 1))),
+                     std::string(output::trim(line.substr(second + 1)))});
+  });
+  return pulls;
 }
 
 }  // namespace nivern_git::pr

@@ -29,6 +29,33 @@ TEST(Bytes, RoundTripsEveryLengthAndByte) {
   }
 }
 
+TEST(Bytes, LongPayloadsRoundTripAndReportTheFirstBadSymbol) {
+  // Long enough for the wide paths, at every length modulo their block sizes.
+  std::string all;
+  std::uint32_t x = 1;
+  for (int i = 0; i < 600; ++i) {
+    x = x * 1664525u + 1013904223u;
+    all += static_cast<char>(x >> 24);
+  }
+  for (std::size_t n = 0; n <= all.size(); ++n) {
+    std::string text = encode_bytes(all.substr(0, n));
+    std::string slow;
+    for (std::size_t i = 0; i < n; i += 3) slow += encode_bytes(all.substr(i, std::min<std::size_t>(3, n - i)));
+    ASSERT_EQ(text, slow) << n;
+    ASSERT_EQ(decode_bytes(text).value_or("?"), all.substr(0, n)) << n;
+  }
+  std::string text = encode_bytes(all);
+  for (std::size_t at = 0; at + 4 < text.size(); at += 13) {
+    for (char bad : {'-', '\x80', '=', '\0', '@', '[', '`', '{', ':'}) {
+      std::string broken = text;
+      broken[at] = bad;
+      EXPECT_EQ(decode_error(broken), "bad bytes on the wire: Invalid symbol " +
+                                          std::to_string(static_cast<unsigned char>(bad)) + ", offset " +
+                                          std::to_string(at) + ".");
+    }
+  }
+}
+
 TEST(Bytes, DecodeFaults) {
   EXPECT_EQ(*decode_bytes("Zm9v"), "foo");
   EXPECT_EQ(*decode_bytes(""), "");

@@ -393,6 +393,9 @@ struct Response {
 
 /// Base64 (standard alphabet, '=' padding) of a byte payload.
 std::string encode_bytes(std::string_view bytes);
+/// The same text appended to `out` (base64 needs no escaping inside a JSON string, so a
+/// relay can build an event's body around it in one buffer).
+void append_encoded_bytes(std::string& out, std::string_view bytes);
 
 /// Decodes a payload written by `encode_bytes`; anything else gives
 /// "bad bytes on the wire: {}".

@@ -30,17 +30,18 @@ Reply git_status(const Call::GitStatus& call);
 Reply git_show(const Call::GitShow& call);
 Reply git_action(const Call::GitAction& call);
 
-// activities.cc: calls that start threads which later send events under `id`
+// watch_call.cc: starts a watch whose `changed` events carry `id`
 Reply watch(Server& server, std::uint64_t id, const Call::Watch& call);
+
+// ptys.cc
 Reply open_pty(Server& server, std::uint64_t id, const Call::PtyOpen& call);
 Reply pty_input(Server& server, const Call::PtyInput& call);
 Reply pty_resize(Server& server, const Call::PtyResize& call);
 Reply pty_close(Server& server, const Call::PtyClose& call);
+
+// lsps.cc
 Reply open_lsp(Server& server, std::uint64_t id, const Call::LspOpen& call);
 Reply lsp_input(Server& server, const Call::LspInput& call);
 Reply lsp_close(Server& server, const Call::LspClose& call);
-
-/// The answer for a call whose subsystem this build does not have yet.
-Reply not_available(const char* call_name);
 
 }  // namespace nivern_server

@@ -5,10 +5,6 @@
 
 namespace nivern_server {
 
-Reply not_available(const char* call_name) {
-  return Reply::Error{std::string(call_name) + " is not available yet"};
-}
-
 Reply dispatch(Server& server, std::uint64_t id, Call&& call) {
   // watch, pty_open and lsp_open take the id: the events they start carry it.
   return std::visit(

@@ -2,6 +2,7 @@
 #include "git/status.h"
 #include "server/calls.h"
 #include "server/files.h"
+#include "server/git_actions.h"
 
 namespace nivern_server {
 
@@ -14,6 +15,6 @@ Reply git_show(const Call::GitShow& call) {
   return std::move(*reply);
 }
 
-Reply git_action(const Call::GitAction&) { return not_available("git_action"); }
+Reply git_action(const Call::GitAction& call) { return git::act(call.path, call.action); }
 
 }  // namespace nivern_server

@@ -1,11 +1,19 @@
 #pragma once
 /// The session state. Touched only by the main thread: threads started by calls get
 /// clones of `out` and shared handles, never the record.
+#include <memory>
+#include <mutex>
 #include <string>
 
+#include "server/lsps.h"
+#include "server/ptys.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
 #include "vfs/gitignore.h"
+
+namespace nivern_vfs::watch {
+class Watcher;
+}
 
 namespace nivern_server {
 
@@ -25,6 +33,15 @@ inline constexpr const char* PROGRAM_VERSION = "0.2.2";
 /// Largest frame body accepted or sent.
 inline constexpr std::uint64_t MAX_FRAME = 67'108'864;
 
+/// The running watch, shared with its forwarder thread: the session holds the only
+/// strong reference between calls, the forwarder a weak one that it upgrades while it
+/// drains change sets. Whoever lets go of the last reference drops the `Watcher`.
+struct WatchCell {
+  std::mutex mu;
+  std::unique_ptr<nivern_vfs::watch::Watcher> watcher;  // guarded by mu; set once, before sharing
+  ~WatchCell();
+};
+
 struct Server {
   /// The root exactly as the editor passed it: not resolved, not tested.
   std::string root;
@@ -33,6 +50,12 @@ struct Server {
   nivern_vfs::Gitignore ignore;
   /// Sending end for threads that calls start (watch, shells, language servers).
   Outgoing out;
+  /// The running watch (at most one); a later successful `watch` replaces it.
+  std::shared_ptr<WatchCell> watcher;
+  /// Open shells by the id of the `pty_open` that started each.
+  pty::Ptys ptys;
+  /// Language servers by the id of the `lsp_open` that started each.
+  lsp::Lsps lsps;
   /// Set by a `hello` with our protocol number; never cleared.
   bool greeted = false;
 };

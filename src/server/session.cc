@@ -118,6 +118,9 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
     if (!loop_out.send(Frame{encode_fitting(response), {}})) break;  // the writer has stopped: its error decides
   }
 
+  // After a clean end, language servers get a few seconds to end their output once their
+  // input is closed; those still writing are killed, so the process can end.
+  if (!fatal) server->lsps.finish(lsp::END_GRACE);
   server.reset();
   if (fatal) {
     writer.detach();

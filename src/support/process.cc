@@ -206,38 +206,21 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std
   err.read.reset();
 }
 
-ExitStatus wait_for(pid_t pid) {
-  int st = 0;
-  pid_t got;
-  do {
-    got = ::waitpid(pid, &st, 0);
-  } while (got < 0 && errno == EINTR);
-  // Our own child, reaped once, here: anything else is a broken invariant.
-  assert(got == pid);
+ExitStatus decode_status(int st) {
   if (WIFSIGNALED(st)) return {ExitStatus::Kind::signaled, WTERMSIG(st)};
   return {ExitStatus::Kind::exited, WEXITSTATUS(st)};
 }
 
-}  // namespace
-
-std::expected<Finished, StartError> run(const Command& command) {
+// Starts the child with whichever of the three pipes are made; the null device stands
+// in for the others. On success the child's ends are closed here: the child holds its
+// own copies, and ours would keep its outputs from ending.
+std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& out, Pipe& err) {
   // A NUL inside any string handed to exec would silently shorten it (another program,
   // argument or directory than the caller named): refuse instead.
   auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
   bool nul = has_nul(command.program) || (command.workdir && has_nul(*command.workdir)) ||
              std::any_of(command.args.begin(), command.args.end(), has_nul);
   if (nul) return std::unexpected(StartError{0, NUL_IN_ARGUMENT});
-
-  Pipe in, out, err;
-  if (command.input) {
-    if (int e = make_pipe(in)) return std::unexpected(StartError{e});
-  }
-  if (command.capture_out) {
-    if (int e = make_pipe(out)) return std::unexpected(StartError{e});
-  }
-  if (command.capture_err) {
-    if (int e = make_pipe(err)) return std::unexpected(StartError{e});
-  }
 
   FileActions fa;
   if (!fa.ok()) return std::unexpected(StartError{ENOMEM});
@@ -273,16 +256,66 @@ std::expected<Finished, StartError> run(const Command& command) {
                ? ::posix_spawnp(&pid, command.program.c_str(), fa.get(), attr.get(), argv.data(), environ)
                : ::posix_spawn(&pid, command.program.c_str(), fa.get(), attr.get(), argv.data(), environ);
   if (rc != 0) return std::unexpected(StartError{rc});
-
-  // The child holds its own copies now; ours would keep its outputs from ending.
   in.read.reset();
   out.write.reset();
   err.write.reset();
+  return pid;
+}
+
+}  // namespace
+
+std::expected<Finished, StartError> run(const Command& command) {
+  Pipe in, out, err;
+  if (command.input) {
+    if (int e = make_pipe(in)) return std::unexpected(StartError{e});
+  }
+  if (command.capture_out) {
+    if (int e = make_pipe(out)) return std::unexpected(StartError{e});
+  }
+  if (command.capture_err) {
+    if (int e = make_pipe(err)) return std::unexpected(StartError{e});
+  }
+  auto pid = spawn(command, in, out, err);
+  if (!pid) return std::unexpected(pid.error());
 
   Finished done;
-  pump(pid, in, out, err, command.input.value_or(std::string_view{}), command.out_limit, done);
-  done.status = wait_for(pid);
+  pump(*pid, in, out, err, command.input.value_or(std::string_view{}), command.out_limit, done);
+  done.status = wait_child(*pid);
   return done;
+}
+
+std::expected<Started, StartError> start(const Command& command) {
+  Pipe in, out, err;
+  for (Pipe* p : {&in, &out, &err}) {
+    if (int e = make_pipe(*p)) return std::unexpected(StartError{e});
+  }
+  auto pid = spawn(command, in, out, err);
+  if (!pid) return std::unexpected(pid.error());
+  return Started{*pid, std::move(in.write), std::move(out.read), std::move(err.read)};
+}
+
+void kill_child(pid_t pid) { ::kill(pid, SIGKILL); }
+
+ExitStatus wait_child(pid_t pid) {
+  int st = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid, &st, 0);
+  } while (got < 0 && errno == EINTR);
+  // Our own child, reaped once, here: anything else is a broken invariant.
+  assert(got == pid);
+  return decode_status(st);
+}
+
+std::optional<ExitStatus> try_wait_child(pid_t pid) {
+  int st = 0;
+  pid_t got;
+  do {
+    got = ::waitpid(pid, &st, WNOHANG);
+  } while (got < 0 && errno == EINTR);
+  assert(got == pid || got == 0);
+  if (got == 0) return std::nullopt;
+  return decode_status(st);
 }
 
 }  // namespace nivern_support

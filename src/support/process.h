@@ -1,19 +1,23 @@
 #pragma once
-/// Runs a program to completion: standard input from the null device or from given
-/// bytes, standard output and error captured in full (or sent to the null device),
-/// then the exit status.
+/// Starts programs. `run` runs one to completion: standard input from the null device
+/// or from given bytes, standard output and error captured in full (or sent to the null
+/// device), then the exit status. `start` leaves one running with a pipe on each of its
+/// three standard descriptors, for the caller to feed, drain, kill and reap.
 ///
 /// Threading: `run` blocks the calling thread until the child has ended and every
 /// captured output is read to its end. It starts no threads and keeps no state, so
-/// any thread may call it. Both outputs and the input are pumped together with poll,
-/// so a child that writes megabytes to either stream, or reads little of its input,
-/// never deadlocks against us. The child is always reaped before `run` returns, so
-/// callers must not set SIGCHLD to be ignored.
+/// any thread may call it; so may `start`, `kill_child`, `wait_child` and
+/// `try_wait_child`. Both outputs and the input are pumped together with poll, so a child
+/// that writes megabytes to either stream, or reads little of its input, never deadlocks
+/// against us. The child is always reaped before `run` returns, so callers must not set
+/// SIGCHLD to be ignored.
 ///
 /// The child inherits the environment, every descriptor that is not close-on-exec
 /// (ours all are), and the calling thread's signal mask; SIGPIPE is reset to its
 /// default action in the child, whatever the server's own disposition is. A working
 /// directory is set inside the child only; the caller's own never changes.
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -21,6 +25,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/unique_fd.h"
 
 namespace nivern_support {
 
@@ -83,5 +89,26 @@ struct StartError {
 inline constexpr const char* NUL_IN_ARGUMENT = "nul byte found in provided data";
 
 [[nodiscard]] std::expected<Finished, StartError> run(const Command& command);
+
+/// A child left running by `start`, and our ends of its pipes (each close-on-exec, so no
+/// later child inherits them). The caller owns the descriptors and must reap `pid` once
+/// (`wait_child` or `try_wait_child`); nothing here kills or reaps on its own.
+struct Started {
+  pid_t pid = -1;
+  UniqueFd in;   // write end of its standard input
+  UniqueFd out;  // read end of its standard output
+  UniqueFd err;  // read end of its standard error
+};
+
+/// Starts `command` with a new pipe on each of standard input, output and error.
+/// `input`, `capture_out` and `capture_err` are `run`'s alone and are not looked at.
+[[nodiscard]] std::expected<Started, StartError> start(const Command& command);
+
+/// SIGKILL to a child that has not been reaped yet; errors are ignored.
+void kill_child(pid_t pid);
+/// Blocks until the child has ended and reaps it.
+ExitStatus wait_child(pid_t pid);
+/// Reaps the child if it has ended; nullopt while it runs.
+std::optional<ExitStatus> try_wait_child(pid_t pid);
 
 }  // namespace nivern_support

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -228,6 +229,31 @@ TEST(ProcessRun, NoPipeEndLeaksIntoTheChild) {
     if (at != std::string::npos && !before.contains(line.substr(at))) ++ours;
   }
   EXPECT_EQ(ours, 3) << f.out;  // standard input, output and error, nothing more
+}
+
+TEST(ProcessStart, ThreePipesInTheGivenDirectoryUntilKilled) {
+  nivern_test::TempTree t;
+  Command c{.program = "sh", .args = {"-c", "pwd; echo oops >&2; cat"}, .workdir = t.path()};
+  auto s = start(c);
+  ASSERT_TRUE(s) << s.error().text();
+  auto read_line = [](int fd) {
+    std::string line;
+    char ch;
+    while (::read(fd, &ch, 1) == 1 && ch != '\n') line += ch;
+    return line;
+  };
+  EXPECT_EQ(read_line(s->out.get()), t.path());
+  EXPECT_EQ(read_line(s->err.get()), "oops");
+  ASSERT_EQ(::write(s->in.get(), "echo\n", 5), 5);
+  EXPECT_EQ(read_line(s->out.get()), "echo");
+  for (const UniqueFd* fd : {&s->in, &s->out, &s->err}) EXPECT_EQ(::fcntl(fd->get(), F_GETFD), FD_CLOEXEC);
+  EXPECT_EQ(try_wait_child(s->pid), std::nullopt);
+  kill_child(s->pid);
+  EXPECT_EQ(wait_child(s->pid), (ExitStatus{ExitStatus::Kind::signaled, SIGKILL}));
+
+  auto missing = start(Command{.program = "cat", .workdir = t / "nowhere"});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
 }
 
 }  // namespace

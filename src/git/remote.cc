@@ -1,0 +1,15 @@
+#include "git/remote.h"
+
+#include "git/command.h"
+
+namespace nivern_git::remote {
+
+std::expected<void, std::string> publish(std::string_view workdir, std::string_view remote,
+                                         std::string_view branch) {
+  auto done = command::run(workdir, {"push", "--quiet", "--set-upstream", "--end-of-options",
+                                     std::string(remote), std::string(branch)});
+  if (!done) return std::unexpected(std::move(done.error()));
+  return {};
+}
+
+}  // namespace nivern_git::remote

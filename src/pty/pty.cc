@@ -1,0 +1,302 @@
+#include "pty/pty.h"
+
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "support/os_error.h"
+#include "support/thread_name.h"
+#include "support/unique_fd.h"
+#include "text/decoders.h"
+
+namespace nivern_pty {
+
+using nivern_support::ByteBudget;
+using nivern_support::UniqueFd;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+std::string shell() {
+  const char* value = ::getenv("SHELL");
+  if (value && nivern_text::is_valid_utf8(value)) return value;
+  return "/bin/sh";
+}
+
+struct Pty::Shared {
+  UniqueFd main;
+  UniqueFd stop;  // an event counter: readable once the release has begun
+
+  std::mutex notify_mu;
+  Notify notify;  // guarded by notify_mu
+
+  std::mutex child_mu;
+  std::condition_variable child_cv;
+  Child child;             // guarded by child_mu
+  bool releasing = false;  // guarded by child_mu
+
+  // Output: the queue's bound, and what the exit watch needs to know of the reader.
+  std::shared_ptr<ByteBudget> output_budget = ByteBudget::make(OUTPUT_LIMIT);
+  std::atomic<std::int64_t> last_read_ns{0};
+  std::atomic<bool> held_back{false};  // the reader waits for room in the queue
+  std::atomic<bool> reader_done{false};
+  std::atomic<bool> quiet{false};  // exit seen, then output quiet for QUIET_AFTER_EXIT
+
+  // Input that the terminal could not take at once.
+  std::mutex input_mu;
+  std::condition_variable input_cv;
+  std::string pending;         // guarded by input_mu
+  bool input_busy = false;     // guarded by input_mu: the input thread holds a batch
+  bool input_stopped = false;  // guarded by input_mu
+
+  Shared(UniqueFd m, UniqueFd s, Notify n, Child c)
+      : main(std::move(m)), stop(std::move(s)), notify(std::move(n)), child(c) {}
+
+  void call_notify() {
+    std::lock_guard lock(notify_mu);
+    notify();
+  }
+
+  void signal_stop() {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(stop.get(), &one, sizeof one);
+  }
+
+  // Waits until the main side is ready for `events` or the release begins; false then.
+  bool wait_for(short events, int timeout_ms) {
+    pollfd fds[2] = {{main.get(), events, 0}, {stop.get(), POLLIN, 0}};
+    int r = ::poll(fds, 2, timeout_ms);
+    if (r < 0 && errno != EINTR) return false;
+    return fds[1].revents == 0;
+  }
+};
+
+namespace {
+
+using Shared = Pty::Shared;
+
+void read_output(std::shared_ptr<Shared> s, nivern_support::Sender<Pty::Chunk> out) {
+  nivern_support::name_this_thread(READER_THREAD);
+  auto buf = std::make_unique<char[]>(READ_BUFFER);
+  for (;;) {
+    ssize_t n = ::read(s->main.get(), buf.get(), READ_BUFFER);
+    if (n > 0) {
+      s->held_back.store(true);
+      auto lease = s->output_budget->acquire(static_cast<std::size_t>(n));
+      s->last_read_ns.store(now_ns());
+      s->held_back.store(false);
+      if (!lease) break;
+      Pty::Chunk chunk{std::string(buf.get(), static_cast<std::size_t>(n)), std::move(*lease)};
+      if (!out.send(chunk)) break;
+      s->call_notify();
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (!s->wait_for(POLLIN, -1)) break;
+      continue;
+    }
+    break;  // end of file, or EIO once no process holds the terminal's other side
+  }
+  s->reader_done.store(true);
+  out.reset();
+  s->call_notify();
+}
+
+void watch_exit(std::shared_ptr<Shared> s) {
+  nivern_support::name_this_thread(EXIT_THREAD);
+  std::unique_lock lock(s->child_mu);
+  bool released = false;
+  for (;;) {
+    if (s->child_cv.wait_for(lock, EXIT_POLL, [&] { return s->releasing; })) {
+      released = true;
+      break;
+    }
+    if (!s->child.running()) break;
+  }
+  // The shell is gone. Its output ends when the reader meets the end of the terminal,
+  // or, if something else keeps the terminal open, once it has been quiet a while.
+  const std::int64_t seen = now_ns();
+  const std::int64_t quiet_ns = std::chrono::nanoseconds(QUIET_AFTER_EXIT).count();
+  while (!released && !s->reader_done.load()) {
+    std::int64_t now = now_ns();
+    std::int64_t last = s->held_back.load() ? now : std::max(seen, s->last_read_ns.load());
+    if (now - last >= quiet_ns) {
+      s->quiet.store(true);
+      break;
+    }
+    auto until = Clock::time_point(std::chrono::nanoseconds(last + quiet_ns));
+    released = s->child_cv.wait_until(lock, until, [&] { return s->releasing; });
+  }
+  lock.unlock();
+  s->call_notify();
+}
+
+void write_input(std::shared_ptr<Shared> s) {
+  nivern_support::name_this_thread(INPUT_THREAD);
+  for (;;) {
+    std::string batch;
+    {
+      std::unique_lock lock(s->input_mu);
+      s->input_busy = false;
+      s->input_cv.wait(lock, [&] { return s->input_stopped || !s->pending.empty(); });
+      if (s->input_stopped) return;
+      batch.swap(s->pending);
+      s->input_busy = true;
+    }
+    std::string_view rest = batch;
+    while (!rest.empty()) {
+      ssize_t n = ::write(s->main.get(), rest.data(), rest.size());
+      if (n > 0) {
+        rest.remove_prefix(static_cast<std::size_t>(n));
+      } else if (n < 0 && errno == EAGAIN) {
+        // A bounded wait: a missed wake-up costs a retry, never a hang.
+        if (!s->wait_for(POLLOUT, 100)) return;
+      } else if (!(n < 0 && errno == EINTR)) {
+        break;  // the terminal is gone: the input is lost, as for an ended shell
+      }
+    }
+  }
+}
+
+template <class F>
+std::optional<std::string> start_thread(F&& body) {
+  try {
+    std::thread(std::forward<F>(body)).detach();
+  } catch (const std::system_error& e) {
+    return nivern_support::os_error_text(e.code().value());
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Pty::Pty(std::shared_ptr<Shared> shared, nivern_support::Receiver<Chunk> output)
+    : output_(std::move(output)), shared_(std::move(shared)) {}
+
+std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view program, std::string_view cwd,
+                                                           std::uint16_t rows, std::uint16_t cols,
+                                                           Notify notify) {
+  using Kind = SpawnError::Kind;
+  PtySize size{std::max<std::uint16_t>(rows, 1), std::max<std::uint16_t>(cols, 1), 0, 0};
+  auto pair = open_terminal(size);
+  if (!pair) return std::unexpected(SpawnError{Kind::terminal, pair.error()});
+  UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!stop) return std::unexpected(SpawnError{Kind::terminal, nivern_support::last_os_error()});
+
+  auto child = start_on(pair->subordinate, program, cwd);
+  if (!child) return std::unexpected(SpawnError{Kind::shell, child.error()});
+
+  auto shared = std::make_shared<Shared>(std::move(pair->main), std::move(stop), std::move(notify), *child);
+  auto [sender, receiver] = nivern_support::make_channel<Chunk>();
+  // From here on the release stops whatever has started.
+  std::unique_ptr<Pty> pty(new Pty(shared, std::move(receiver)));
+  if (auto e = start_thread(
+          [s = shared, out = std::move(sender)]() mutable { read_output(std::move(s), std::move(out)); })) {
+    return std::unexpected(SpawnError{Kind::terminal, *e});
+  }
+  if (auto e = start_thread([s = shared] { write_input(s); }))
+    return std::unexpected(SpawnError{Kind::terminal, *e});
+  // Without the exit watch the shell's end is learnt from the end of its output alone.
+  (void)start_thread([s = shared] { watch_exit(s); });
+  return pty;
+}
+
+Pty::~Pty() {
+  Shared& s = *shared_;
+  {
+    std::lock_guard lock(s.child_mu);
+    s.child.terminate();
+    s.child.wait();
+    s.releasing = true;
+  }
+  s.child_cv.notify_all();
+  output_.reset();
+  held_.reset();
+  s.output_budget->close();
+  {
+    std::lock_guard lock(s.input_mu);
+    s.input_stopped = true;
+    s.pending.clear();
+  }
+  s.input_cv.notify_all();
+  s.signal_stop();
+  if (int eof = eof_character(s.main.get()); eof >= 0) {
+    const char bytes[2] = {'\n', static_cast<char>(eof)};
+    [[maybe_unused]] ssize_t n = ::write(s.main.get(), bytes, sizeof bytes);
+  }
+  // The threads hold the rest; the last of them to end closes the terminal.
+}
+
+int Pty::main_fd() const {
+  return shared_->main.get();
+}
+
+std::string Pty::drain(std::size_t max) {
+  std::string out;
+  auto take = [&](Chunk& c) {
+    if (out.empty()) {
+      out = std::move(c.bytes);
+      return true;
+    }
+    if (out.capacity() < 2 * READ_BUFFER) {  // more than one chunk: size it once
+      out.reserve(std::min(max, shared_->output_budget->in_flight() + out.size()));
+    }
+    if (out.size() + c.bytes.size() > max) {
+      held_ = std::move(c);
+      return false;
+    }
+    out += c.bytes;
+    return true;
+  };
+  // Read before taking: when the reader has ended by then, what we take is all there is.
+  const bool ended = output_.senders_gone();
+  const bool quiet = shared_->quiet.load();
+  if (held_) {
+    Chunk c = std::move(*held_);
+    held_.reset();
+    take(c);
+  }
+  while (auto c = output_.try_recv()) {
+    if (!take(*c)) return out;
+  }
+  if (ended || quiet) exited_ = true;
+  return out;
+}
+
+void Pty::write(std::string_view bytes) {
+  Shared& s = *shared_;
+  std::lock_guard lock(s.input_mu);
+  if (s.input_stopped || bytes.empty()) return;
+  if (s.pending.empty() && !s.input_busy) {
+    while (!bytes.empty()) {
+      ssize_t n = ::write(s.main.get(), bytes.data(), bytes.size());
+      if (n > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+      } else if (n < 0 && errno == EAGAIN) {
+        break;
+      } else if (!(n < 0 && errno == EINTR)) {
+        return;  // the terminal is gone
+      }
+    }
+    if (bytes.empty()) return;
+  }
+  s.pending.append(bytes);
+  s.input_cv.notify_one();
+}
+
+}  // namespace nivern_pty

@@ -1,0 +1,90 @@
+#pragma once
+/// The language servers the editor has started, keyed by the id of the `lsp_open` that
+/// started each, and the three calls on them. A server's bytes are relayed unparsed:
+/// `lsp_input` payloads go to its standard input, its standard output comes back as
+/// `lsp_output` events (one per read of at most `READ_SIZE` bytes) and then one
+/// `lsp_exited`.
+///
+/// Threading: the table and its records belong to the main thread. Each server has a
+/// detached relay thread "nivern-server-lsp" (standard output, with a clone of the
+/// outgoing queue's sending end) and a detached thread "nivern-server-lsp-log" (drains
+/// standard error). Input the pipe cannot take at once is queued for a writer thread
+/// "nivern-server-lsp-in" of that server, so a server that is slow to read never holds
+/// up other requests. The relay's output not yet written to the editor is bounded by the
+/// server's own `ByteBudget` of `OUTPUT_BUDGET` bytes: at the bound the relay stops
+/// reading until the writer thread has caught up.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "protocol/message.h"
+#include "support/channel.h"
+
+namespace nivern_server {
+struct Frame;
+}
+
+namespace nivern_server::lsp {
+
+/// Bytes of one read of a server's standard output (one `lsp_output` event at most).
+inline constexpr std::size_t READ_SIZE = 16'384;
+/// Encoded output of one server that may wait for the editor before its relay pauses.
+inline constexpr std::size_t OUTPUT_BUDGET = 4 << 20;
+/// How long servers get at the end of the session to end their output once their input
+/// is closed; those still writing are killed.
+inline constexpr std::chrono::seconds END_GRACE{5};
+
+struct Input;  // a server's standard input, with its queue and writer
+struct Relay;  // what the main thread shares with a server's relay thread
+
+/// One started language server.
+struct Running {
+  pid_t pid = -1;  // not reaped while the record exists
+  std::shared_ptr<Input> input;
+  std::shared_ptr<Relay> relay;
+};
+
+class Lsps {
+ public:
+  using Reply = nivern_protocol::message::Reply;
+  using Out = nivern_support::Sender<Frame>;
+
+  Lsps() = default;
+  /// Releases every server: its input is closed, without a signal and without a wait.
+  ~Lsps();
+  Lsps(const Lsps&) = delete;
+  Lsps& operator=(const Lsps&) = delete;
+
+  /// `lsp_open`: look the language up, find its program on PATH, probe it, then start it.
+  Reply open(std::uint64_t id, const std::string& path, const std::string& language, const Out& out);
+  /// Starts `program` with `args` in `dir` under `id`, replacing (not killing) a server
+  /// already running under that id. `lsp_opened` with the program, or the start error.
+  Reply open_program(std::uint64_t id, const std::string& program, std::span<const std::string_view> args,
+                     const std::string& dir, const Out& out);
+  /// `lsp_input`: `done` once the bytes are written or queued in order behind earlier ones.
+  Reply input(std::uint64_t id, std::string_view bytes);
+  /// `lsp_close`: kills and reaps the server; `done` for an unknown id too.
+  Reply close(std::uint64_t id);
+
+  /// End of the session: closes every server's input (queued input is written first),
+  /// waits up to `grace` for their outputs to end, then kills and reaps those still
+  /// writing. Servers that ended their output are not signalled.
+  void finish(std::chrono::steady_clock::duration grace);
+
+ private:
+  void release(Running&& r);
+
+  std::unordered_map<std::uint64_t, Running> running_;
+  /// Replaced servers: input closed, not killed; kept to be seen out at the end.
+  std::vector<Running> released_;
+};
+
+}  // namespace nivern_server::lsp

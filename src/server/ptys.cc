@@ -1,0 +1,137 @@
+#include "server/ptys.h"
+
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "server/calls.h"
+#include "server/server.h"
+#include "support/thread_name.h"
+
+namespace nivern_server {
+
+namespace msg = nivern_protocol::message;
+
+namespace pty {
+
+namespace {
+
+struct Wake {};
+
+bool send_exited(Outgoing& out, std::uint64_t id) {
+  msg::Response response{id, Reply::PtyExited{}};
+  return out.send(Frame{response.encode(), {}});
+}
+
+// Each wake-up is one chunk or the end of one of the shell's threads; a wake-up can
+// find its output already taken by the drain of an earlier one.
+void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, std::weak_ptr<Shell> weak,
+           std::shared_ptr<nivern_support::ByteBudget> budget) {
+  nivern_support::name_this_thread(RELAY_THREAD);
+  while (wake.recv()) {
+    while (wake.try_recv()) {
+    }
+    for (;;) {
+      std::shared_ptr<Shell> shell = weak.lock();
+      if (!shell) {
+        (void)send_exited(out, id);
+        return;
+      }
+      std::string data;
+      bool exited;
+      {
+        std::lock_guard lock(shell->mu);
+        data = shell->pty->drain(EVENT_BYTES);
+        exited = shell->pty->exited();
+      }
+      // Not held while waiting for room: a close must not wait for the editor.
+      shell.reset();
+      if (!data.empty()) {
+        msg::Response response{id, Reply::PtyOutput{msg::encode_bytes(data)}};
+        std::string body = response.encode();
+        data = std::string();
+        auto lease = budget->acquire(body.size());
+        if (!lease) continue;  // closed: the shell is gone, and says so next round
+        if (!out.send(Frame{std::move(body), std::move(*lease)})) return;
+        if (!exited) continue;  // more may be queued behind it, its wake-up already taken
+      }
+      if (exited) {
+        (void)send_exited(out, id);
+        return;
+      }
+      break;
+    }
+  }
+}
+
+}  // namespace
+
+Reply Ptys::open(std::uint64_t id, const Call::PtyOpen& call, const Outgoing& out) {
+  auto [wake_tx, wake_rx] = nivern_support::make_channel<Wake>();
+  std::string program = nivern_pty::shell();
+  auto notify = [tx = std::move(wake_tx)]() mutable { (void)tx.send(Wake{}); };
+  auto spawned = nivern_pty::Pty::spawn(program, call.path, call.rows, call.cols, std::move(notify));
+  if (!spawned) {
+    const char* what = spawned.error().kind == nivern_pty::SpawnError::Kind::terminal
+                           ? "no pseudoterminal: "
+                           : "could not start a shell: ";
+    return Reply::Error{what + spawned.error().text};
+  }
+  auto shell = std::make_shared<Shell>();
+  shell->pty = std::move(*spawned);
+  try {
+    std::thread(relay, id, std::move(wake_rx), out, std::weak_ptr<Shell>(shell), shell->budget).detach();
+  } catch (const std::system_error&) {
+    return Reply::Error{"cannot start reading the shell"};  // the shell is released on the way out
+  }
+  auto [at, inserted] = shells_.try_emplace(id, shell);
+  if (!inserted) {
+    std::shared_ptr<Shell> old = std::exchange(at->second, std::move(shell));
+  }
+  return Reply::PtyOpened{nivern_pty::shell()};
+}
+
+Reply Ptys::input(const Call::PtyInput& call) {
+  auto it = shells_.find(call.pty);
+  if (it == shells_.end()) return Reply::Error{"no such shell"};
+  auto bytes = msg::decode_bytes(call.bytes);
+  if (!bytes) return Reply::Error{bytes.error()};
+  Shell& shell = *it->second;
+  std::lock_guard lock(shell.mu);
+  shell.pty->write(*bytes);
+  return Reply::Done{};
+}
+
+Reply Ptys::resize(const Call::PtyResize& call) {
+  auto it = shells_.find(call.pty);
+  if (it == shells_.end()) return Reply::Error{"no such shell"};
+  Shell& shell = *it->second;
+  std::lock_guard lock(shell.mu);
+  nivern_pty::PtySize size{std::max<std::uint16_t>(call.rows, 1), std::max<std::uint16_t>(call.cols, 1), 0,
+                           0};
+  (void)nivern_pty::resize(shell.pty->main_fd(), size);
+  return Reply::Done{};
+}
+
+Reply Ptys::close(const Call::PtyClose& call) {
+  shells_.erase(call.pty);
+  return Reply::Done{};
+}
+
+}  // namespace pty
+
+Reply open_pty(Server& server, std::uint64_t id, const Call::PtyOpen& call) {
+  if (!server.greeted) return Reply::Error{"say hello first"};
+  return server.ptys.open(id, call, server.out);
+}
+Reply pty_input(Server& server, const Call::PtyInput& call) {
+  return server.ptys.input(call);
+}
+Reply pty_resize(Server& server, const Call::PtyResize& call) {
+  return server.ptys.resize(call);
+}
+Reply pty_close(Server& server, const Call::PtyClose& call) {
+  return server.ptys.close(call);
+}
+
+}  // namespace nivern_server

@@ -1,0 +1,61 @@
+#pragma once
+/// The shell table: request id to running shell, and the relay thread
+/// "nivern-server-pty" of each shell, which turns its output and end into the events
+/// `pty_output` and `pty_exited` under that id.
+///
+/// Threading: the table is the main thread's alone (it inserts, looks up and removes).
+/// Each `Shell` is shared with its relay thread, which holds only a weak reference
+/// between wake-ups and locks the shell's mutex for each drain; the main thread locks
+/// it for input and resize. Whoever drops the last strong reference runs the release
+/// (hang-up, kill after the grace, reap). Output towards the editor is bounded per shell
+/// by a byte budget: the relay waits while `OUTPUT_BUDGET` bytes of its events are
+/// queued and not yet written, and with it the shell's reader.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "protocol/message.h"
+#include "pty/pty.h"
+#include "support/byte_budget.h"
+#include "support/channel.h"
+
+namespace nivern_server {
+
+struct Frame;
+
+namespace pty {
+
+inline constexpr const char* RELAY_THREAD = "nivern-server-pty";
+/// Encoded events of one shell queued and not yet written, at most (plus one event).
+inline constexpr std::size_t OUTPUT_BUDGET = 4 << 20;
+/// Output bytes carried by one `pty_output`, at most.
+inline constexpr std::size_t EVENT_BYTES = 1 << 20;
+
+struct Shell {
+  std::mutex mu;
+  std::unique_ptr<nivern_pty::Pty> pty;  // guarded by mu
+  std::shared_ptr<nivern_support::ByteBudget> budget = nivern_support::ByteBudget::make(OUTPUT_BUDGET);
+  /// Wakes a relay waiting for room, then releases the shell.
+  ~Shell() { budget->close(); }
+};
+
+class Ptys {
+ public:
+  using Reply = nivern_protocol::message::Reply;
+  using Call = nivern_protocol::message::Call;
+
+  /// Opens a shell under `id`, replacing (and releasing) one already there. The relay
+  /// keeps a clone of `out`.
+  Reply open(std::uint64_t id, const Call::PtyOpen& call, const nivern_support::Sender<Frame>& out);
+  Reply input(const Call::PtyInput& call);
+  Reply resize(const Call::PtyResize& call);
+  Reply close(const Call::PtyClose& call);
+
+ private:
+  std::unordered_map<std::uint64_t, std::shared_ptr<Shell>> shells_;
+};
+
+}  // namespace pty
+}  // namespace nivern_server

@@ -1,0 +1,419 @@
+// Language servers seen from the editor's side: refusals, the byte relay in both
+// directions, replacement, descriptors, a slow server, a slow editor, the end of the
+// session, and a real TypeScript language server.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "harness/frame_client.h"
+#include "harness/temp_tree.h"
+#include "protocol/message.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using nivern_test::json_string;
+using nivern_test::ServerProcess;
+using nivern_test::TempTree;
+using Clock = std::chrono::steady_clock;
+
+std::string error_reply(std::uint64_t id, const std::string& message) {
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"error","message":)" + json_string(message) +
+         "}}";
+}
+std::string done_reply(std::uint64_t id) {
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"done"}})";
+}
+std::string opened_reply(std::uint64_t id, const std::string& program) {
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_opened","program":)" +
+         json_string(program) + "}}";
+}
+std::string open_call(std::uint64_t id, const std::string& path, const std::string& language) {
+  return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"lsp_open","path":)" + json_string(path) +
+         R"(,"language":)" + json_string(language) + "}}";
+}
+std::string input_call(std::uint64_t id, std::uint64_t lsp, std::string_view bytes) {
+  return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"lsp_input","lsp":)" + std::to_string(lsp) +
+         R"(,"bytes":")" + nivern_protocol::message::encode_bytes(bytes) + "\"}}";
+}
+std::string close_call(std::uint64_t id, std::uint64_t lsp) {
+  return "{\"id\":" + std::to_string(id) + R"(,"call":["lsp_close",)" + std::to_string(lsp) + "]}";
+}
+
+// Fake language servers: shell scripts in a directory that heads the server's PATH. Each
+// passes the "--version" probe unless its body says otherwise.
+struct FakeServers {
+  TempTree dir{"nivern-lsp"};
+  std::string bin = dir.dir("bin");
+
+  std::string add(const std::string& program, const std::string& body, bool probe_passes = true) {
+    std::string path = dir.file("bin/" + program,
+                                std::string("#!/bin/sh\n") +
+                                    (probe_passes ? "[ \"$1\" = --version ] && exit 0\n" : "") + body + "\n");
+    ::chmod(path.c_str(), 0755);
+    return path;
+  }
+  std::vector<std::string> env() const { return {"PATH=" + bin + ":/usr/bin:/bin"}; }
+};
+
+// The editor's side of a session with language servers: replies by request id, and the
+// events of each server (decoded output, count of lsp_exited) by its id.
+struct Editor {
+  ServerProcess p;
+  std::map<std::uint64_t, std::string> replies;
+  std::map<std::uint64_t, std::string> output;
+  std::map<std::uint64_t, int> exited;
+  std::vector<std::string> events;  // every event frame, whole
+
+  explicit Editor(std::vector<std::string> env) : p(std::vector<std::string>{"/tmp"}, std::move(env)) {
+    p.hello();
+  }
+  explicit Editor(const FakeServers& fakes) : Editor(fakes.env()) {}
+
+  void take(const std::string& frame) {
+    std::size_t colon = frame.find(',');
+    std::uint64_t id = std::stoull(frame.substr(6, colon - 6));
+    static const std::string out_tag = R"("reply":{"reply":"lsp_output","bytes":")";
+    if (std::size_t at = frame.find(out_tag); at != std::string::npos) {
+      std::size_t from = at + out_tag.size();
+      auto bytes = nivern_protocol::message::decode_bytes(frame.substr(from, frame.find('"', from) - from));
+      EXPECT_TRUE(bytes.has_value());
+      output[id] += bytes.value_or("");
+      events.push_back(frame);
+    } else if (frame.find(R"("reply":{"reply":"lsp_exited"})") != std::string::npos) {
+      ++exited[id];
+      events.push_back(frame);
+    } else {
+      EXPECT_FALSE(replies.contains(id)) << frame;
+      replies[id] = frame;
+    }
+  }
+  // Reads frames until `ready` holds; false when the output ends or time runs out first.
+  bool until(const std::function<bool()>& ready, Clock::duration timeout = 30s) {
+    auto deadline = Clock::now() + timeout;
+    while (!ready()) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return false;
+      auto frame = p.read_frame(left);
+      if (!frame) return false;
+      take(*frame);
+    }
+    return true;
+  }
+  // Sends a request and returns its reply, taking the events that come meanwhile.
+  std::string call(std::uint64_t id, const std::string& body) {
+    p.send(body);
+    until([&] { return replies.contains(id); });
+    std::string reply = replies[id];
+    replies.erase(id);
+    return reply;
+  }
+};
+
+TEST(LspOpen, RefusalsAndStartErrors) {
+  FakeServers fakes;
+  fakes.add("rust-analyzer",
+            "echo \"ERROR: Unknown Binary 'rust-analyzer' in toolchain 'beta'.\" >&2; exit 1", false);
+  std::string plain = fakes.add("svelteserver", "exec cat");
+  ::chmod(plain.c_str(), 0644);
+  Editor e(fakes);
+  EXPECT_EQ(e.call(1, open_call(1, "/tmp", "Rust")),
+            error_reply(1, "no language server is configured for Rust"));
+  EXPECT_EQ(e.call(2, open_call(2, "/tmp", "rust")),
+            error_reply(2,
+                        "rust-analyzer is not installed for beta.                  "
+                        "Run: rustup component add rust-analyzer"));
+  EXPECT_EQ(e.call(3, open_call(3, "/tmp", "svelte")),
+            error_reply(3, "svelteserver is on PATH but would not start: Permission denied (os error 13)"));
+  EXPECT_EQ(e.call(4, open_call(4, "/tmp", "typescript")),
+            error_reply(4, "typescript-language-server is not installed, or is not on PATH"));
+  fakes.add("typescript-language-server", "exec cat");
+  EXPECT_EQ(e.call(5, open_call(5, fakes.dir / "nowhere", "javascript")),
+            error_reply(5, "the language server would not start: No such file or directory (os error 2)"));
+  EXPECT_EQ(e.call(6, open_call(6, fakes.dir / "bin/svelteserver", "javascript")),
+            error_reply(6, "the language server would not start: Not a directory (os error 20)"));
+  // Unknown ids: input is refused before its bytes are looked at; close is done all the same.
+  EXPECT_EQ(e.call(7, R"({"id":7,"call":["lsp_input",5,"!!"]})"), error_reply(7, "no such language server"));
+  EXPECT_EQ(e.call(8, close_call(8, 5)), done_reply(8));
+}
+
+TEST(LspRelay, BytesBothWaysChunkedThenClosed) {
+  FakeServers fakes;
+  std::string program =
+      fakes.add("typescript-language-server", R"sh(printf '%s|%s|' "$*" "$(pwd)"; exec cat)sh");
+  std::string project = fakes.dir.dir("project");
+  Editor e(fakes);
+  EXPECT_EQ(e.call(10, open_call(10, project, "typescript")), opened_reply(10, program));
+  std::string greeting = "--stdio|" + project + "|";
+  ASSERT_TRUE(e.until([&] { return e.output[10].size() >= greeting.size(); }));
+  EXPECT_EQ(e.events.front(), R"({"id":10,"reply":{"reply":"lsp_output","bytes":")" +
+                                  nivern_protocol::message::encode_bytes(greeting) + "\"}}");
+
+  std::string big(40'000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
+  std::size_t before = e.events.size();
+  EXPECT_EQ(e.call(11, input_call(11, 10, big)), done_reply(11));
+  EXPECT_EQ(e.call(12, input_call(12, 10, "")), done_reply(12));
+  EXPECT_EQ(e.call(13, R"({"id":13,"call":["lsp_input",10,"Zm9"]})"),
+            error_reply(13, "bad bytes on the wire: Invalid padding"));
+  ASSERT_TRUE(e.until([&] { return e.output[10].size() >= greeting.size() + big.size(); }));
+  EXPECT_TRUE(e.output[10] == greeting + big);
+  EXPECT_GE(e.events.size() - before, 3u);
+
+  EXPECT_EQ(e.call(14, close_call(14, 10)), done_reply(14));
+  EXPECT_EQ(e.call(15, close_call(15, 10)), done_reply(15));
+  EXPECT_EQ(e.call(16, input_call(16, 10, "x")), error_reply(16, "no such language server"));
+  e.p.close_stdin();
+  ASSERT_TRUE(e.until([] { return false; }) == false);  // reads to the end of output
+  EXPECT_EQ(e.p.wait(), 0);
+  EXPECT_EQ(e.exited[10], 1);
+  EXPECT_EQ(e.events.back(), R"({"id":10,"reply":{"reply":"lsp_exited"}})");
+}
+
+TEST(LspRelay, ReplacementClosesTheOldInputWithoutAKill) {
+  FakeServers fakes;
+  std::string marks = fakes.dir / "marks";
+  // Each start takes the next letter; on end of input it says goodbye.
+  fakes.add("svelteserver", "n=$(cat " + marks + " 2>/dev/null); n=\"$n.\"; echo \"$n\" > " + marks +
+                                "; printf \"start$n \"; cat; printf \"bye$n \"");
+  Editor e(fakes);
+  EXPECT_NE(e.call(20, open_call(20, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  ASSERT_TRUE(e.until([&] { return e.output[20] == "start. "; }));
+  EXPECT_NE(e.call(20, open_call(20, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  ASSERT_TRUE(e.until([&] { return e.exited[20] == 1 && e.output[20].size() == 20; })) << e.output[20];
+  // The two servers write under one id, in either order.
+  EXPECT_TRUE(e.output[20] == "start. bye. start.. " || e.output[20] == "start. start.. bye. ")
+      << e.output[20];
+  EXPECT_EQ(e.call(21, input_call(21, 20, "to the new one ")), done_reply(21));
+  ASSERT_TRUE(e.until([&] { return e.output[20].ends_with("to the new one "); }));
+}
+
+// Descriptor number to what it names, for a process.
+std::map<std::string, std::string> descriptors(const std::string& pid) {
+  std::map<std::string, std::string> fds;
+  std::error_code ec;
+  for (auto& entry : std::filesystem::directory_iterator("/proc/" + pid + "/fd", ec))
+    fds[entry.path().filename().string()] = std::filesystem::read_symlink(entry.path(), ec).string();
+  return fds;
+}
+
+TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
+  FakeServers fakes;
+  fakes.add("rust-analyzer", "echo $$; exec sleep 600");
+  Editor e(fakes);
+  const std::string server = std::to_string(e.p.pid());
+  auto baseline = descriptors(server);
+  // Pipes the test's own parent gave the server may be passed on; its standard input and
+  // output, and every pipe it made itself, may not.
+  std::set<std::string> passed_on;
+  for (auto& [fd, target] : baseline)
+    if (fd != "0" && fd != "1") passed_on.insert(target);
+  for (std::uint64_t id = 100; id < 132; ++id) {
+    ASSERT_NE(e.call(id, open_call(id, "/tmp", "rust")).find("lsp_opened"), std::string::npos);
+  }
+  ASSERT_TRUE(e.until([&] { return e.output[131].ends_with("\n"); }));
+  auto child = descriptors(e.output[131].substr(0, e.output[131].size() - 1));
+  ASSERT_TRUE(child.contains("2"));
+  for (auto& [fd, target] : child) {
+    bool own = target == child["0"] || target == child["1"] || target == child["2"];
+    EXPECT_TRUE(own || !target.starts_with("pipe:") || passed_on.contains(target)) << fd << " " << target;
+  }
+  for (std::uint64_t id = 100; id < 132; ++id)
+    EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
+  ASSERT_TRUE(e.until([&] {
+    for (std::uint64_t id = 100; id < 132; ++id)
+      if (e.exited[id] != 1) return false;
+    return true;
+  }));
+  auto deadline = Clock::now() + 30s;
+  while (descriptors(server).size() != baseline.size() && Clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(descriptors(server), baseline);
+}
+
+// Bytes no two of which repeat in a short period, so a lost or moved chunk shows.
+std::string pattern(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  std::uint32_t x = seed;
+  for (char& c : s) {
+    x = x * 1664525u + 1013904223u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndLosesNoByte) {
+  FakeServers fakes;
+  std::string go = fakes.dir / "go";
+  ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
+  const std::size_t total = 10'000'000;
+  std::string data = pattern(total, 11);
+  std::string expect = fakes.dir.file("expect", data);
+  // Reads nothing until told to, then compares what it was sent and exits with more
+  // input still on its way.
+  fakes.add("typescript-language-server", "read _ < " + go + "; head -c " + std::to_string(total) +
+                                              " | cmp -s - " + expect + " && echo same || echo differ");
+  Editor e(fakes);
+  ASSERT_NE(e.call(1, open_call(1, "/tmp", "typescript")).find("lsp_opened"), std::string::npos);
+  for (std::size_t i = 0; i < 10; ++i)
+    EXPECT_EQ(e.call(2 + i, input_call(2 + i, 1, std::string_view(data).substr(i * total / 10, total / 10))),
+              done_reply(2 + i));
+  EXPECT_EQ(e.call(12, input_call(12, 1, pattern(total, 12))), done_reply(12));
+  // Everything above is still waiting for the server, and the session answers at once.
+  EXPECT_NE(e.call(13, R"({"id":13,"call":["hello",5]})").find(R"("reply":"hello")"), std::string::npos);
+  EXPECT_EQ(e.output[1], "");
+  { std::ofstream(go) << "\n"; }
+  ASSERT_TRUE(e.until([&] { return e.exited[1] == 1; }));
+  EXPECT_EQ(e.output[1], "same\n");
+  // The server is gone with input still queued: its writer fails, and so does all later input.
+  std::uint64_t id = 14;
+  std::string reply = done_reply(id);
+  for (auto deadline = Clock::now() + 30s; reply == done_reply(id) && Clock::now() < deadline;) {
+    ++id;
+    reply = e.call(id, input_call(id, 1, "x"));
+  }
+  EXPECT_EQ(reply, error_reply(id, "the language server is not listening"));
+  EXPECT_EQ(e.call(id + 1, input_call(id + 1, 1, "")),
+            error_reply(id + 1, "the language server is not listening"));
+}
+
+// The numbers from 1 up, one per line, as `seq` prints them, handed out in pieces.
+struct SeqText {
+  std::uint64_t next = 1;
+  std::string pending;
+  std::string take(std::size_t n) {
+    while (pending.size() < n) pending += std::to_string(next++) + "\n";
+    std::string out = pending.substr(0, n);
+    pending.erase(0, n);
+    return out;
+  }
+};
+
+TEST(LspOutput, SlowEditorBoundsTheServersMemoryAndGetsEveryByte) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const std::uint64_t last = 30'000'000;  // sanitizers keep freed memory and run slowly
+#else
+  const std::uint64_t last = 113'000'000;  // just over 1 GB of text
+#endif
+  FakeServers fakes;
+  fakes.add("svelteserver", "exec seq 1 " + std::to_string(last));
+  Editor e(fakes);
+  ASSERT_NE(e.call(1, open_call(1, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  SeqText expect;
+  std::uint64_t bytes = 0, frames = 0;
+  bool same = true;
+  while (same) {
+    auto frame = e.p.read_frame();
+    ASSERT_TRUE(frame);
+    e.take(*frame);
+    if (e.exited[1]) break;
+    bytes += e.output[1].size();
+    same = e.output[1] == expect.take(e.output[1].size());
+    e.output[1].clear();
+    if (++frames % 64 == 0) std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_TRUE(same) << "at byte " << bytes;
+  EXPECT_EQ(expect.next, last + 1);
+  EXPECT_EQ(expect.pending, "");
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  EXPECT_GT(bytes, 1'000'000'000u);
+  std::ifstream status("/proc/" + std::to_string(e.p.pid()) + "/status");
+  std::string line;
+  long peak_kib = -1;
+  while (std::getline(status, line))
+    if (line.starts_with("VmHWM:")) peak_kib = std::atol(line.c_str() + 6);
+  EXPECT_GT(peak_kib, 0);
+  EXPECT_LT(peak_kib, 100 * 1024);
+#endif
+}
+
+TEST(LspSession, ServersStillWritingAtTheEndAreKilledTheOthersNot) {
+  FakeServers fakes;
+  fakes.add("rust-analyzer", "echo $$; exec sleep 600");  // keeps its output open whatever happens
+  fakes.add("svelteserver", "cat > /dev/null; echo bye");
+  Editor e(fakes);
+  ASSERT_NE(e.call(1, open_call(1, "/tmp", "rust")).find("lsp_opened"), std::string::npos);
+  ASSERT_NE(e.call(2, open_call(2, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  ASSERT_TRUE(e.until([&] { return e.output[1].ends_with("\n"); }));
+  pid_t stubborn = std::stoi(e.output[1]);
+  e.p.close_stdin();
+  e.until([] { return false; });  // to the end of output
+  EXPECT_EQ(e.p.wait(), 0);
+  EXPECT_EQ(e.p.stderr_text(), "");
+  EXPECT_EQ(e.output[2], "bye\n");
+  EXPECT_EQ(e.exited[1], 1);
+  EXPECT_EQ(e.exited[2], 1);
+  EXPECT_EQ(::kill(stubborn, 0), -1);  // killed and reaped
+}
+
+std::string lsp_message(const std::string& json) {
+  return "Content-Length: " + std::to_string(json.size()) + "\r\n\r\n" + json;
+}
+
+TEST(RealLanguageServer, TypeScriptAnswersInitializeAndReportsTheTypeError) {
+  const std::string bin = std::string(NIVERN_SOURCE_DIR) + "/tests/lsp/node_modules/.bin";
+  if (!std::filesystem::exists(bin + "/typescript-language-server")) {
+    const char* ci = std::getenv("CI");
+    if (ci && std::string_view(ci) == "true")
+      FAIL() << "typescript-language-server is missing from " << bin << ": scripts/setup installs it";
+    GTEST_SKIP() << "typescript-language-server is not installed: scripts/setup installs it with npm ci "
+                    "when Node.js and npm are present";
+  }
+  TempTree project("nivern-ts");
+  project.file("a.ts", "const count: number = \"three\";\n");
+  const char* path = std::getenv("PATH");
+  Editor e({"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
+  EXPECT_EQ(e.call(1, open_call(1, project.path(), "typescript")),
+            opened_reply(1, bin + "/typescript-language-server"));
+
+  const std::string root = "file://" + project.path();
+  EXPECT_EQ(
+      e.call(2, input_call(
+                    2, 1,
+                    lsp_message(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
+                                R"("processId":null,"rootUri":")" +
+                                root + R"(","capabilities":{"textDocument":{"publishDiagnostics":{}}}}})"))),
+      done_reply(2));
+  ASSERT_TRUE(e.until([&] { return e.output[1].find(R"("capabilities")") != std::string::npos; }, 120s))
+      << e.output[1];
+  EXPECT_NE(e.output[1].find(R"("id":1)"), std::string::npos);
+  EXPECT_NE(e.output[1].find(R"("result")"), std::string::npos);
+  EXPECT_EQ(
+      e.call(3, input_call(3, 1, lsp_message(R"({"jsonrpc":"2.0","method":"initialized","params":{}})"))),
+      done_reply(3));
+  EXPECT_EQ(e.call(4, input_call(4, 1,
+                                 lsp_message(R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
+                                             R"("textDocument":{"uri":")" +
+                                             root +
+                                             R"(/a.ts",)"
+                                             R"("languageId":"typescript","version":1,)"
+                                             R"("text":"const count: number = \"three\";\n"}}})"))),
+            done_reply(4));
+  ASSERT_TRUE(e.until(
+      [&] {
+        return e.output[1].find("textDocument/publishDiagnostics") != std::string::npos &&
+               e.output[1].find("Type 'string' is not assignable to type 'number'.") != std::string::npos;
+      },
+      120s))
+      << e.output[1];
+
+  EXPECT_EQ(e.call(5, close_call(5, 1)), done_reply(5));
+  e.p.close_stdin();
+  e.until([] { return false; });
+  EXPECT_EQ(e.p.wait(), 0);
+  EXPECT_EQ(e.exited[1], 1);
+}
+
+}  // namespace
