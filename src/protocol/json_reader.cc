@@ -161,6 +161,15 @@ std::string describe_string(std::string_view s) {
   return out;
 }
 
+std::string describe(const Number& n) {
+  Value v;
+  v.kind = n.kind;
+  v.u = n.u;
+  v.i = n.i;
+  v.f = n.f;
+  return describe(v);
+}
+
 std::string describe(const Value& v) {
   switch (v.kind) {
     case Value::Kind::null: return "null";
@@ -374,13 +383,22 @@ bool Reader::parse_string(std::string& out) {
   }
   out.resize_and_overwrite(room, [&](char* buf, std::size_t) {
     char* o = buf + old;
-    ok = unescape_into(o);
+    ok = unescape_into<true>(o);
     return static_cast<std::size_t>(o - buf);
   });
   return ok;
 }
 
-// The body of parse_string: copies and unescapes up to the closing quote into `o`.
+// At '"': reads a string with the checks of parse_string, keeping nothing.
+bool Reader::check_string() {
+  eat();
+  char* none = nullptr;
+  return unescape_into<false>(none);
+}
+
+// The body of parse_string: copies and unescapes up to the closing quote into `o`. Without
+// kWrite, the same checks and faults, and nothing is written.
+template <bool kWrite>
 bool Reader::unescape_into(char*& o) {
   bool bad_utf8 = false;
   for (;;) {
@@ -392,18 +410,18 @@ bool Reader::unescape_into(char*& o) {
     const __m128i control = _mm_set1_epi8(0x1F);
     while (pos_ + 16 <= end_) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + pos_));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+      if constexpr (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
       __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                                  _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
       unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(v));
       if (mask == 0) {
         pos_ += 16;
-        o += 16;
+        if constexpr (kWrite) o += 16;
         continue;
       }
       unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
       pos_ += k;
-      o += k;
+      if constexpr (kWrite) o += k;
       break;
     }
 #endif
@@ -416,7 +434,13 @@ bool Reader::unescape_into(char*& o) {
     }
     if (c == '\\') {
       eat();
-      if (!parse_escape(o)) return false;
+      if constexpr (kWrite) {
+        if (!parse_escape(o)) return false;
+      } else {
+        char unescaped[4];
+        char* u = unescaped;
+        if (!parse_escape(u)) return false;
+      }
       continue;
     }
     if (c < 0x20) {
@@ -424,7 +448,7 @@ bool Reader::unescape_into(char*& o) {
       return error("control character (\\u0000-\\u001F) found while parsing a string");
     }
     if (c < 0x80) {
-      *o++ = static_cast<char>(c);
+      if constexpr (kWrite) *o++ = static_cast<char>(c);
       eat();
       continue;
     }
@@ -433,8 +457,10 @@ bool Reader::unescape_into(char*& o) {
       bad_utf8 = true;
       n = 1;
     }
-    std::memcpy(o, base_ + pos_, n);
-    o += n;
+    if constexpr (kWrite) {
+      std::memcpy(o, base_ + pos_, n);
+      o += n;
+    }
     pos_ += n;
   }
 }
@@ -795,6 +821,45 @@ bool Reader::parse_value(Value& out) {
   }
 }
 
+bool Reader::check_value() {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing a value");
+  switch (*c) {
+    case 'n': eat(); return parse_ident("ull");
+    case 't': eat(); return parse_ident("rue");
+    case 'f': eat(); return parse_ident("alse");
+    case '"': return check_string();
+    case '[': {
+      if (!enter()) return false;
+      bool first = true, more = false;
+      for (;;) {
+        if (!next_element(first, more)) return false;
+        if (!more) break;
+        if (!check_value()) return false;
+      }
+      leave();
+      return end_seq();
+    }
+    case '{': {
+      if (!enter()) return false;
+      bool first = true, more = false;
+      for (;;) {
+        if (!next_key(first, more)) return false;
+        if (!more) break;
+        if (!check_string() || !parse_colon() || !check_value()) return false;
+      }
+      leave();
+      return end_map();
+    }
+    default:
+      if (*c == '-' || is_digit(*c)) {
+        Number n;
+        return parse_number(n);
+      }
+      return peek_error("expected value");
+  }
+}
+
 bool Reader::ignore_value() {
   // Iterative, so that no nesting depth can exhaust the stack.
   std::vector<unsigned char> stack;
@@ -898,12 +963,7 @@ std::optional<std::string> Reader::describe_unexpected() {
       if (c == '-' || is_digit(c)) {
         Number n;
         if (!parse_number(n)) return std::nullopt;
-        Value v;
-        v.kind = n.kind;
-        v.u = n.u;
-        v.i = n.i;
-        v.f = n.f;
-        return describe(v);
+        return describe(n);
       }
       peek_error("expected value");
       return std::nullopt;
