@@ -1,6 +1,7 @@
 #include "protocol/json_reader.h"
 
 #include "support/huge_pages.h"
+#include "text/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -30,40 +31,6 @@ inline std::uint64_t has_byte(std::uint64_t v, unsigned char b) { return has_zer
 inline std::uint64_t has_less(std::uint64_t v, unsigned char n) { return (v - kOnes * n) & ~v & kHighs; }
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// Length of the valid UTF-8 sequence at p (within [p, end)), or 0 if invalid.
-inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
-  unsigned char c = p[0];
-  auto cont = [&](std::size_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c == 0xE0) return (p + 1 < end && p[1] >= 0xA0 && p[1] <= 0xBF && cont(2)) ? 3 : 0;
-  if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return (cont(1) && cont(2)) ? 3 : 0;
-  if (c == 0xED) return (p + 1 < end && p[1] >= 0x80 && p[1] <= 0x9F && cont(2)) ? 3 : 0;
-  if (c == 0xF0) return (p + 1 < end && p[1] >= 0x90 && p[1] <= 0xBF && cont(2) && cont(3)) ? 4 : 0;
-  if (c >= 0xF1 && c <= 0xF3) return (cont(1) && cont(2) && cont(3)) ? 4 : 0;
-  if (c == 0xF4) return (p + 1 < end && p[1] >= 0x80 && p[1] <= 0x8F && cont(2) && cont(3)) ? 4 : 0;
-  return 0;
-}
-
-char* push_utf8(std::uint32_t cp, char* o) {
-  if (cp < 0x80) {
-    *o++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (cp >> 6));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (cp >> 12));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return o;
-}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -129,14 +96,12 @@ std::string describe_float(double f) {
 
 std::string describe_string(std::string_view s) {
   std::string out = "string \"";
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    std::uint32_t cp = c;
-    std::size_t n = utf8_sequence(p, end);
-    if (n == 0) n = 1;  // never happens: strings are valid UTF-8 by construction
-    if (n == 2) cp = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+  for (std::size_t i = 0; i < s.size();) {
+    auto [cp, n] = nivern_text::decode_utf8_char(s, i);
+    if (n == 0) {  // never: strings are valid UTF-8 by construction
+      cp = static_cast<unsigned char>(s[i]);
+      n = 1;
+    }
     switch (cp) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -147,15 +112,15 @@ std::string describe_string(std::string_view s) {
       default:
         if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
           char buf[16];
-          auto r = std::to_chars(buf, buf + sizeof buf, cp, 16);
+          auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::uint32_t>(cp), 16);
           out += "\\u{";
           out.append(buf, r.ptr);
           out += '}';
         } else {
-          out.append(reinterpret_cast<const char*>(p), n);
+          out.append(s.substr(i, n));
         }
     }
-    p += n;
+    i += n;
   }
   out += '"';
   return out;
@@ -452,7 +417,7 @@ bool Reader::unescape_into(char*& o) {
       eat();
       continue;
     }
-    std::size_t n = utf8_sequence(base_ + pos_, base_ + end_);
+    std::size_t n = nivern_text::utf8_multibyte_length(base_ + pos_, base_ + end_);
     if (n == 0) {
       bad_utf8 = true;
       n = 1;
@@ -500,7 +465,7 @@ bool Reader::parse_unicode_escape(char*& o) {
   if (!decode_hex_escape(n)) return false;
   if (n >= 0xDC00 && n <= 0xDFFF) return error("lone leading surrogate in hex escape");
   if (n < 0xD800 || n > 0xDBFF) {
-    o = push_utf8(n, o);
+    o = nivern_text::write_utf8(n, o);
     return true;
   }
   // A leading surrogate: a trailing one must follow as another \u escape.
@@ -511,7 +476,7 @@ bool Reader::parse_unicode_escape(char*& o) {
   std::uint16_t n2;
   if (!decode_hex_escape(n2)) return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF) return error("lone leading surrogate in hex escape");
-  o = push_utf8((((static_cast<std::uint32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, o);
+  o = nivern_text::write_utf8((((static_cast<char32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, o);
   return true;
 }
 
