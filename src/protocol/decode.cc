@@ -265,9 +265,10 @@ struct Decoder {
       out = static_cast<T>(n.u);
       return true;
     }
-    if (n.kind == Value::Kind::unsigned_int || n.kind == Value::Kind::negative_int)
+    if (n.kind == Value::Kind::unsigned_int || n.kind == Value::Kind::negative_int) {
       return r.data_error("invalid value: " + json::describe(n) + ", expected " +
                           std::string(unsigned_name<T>()));
+    }
     return invalid_type(json::describe(n), unsigned_name<T>());
   }
 
@@ -437,9 +438,10 @@ struct Decoder {
     Number n;
     if (!r.parse_number(n)) return false;
     if (n.kind != Value::Kind::unsigned_int) return invalid_type(json::describe(n), "variant identifier");
-    if (n.u >= kActionTags.size())
+    if (n.u >= kActionTags.size()) {
       return r.data_error("invalid value: integer `" + std::to_string(n.u) +
                           "`, expected variant index 0 <= i < 23");
+    }
     index = static_cast<int>(n.u);
     return true;
   }
@@ -464,7 +466,8 @@ struct Decoder {
       seen[i] = true;
       if (s.bound) continue;
       r.seek(s.at);
-      if (!(ok = bind(f->target))) break;
+      ok = bind(f->target);
+      if (!ok) break;
     }
     r.seek(resume);
     if (!ok) return false;
@@ -490,9 +493,10 @@ struct Decoder {
     }
     r.seek(resume);
     if (!ok) return false;
-    if (count > fields.size())
+    if (count > fields.size()) {
       return r.data_error("invalid length " + std::to_string(count) + ", expected " +
                           elements(fields.size()) + " in sequence");
+    }
     return true;
   }
 

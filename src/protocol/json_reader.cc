@@ -844,7 +844,7 @@ bool Reader::ignore_value() {
         if (enclosing) stack.push_back(*enclosing);
         enclosing.reset();
         eat();
-        frame = *c;
+        frame = c;
         break;
       default:
         if (is_digit(*c)) {

@@ -222,7 +222,7 @@ class Converter {
       char* target = out.data() + old;
       char* const start = target;
       UErrorCode e = U_ZERO_ERROR;
-      ucnv_fromUnicode(cv_, &target, target + room, &src, src_end, nullptr, flush, &e);
+      ucnv_fromUnicode(cv_, &target, target + room, &src, src_end, nullptr, flush ? 1 : 0, &e);
       out.resize(old + static_cast<std::size_t>(target - start));
       if (e == U_BUFFER_OVERFLOW_ERROR) continue;
       if (U_FAILURE(e)) std::abort();  // well-formed input and an escaping callback

@@ -42,7 +42,7 @@ inline std::size_t utf8_multibyte_length(const unsigned char* p, const unsigned 
   if (p[1] < s.lower || p[1] > s.upper) return 0;
   for (int i = 2; i <= s.continuations; ++i)
     if ((p[i] & 0xC0) != 0x80) return 0;
-  return static_cast<std::size_t>(1 + s.continuations);
+  return 1 + static_cast<std::size_t>(s.continuations);
 }
 
 /// The length of the well-formed sequence at `p` (`p` < `end`), or 0 when there is none.

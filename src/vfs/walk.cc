@@ -8,22 +8,25 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "support/mutex.h"
 #include "support/os_error.h"
 #include "support/page_allocator.h"
+#include "support/thread_name.h"
 #include "support/unique_fd.h"
 #include "vfs/error.h"
 #include "vfs/git_excludes.h"
 
 namespace nivern_vfs::walk {
 
+using nivern_support::CondVar;
+using nivern_support::Mutex;
+using nivern_support::MutexLock;
 using nivern_support::UniqueFd;
 
 std::optional<std::uint64_t> Entry::size() const {
@@ -65,10 +68,8 @@ class WorkQueue {
   explicit WorkQueue(std::atomic<bool>& quit) : quit_(quit) {}
 
   bool pop(DirWork& out) {
-    std::unique_lock lock(mu_);
-    ready_.wait(lock, [&] {
-      return !stack_.empty() || active_ == 0 || quit_.load(std::memory_order_relaxed);
-    });
+    MutexLock lock(mu_);
+    while (stack_.empty() && active_ != 0 && !quit_.load(std::memory_order_relaxed)) ready_.wait(mu_);
     if (stack_.empty() || quit_.load(std::memory_order_relaxed)) return false;
     out = std::move(stack_.back());
     stack_.pop_back();
@@ -81,7 +82,7 @@ class WorkQueue {
     std::size_t added = found.size();
     bool over;
     {
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       for (auto& w : found) stack_.push_back(std::move(w));
       --active_;
       over = active_ == 0 && stack_.empty();
@@ -95,7 +96,7 @@ class WorkQueue {
   }
 
   void push_root(DirWork w) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stack_.push_back(std::move(w));
   }
 
@@ -103,10 +104,10 @@ class WorkQueue {
 
  private:
   std::atomic<bool>& quit_;
-  std::mutex mu_;
-  std::condition_variable ready_;
-  std::vector<DirWork> stack_;  // guarded by mu_
-  std::size_t active_ = 0;      // guarded by mu_
+  Mutex mu_;
+  CondVar ready_;
+  std::vector<DirWork> stack_ GUARDED_BY(mu_);
+  std::size_t active_ GUARDED_BY(mu_) = 0;
 };
 
 struct Shared {
@@ -368,7 +369,10 @@ void walk_parallel(std::string_view root, const WalkOptions& options, ParallelVi
   threads.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     try {
-      threads.emplace_back(work, i);
+      threads.emplace_back([&work, i] {
+        nivern_support::name_this_thread("nivern-walk");
+        work(i);
+      });
     } catch (const std::system_error&) {
       break;
     }
