@@ -8,7 +8,7 @@
 
 #include "git/output.h"
 #include "git/pr.h"
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
