@@ -186,9 +186,11 @@ const std::vector<std::string_view>& field_keys() {
 // Where the value of an object member or array element starts, to be bound once the
 // whole container has been read; `bound` when it was bound on the way already.
 struct Spot {
+  Spot(std::string_view k, std::size_t a) : key(k), at(a) {}
   std::string_view key;  // objects only
-  std::size_t at = 0;
+  std::size_t at;
   bool bound = false;
+  std::optional<std::string> text;  // a string value read before the call's tag
 };
 
 // The members of an object worth binding later: for each key in `keys`, its first two
@@ -390,7 +392,7 @@ struct Decoder {
           if (!action_tag(index)) return false;
           continue;
         }
-        if (auto kept = spots.worth(key)) spots.list.push_back({*kept, r.position(), false});
+        if (auto kept = spots.worth(key)) spots.list.emplace_back(*kept, r.position());
         if (!r.check_value()) return false;
       }
       r.leave();
@@ -411,7 +413,7 @@ struct Decoder {
           for (;;) {
             if (!r.next_element(first, more)) return false;
             if (!more) break;
-            if (count++ < fields.size()) items.push_back({{}, r.position(), false});
+            if (count++ < fields.size()) items.emplace_back(std::string_view(), r.position());
             if (!r.check_value()) return false;
           }
           r.leave();
@@ -451,11 +453,11 @@ struct Decoder {
   // Fields from an object's spots in member order: keys that are not fields skipped, a
   // field twice refused, then the first absent field in declared order reported. The
   // cursor ends where it was.
-  bool bind_object(const std::vector<Spot>& spots, const std::vector<Field>& fields) {
+  bool bind_object(std::vector<Spot>& spots, const std::vector<Field>& fields) {
     std::size_t resume = r.position();
     std::vector<bool> seen(fields.size());
     bool ok = true;
-    for (const Spot& s : spots) {
+    for (Spot& s : spots) {
       const Field* f = find_field(fields, s.key);
       if (!f) continue;
       std::size_t i = static_cast<std::size_t>(f - fields.data());
@@ -464,7 +466,7 @@ struct Decoder {
         break;
       }
       seen[i] = true;
-      if (s.bound) continue;
+      if (s.bound || (s.text && move_text(*s.text, f->target))) continue;
       r.seek(s.at);
       ok = bind(f->target);
       if (!ok) break;
@@ -476,6 +478,19 @@ struct Decoder {
       return r.data_error("missing field `" + std::string(fields[i].key) + "`");
     }
     return true;
+  }
+
+  // A string read ahead into a string field; false for a field of another type.
+  static bool move_text(std::string& text, Target t) {
+    if (auto* s = std::get_if<std::string*>(&t)) {
+      **s = std::move(text);
+      return true;
+    }
+    if (auto* s = std::get_if<std::optional<std::string>*>(&t)) {
+      **s = std::move(text);
+      return true;
+    }
+    return false;
   }
 
   // Fields by position from `count` elements: element i is field i.
@@ -540,8 +555,10 @@ struct Decoder {
   }
 
   // One member or element of the call, checked. Its spot is marked bound when it is a
-  // string for a string field, read straight into place.
-  bool read_call_value(const Field* f, Spot& spot) {
+  // string for a string field, read straight into place; with `ahead` (the field is not
+  // known yet), a string is kept in the spot, so that text is not read twice.
+  bool read_call_value(const Field* f, Spot& spot, bool ahead = false) {
+    if (ahead && peek() == '"') return r.parse_string(spot.text.emplace());
     if (f && peek() == '"') {
       std::string* into = nullptr;
       if (auto* s = std::get_if<std::string*>(&f->target)) into = *s;
@@ -598,8 +615,8 @@ struct Decoder {
       const Field* f = find_field(fields, *kept);
       bool earlier = std::any_of(spots.list.begin(), spots.list.end(),
                                  [&](const Spot& s) { return s.key == *kept; });
-      Spot& spot = spots.list.emplace_back(Spot{*kept, r.position(), false});
-      if (!read_call_value(earlier ? nullptr : f, spot)) return false;
+      Spot& spot = spots.list.emplace_back(*kept, r.position());
+      if (!read_call_value(earlier ? nullptr : f, spot, index < 0 && !earlier)) return false;
     }
     if (ok && index < 0) ok = r.data_error("missing field `call`");
     r.leave();
@@ -628,7 +645,7 @@ struct Decoder {
         if (!r.next_element(first, more)) return false;
         if (!more) break;
         if (count < fields.size()) {
-          Spot& spot = items.emplace_back(Spot{{}, r.position(), false});
+          Spot& spot = items.emplace_back(std::string_view(), r.position());
           if (!read_call_value(&fields[count], spot)) return false;
         } else if (!r.check_value()) {
           return false;
