@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/frame_client.h"
 #include "harness/temp_tree.h"
 

@@ -3,9 +3,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+
 #include "git/output.h"
 #include "git/pr.h"
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
@@ -38,6 +41,20 @@ TEST(Output, TrimTakesUnicodeWhiteSpace) {
   EXPECT_EQ(output::trim("\u00A0\u3000word\u2029\u0085"), "word");
   EXPECT_EQ(output::trim("\u200Bword"), "\u200Bword");  // zero-width space is not white space
   EXPECT_EQ(output::trim(" \u2003 "), "");
+}
+
+TEST(Output, TrimStaysInsideIllFormedText) {
+  // Each input in a buffer of exactly its size: a read past the end is a sanitizer fault.
+  auto trimmed = [](std::string_view s) {
+    auto exact = std::make_unique<char[]>(s.size());
+    std::memcpy(exact.get(), s.data(), s.size());
+    return std::string(output::trim(std::string_view(exact.get(), s.size())));
+  };
+  EXPECT_EQ(trimmed("\xE2"), "\xE2");
+  EXPECT_EQ(trimmed("\xF0\x9F\x98"), "\xF0\x9F\x98");
+  EXPECT_EQ(trimmed(" \xE2\x80 "), "\xE2\x80");
+  EXPECT_EQ(trimmed("\u2028\xE2\x80\xA8\xE2"), "\xE2");
+  EXPECT_EQ(trimmed("\x80\u3000"), "\x80");
 }
 
 TEST(Said, TakesTheLastMeaningfulLineOfStandardError) {

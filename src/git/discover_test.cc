@@ -7,7 +7,7 @@
 
 #include "git/head.h"
 #include "git/path.h"
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/temp_tree.h"
 
 namespace nivern_git {

@@ -1,33 +1,22 @@
 #include "git/output.h"
 
 #include <cstdint>
-#include <cstring>
+
+#include "text/utf8.h"
 
 namespace nivern_git::output {
 
 namespace {
 
-char32_t decode_at(std::string_view s, std::size_t at, std::size_t& len) {
-  auto b = [&](std::size_t i) { return static_cast<char32_t>(static_cast<std::uint8_t>(s[i])); };
-  char32_t c = b(at);
-  if (c < 0x80) {
-    len = 1;
-    return c;
-  }
-  if (c < 0xE0) {
-    len = 2;
-    return ((c & 0x1F) << 6) | (b(at + 1) & 0x3F);
-  }
-  if (c < 0xF0) {
-    len = 3;
-    return ((c & 0x0F) << 12) | ((b(at + 1) & 0x3F) << 6) | (b(at + 2) & 0x3F);
-  }
-  len = 4;
-  return ((c & 0x07) << 18) | ((b(at + 1) & 0x3F) << 12) | ((b(at + 2) & 0x3F) << 6) | (b(at + 3) & 0x3F);
+// The character at text[at] and its length; a byte that starts no well-formed sequence
+// is one character that is not white space.
+nivern_text::Utf8Char char_at(std::string_view text, std::size_t at) {
+  auto c = nivern_text::decode_utf8_char(text, at);
+  if (c.length == 0) return {0xFFFD, 1};
+  return c;
 }
 
 }  // namespace
-
 
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
@@ -36,13 +25,17 @@ bool is_white_space(char32_t c) {
 }
 
 std::string_view trim(std::string_view text) {
-  std::size_t len = 0;
-  while (!text.empty() && is_white_space(decode_at(text, 0, len))) text.remove_prefix(len);
+  while (!text.empty()) {
+    auto c = char_at(text, 0);
+    if (!is_white_space(c.cp)) break;
+    text.remove_prefix(c.length);
+  }
   while (!text.empty()) {
     std::size_t start = text.size() - 1;
     while (start > 0 && (static_cast<std::uint8_t>(text[start]) & 0xC0) == 0x80) --start;
-    if (!is_white_space(decode_at(text, start, len))) break;
-    text.remove_suffix(text.size() - start);
+    auto c = char_at(text, start);
+    if (c.length != text.size() - start || !is_white_space(c.cp)) break;
+    text.remove_suffix(c.length);
   }
   return text;
 }

@@ -21,10 +21,11 @@ inline std::string lossy(std::string_view bytes) { return nivern_text::lossy_utf
 /// True for the characters with the Unicode White_Space property.
 bool is_white_space(char32_t c);
 
-/// `text` (well-formed UTF-8) without Unicode white space at either end.
+/// `text` without Unicode white space at either end. Bytes that are not well-formed
+/// UTF-8 count as characters that are not white space.
 std::string_view trim(std::string_view text);
 
-/// Walks the lines of `text` (well-formed UTF-8) from the last to the first and returns
+/// Walks the lines of `text` from the last to the first and returns
 /// the first one that is not empty once trimmed, trimmed. A line ends at "\n"; a final
 /// piece without one counts. With `skip_hints`, lines beginning "hint:" after trimming
 /// are passed over too.

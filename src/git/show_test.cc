@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 

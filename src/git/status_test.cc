@@ -5,7 +5,7 @@
 
 #include "git/porcelain.h"
 #include "git/state.h"
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 

@@ -214,9 +214,10 @@ std::expected<std::string, std::string> decode_bytes(std::string_view text) {
   std::size_t bits = symbols * 6;
   std::size_t whole = bits / 8;
   std::size_t extra = bits - whole * 8;
-  if (acc & ((1u << extra) - 1))
+  if (acc & ((1u << extra) - 1)) {
     return std::unexpected(bad("Invalid last symbol " + std::to_string(last_symbol) + ", offset " +
                                std::to_string(last_symbol_offset) + "."));
+  }
   acc >>= extra;
   for (std::size_t k = whole; k-- > 0;) out += static_cast<char>(acc >> (8 * k));
   return out;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #include "protocol/message.h"
@@ -381,6 +382,30 @@ TEST(Descriptions, StringsInMessages) {
   EXPECT_EQ(call_error(R"({"call":"open","path":"q\"\\\t\r\n\u0000\u0001\u007f"} )"), "ok");
   EXPECT_EQ(call_error(R"({"call":"hello","version":"q\"\\\t\r\n\u0000\u0001\u001f\u007f\u0085é"})"),
             "invalid type: string \"q\\\"\\\\\\t\\r\\n\\0\\u{1}\\u{1f}\\u{7f}\\u{85}é\", expected u32");
+}
+
+// A value of /proc/self/status in KiB ("VmRSS:", "VmHWM:").
+long status_kib(std::string_view key) {
+  std::ifstream in("/proc/self/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(key)) return std::stol(line.substr(key.size()));
+  ADD_FAILURE() << "no " << key;
+  return 0;
+}
+
+TEST(Memory, MembersTheCallDoesNotUseAreCheckedAndDropped) {
+  // 16 MiB: a long array under a key that other calls have as a field, before the tag,
+  // and an unknown key after it.
+  std::string body = R"({"id":1,"call":{"excludes":[)";
+  while (body.size() < (16u << 20)) body += "0,";
+  body += R"(0],"call":"hello","version":5,"x":[["a",{}]]}})";
+  {
+    std::ofstream reset("/proc/self/clear_refs");
+    ASSERT_TRUE(reset << "5" << std::flush) << "cannot reset the peak resident size";
+  }
+  long before = status_kib("VmRSS:");
+  EXPECT_EQ(error_of(body), "ok");
+  EXPECT_LT(status_kib("VmHWM:") - before, 16 * 1024);
 }
 
 }  // namespace

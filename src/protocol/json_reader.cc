@@ -1,6 +1,7 @@
 #include "protocol/json_reader.h"
 
 #include "support/huge_pages.h"
+#include "text/utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -30,40 +31,6 @@ inline std::uint64_t has_byte(std::uint64_t v, unsigned char b) { return has_zer
 inline std::uint64_t has_less(std::uint64_t v, unsigned char n) { return (v - kOnes * n) & ~v & kHighs; }
 
 inline bool is_digit(unsigned char c) { return c >= '0' && c <= '9'; }
-
-// Length of the valid UTF-8 sequence at p (within [p, end)), or 0 if invalid.
-inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* end) {
-  unsigned char c = p[0];
-  auto cont = [&](std::size_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
-  if (c < 0x80) return 1;
-  if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
-  if (c == 0xE0) return (p + 1 < end && p[1] >= 0xA0 && p[1] <= 0xBF && cont(2)) ? 3 : 0;
-  if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) return (cont(1) && cont(2)) ? 3 : 0;
-  if (c == 0xED) return (p + 1 < end && p[1] >= 0x80 && p[1] <= 0x9F && cont(2)) ? 3 : 0;
-  if (c == 0xF0) return (p + 1 < end && p[1] >= 0x90 && p[1] <= 0xBF && cont(2) && cont(3)) ? 4 : 0;
-  if (c >= 0xF1 && c <= 0xF3) return (cont(1) && cont(2) && cont(3)) ? 4 : 0;
-  if (c == 0xF4) return (p + 1 < end && p[1] >= 0x80 && p[1] <= 0x8F && cont(2) && cont(3)) ? 4 : 0;
-  return 0;
-}
-
-char* push_utf8(std::uint32_t cp, char* o) {
-  if (cp < 0x80) {
-    *o++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *o++ = static_cast<char>(0xC0 | (cp >> 6));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *o++ = static_cast<char>(0xE0 | (cp >> 12));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *o++ = static_cast<char>(0xF0 | (cp >> 18));
-    *o++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *o++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *o++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return o;
-}
 
 int hex_value(unsigned char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -129,14 +96,12 @@ std::string describe_float(double f) {
 
 std::string describe_string(std::string_view s) {
   std::string out = "string \"";
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const auto* end = p + s.size();
-  while (p < end) {
-    unsigned char c = *p;
-    std::uint32_t cp = c;
-    std::size_t n = utf8_sequence(p, end);
-    if (n == 0) n = 1;  // never happens: strings are valid UTF-8 by construction
-    if (n == 2) cp = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+  for (std::size_t i = 0; i < s.size();) {
+    auto [cp, n] = nivern_text::decode_utf8_char(s, i);
+    if (n == 0) {  // never: strings are valid UTF-8 by construction
+      cp = static_cast<unsigned char>(s[i]);
+      n = 1;
+    }
     switch (cp) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -147,18 +112,27 @@ std::string describe_string(std::string_view s) {
       default:
         if (cp < 0x20 || cp == 0x7F || (cp >= 0x80 && cp <= 0x9F)) {
           char buf[16];
-          auto r = std::to_chars(buf, buf + sizeof buf, cp, 16);
+          auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::uint32_t>(cp), 16);
           out += "\\u{";
           out.append(buf, r.ptr);
           out += '}';
         } else {
-          out.append(reinterpret_cast<const char*>(p), n);
+          out.append(s.substr(i, n));
         }
     }
-    p += n;
+    i += n;
   }
   out += '"';
   return out;
+}
+
+std::string describe(const Number& n) {
+  Value v;
+  v.kind = n.kind;
+  v.u = n.u;
+  v.i = n.i;
+  v.f = n.f;
+  return describe(v);
 }
 
 std::string describe(const Value& v) {
@@ -374,13 +348,22 @@ bool Reader::parse_string(std::string& out) {
   }
   out.resize_and_overwrite(room, [&](char* buf, std::size_t) {
     char* o = buf + old;
-    ok = unescape_into(o);
+    ok = unescape_into<true>(o);
     return static_cast<std::size_t>(o - buf);
   });
   return ok;
 }
 
-// The body of parse_string: copies and unescapes up to the closing quote into `o`.
+// At '"': reads a string with the checks of parse_string, keeping nothing.
+bool Reader::check_string() {
+  eat();
+  char* none = nullptr;
+  return unescape_into<false>(none);
+}
+
+// The body of parse_string: copies and unescapes up to the closing quote into `o`. Without
+// kWrite, the same checks and faults, and nothing is written.
+template <bool kWrite>
 bool Reader::unescape_into(char*& o) {
   bool bad_utf8 = false;
   for (;;) {
@@ -392,18 +375,18 @@ bool Reader::unescape_into(char*& o) {
     const __m128i control = _mm_set1_epi8(0x1F);
     while (pos_ + 16 <= end_) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(base_ + pos_));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
+      if constexpr (kWrite) _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
       __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
                                  _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
       unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit) | _mm_movemask_epi8(v));
       if (mask == 0) {
         pos_ += 16;
-        o += 16;
+        if constexpr (kWrite) o += 16;
         continue;
       }
       unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
       pos_ += k;
-      o += k;
+      if constexpr (kWrite) o += k;
       break;
     }
 #endif
@@ -416,7 +399,13 @@ bool Reader::unescape_into(char*& o) {
     }
     if (c == '\\') {
       eat();
-      if (!parse_escape(o)) return false;
+      if constexpr (kWrite) {
+        if (!parse_escape(o)) return false;
+      } else {
+        char unescaped[4];
+        char* u = unescaped;
+        if (!parse_escape(u)) return false;
+      }
       continue;
     }
     if (c < 0x20) {
@@ -424,17 +413,19 @@ bool Reader::unescape_into(char*& o) {
       return error("control character (\\u0000-\\u001F) found while parsing a string");
     }
     if (c < 0x80) {
-      *o++ = static_cast<char>(c);
+      if constexpr (kWrite) *o++ = static_cast<char>(c);
       eat();
       continue;
     }
-    std::size_t n = utf8_sequence(base_ + pos_, base_ + end_);
+    std::size_t n = nivern_text::utf8_multibyte_length(base_ + pos_, base_ + end_);
     if (n == 0) {
       bad_utf8 = true;
       n = 1;
     }
-    std::memcpy(o, base_ + pos_, n);
-    o += n;
+    if constexpr (kWrite) {
+      std::memcpy(o, base_ + pos_, n);
+      o += n;
+    }
     pos_ += n;
   }
 }
@@ -474,7 +465,7 @@ bool Reader::parse_unicode_escape(char*& o) {
   if (!decode_hex_escape(n)) return false;
   if (n >= 0xDC00 && n <= 0xDFFF) return error("lone leading surrogate in hex escape");
   if (n < 0xD800 || n > 0xDBFF) {
-    o = push_utf8(n, o);
+    o = nivern_text::write_utf8(n, o);
     return true;
   }
   // A leading surrogate: a trailing one must follow as another \u escape.
@@ -485,7 +476,7 @@ bool Reader::parse_unicode_escape(char*& o) {
   std::uint16_t n2;
   if (!decode_hex_escape(n2)) return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF) return error("lone leading surrogate in hex escape");
-  o = push_utf8((((static_cast<std::uint32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, o);
+  o = nivern_text::write_utf8((((static_cast<char32_t>(n) - 0xD800) << 10) | (n2 - 0xDC00u)) + 0x10000, o);
   return true;
 }
 
@@ -795,6 +786,45 @@ bool Reader::parse_value(Value& out) {
   }
 }
 
+bool Reader::check_value() {
+  auto c = skip_ws();
+  if (!c) return peek_error("EOF while parsing a value");
+  switch (*c) {
+    case 'n': eat(); return parse_ident("ull");
+    case 't': eat(); return parse_ident("rue");
+    case 'f': eat(); return parse_ident("alse");
+    case '"': return check_string();
+    case '[': {
+      if (!enter()) return false;
+      bool first = true, more = false;
+      for (;;) {
+        if (!next_element(first, more)) return false;
+        if (!more) break;
+        if (!check_value()) return false;
+      }
+      leave();
+      return end_seq();
+    }
+    case '{': {
+      if (!enter()) return false;
+      bool first = true, more = false;
+      for (;;) {
+        if (!next_key(first, more)) return false;
+        if (!more) break;
+        if (!check_string() || !parse_colon() || !check_value()) return false;
+      }
+      leave();
+      return end_map();
+    }
+    default:
+      if (*c == '-' || is_digit(*c)) {
+        Number n;
+        return parse_number(n);
+      }
+      return peek_error("expected value");
+  }
+}
+
 bool Reader::ignore_value() {
   // Iterative, so that no nesting depth can exhaust the stack.
   std::vector<unsigned char> stack;
@@ -814,7 +844,7 @@ bool Reader::ignore_value() {
         if (enclosing) stack.push_back(*enclosing);
         enclosing.reset();
         eat();
-        frame = *c;
+        frame = c;
         break;
       default:
         if (is_digit(*c)) {
@@ -898,12 +928,7 @@ std::optional<std::string> Reader::describe_unexpected() {
       if (c == '-' || is_digit(c)) {
         Number n;
         if (!parse_number(n)) return std::nullopt;
-        Value v;
-        v.kind = n.kind;
-        v.u = n.u;
-        v.i = n.i;
-        v.f = n.f;
-        return describe(v);
+        return describe(n);
       }
       peek_error("expected value");
       return std::nullopt;

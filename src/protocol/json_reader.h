@@ -38,11 +38,6 @@ struct Member {
   Value second;
 };
 
-/// How a value is shown inside "invalid type: {}, ..." and "invalid value: {}, ...".
-std::string describe(const Value& v);
-std::string describe_float(double f);
-std::string describe_string(std::string_view s);
-
 /// A number as read from the text.
 struct Number {
   Value::Kind kind = Value::Kind::unsigned_int;  // unsigned_int, negative_int or floating
@@ -50,6 +45,12 @@ struct Number {
   std::int64_t i = 0;
   double f = 0;
 };
+
+/// How a value is shown inside "invalid type: {}, ..." and "invalid value: {}, ...".
+std::string describe(const Value& v);
+std::string describe(const Number& n);
+std::string describe_float(double f);
+std::string describe_string(std::string_view s);
 
 class Reader {
  public:
@@ -74,6 +75,9 @@ class Reader {
   void eat() { ++pos_; }
   bool at_end() const { return pos_ >= end_; }
   std::size_t position() const { return pos_; }
+  /// Moves the cursor back to a place already read, to read a value again once it is
+  /// known what it should become.
+  void seek(std::size_t pos) { pos_ = pos; }
 
   // --- containers ---------------------------------------------------------------
   /// At '[' or '{': counts one level of nesting and consumes the bracket.
@@ -98,6 +102,11 @@ class Reader {
   bool parse_string(std::string& out);
   /// Reads any value whole, with the nesting limit.
   bool parse_value(Value& out);
+  /// Reads a value with every check of `parse_value` (nesting limit, string escapes and
+  /// UTF-8, number range) and the same faults, but keeps nothing.
+  bool check_value();
+  /// After the first letter of `null`, `true` or `false` was eaten: the rest of the word.
+  bool parse_ident(std::string_view rest);
   /// Reads a value for well-formedness only: no nesting limit, no UTF-8 check.
   bool ignore_value();
   /// At '-' or a digit (the '-' not yet consumed).
@@ -107,7 +116,6 @@ class Reader {
   std::optional<std::string> describe_unexpected();
 
  private:
-  bool parse_ident(std::string_view rest);
   bool parse_integer(bool positive, Number& out);
   bool parse_after_significand(bool positive, std::uint64_t significand, Number& out);
   bool parse_long_integer(bool positive, std::uint64_t significand, Number& out);
@@ -116,6 +124,8 @@ class Reader {
   bool parse_exponent(bool positive, std::uint64_t significand, int starting, Number& out);
   bool float_from_parts(bool positive, std::uint64_t significand, int exponent, Number& out);
   std::size_t string_extent(std::size_t from) const;
+  bool check_string();
+  template <bool kWrite>
   bool unescape_into(char*& o);
   bool parse_escape(char*& o);
   bool parse_unicode_escape(char*& o);

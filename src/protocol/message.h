@@ -132,7 +132,8 @@ struct LspOpen { std::string path; std::string language; };
 struct LspInput { std::uint64_t lsp = 0; std::string bytes; };
 struct LspClose { std::uint64_t lsp = 0; };
 
-/// Members in wire order; dispatch goes by index.
+/// Members in wire order: the index of each is its place in the list of call tags.
+/// Dispatch goes by type (server/dispatch.cc).
 }  // namespace calls
 
 struct Call {

@@ -49,9 +49,10 @@ std::optional<std::string> write_frames(nivern_support::Receiver<Frame> frames, 
 // The answer to one decoded request.
 Reply handle(Server& server, msg::Request&& request) {
   if (auto* hello = std::get_if<Call::Hello>(&request.call.v)) {
-    if (hello->version != msg::PROTOCOL_VERSION)
+    if (hello->version != msg::PROTOCOL_VERSION) {
       return Reply::Error{"the editor speaks protocol " + std::to_string(hello->version) +
                           "; this server speaks " + std::to_string(msg::PROTOCOL_VERSION)};
+    }
     server.greeted = true;
     return Reply::Hello{msg::PROTOCOL_VERSION, std::string(build_os()), std::string(build_arch())};
   }
@@ -129,7 +130,7 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
   }
   loop_out.reset();
   writer.join();
-  if (*writer_error) return std::unexpected(std::move(**writer_error));
+  if (auto& error = *writer_error) return std::unexpected(std::move(*error));
   return {};
 }
 

@@ -8,11 +8,11 @@
 /// consumer stops reading its source, the way a terminal's flow control slows a program
 /// to its reader's pace. The consumer gives the bytes back by dropping the lease once the
 /// frame that carries them is written (or discarded). Nothing is ever dropped here.
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <optional>
+
+#include "support/mutex.h"
 
 namespace nivern_support {
 
@@ -64,8 +64,8 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
   /// limit is granted once nothing else is in flight, so no size can wait for ever.
   /// nullopt once the budget is closed: the producer should stop.
   std::optional<Lease> acquire(std::size_t n) {
-    std::unique_lock lock(mu_);
-    room_.wait(lock, [&] { return closed_ || in_flight_ == 0 || in_flight_ + n <= limit_; });
+    MutexLock lock(mu_);
+    while (!closed_ && in_flight_ != 0 && in_flight_ + n > limit_) room_.wait(mu_);
     if (closed_) return std::nullopt;
     in_flight_ += n;
     return Lease(shared_from_this(), n);
@@ -75,7 +75,7 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
   /// Leases already granted stay valid.
   void close() {
     {
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       closed_ = true;
     }
     room_.notify_all();
@@ -83,24 +83,24 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
 
   /// Bytes leased and not yet given back.
   std::size_t in_flight() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return in_flight_;
   }
 
  private:
   void release(std::size_t n) {
     {
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       in_flight_ -= n;
     }
     room_.notify_all();
   }
 
   const std::size_t limit_;
-  mutable std::mutex mu_;
-  std::condition_variable room_;
-  std::size_t in_flight_ = 0;  // guarded by mu_
-  bool closed_ = false;        // guarded by mu_
+  mutable Mutex mu_;
+  CondVar room_;
+  std::size_t in_flight_ GUARDED_BY(mu_) = 0;
+  bool closed_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace nivern_support

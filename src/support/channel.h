@@ -7,24 +7,24 @@
 /// `Receiver` is gone, every `send` fails and hands the item back, and whatever was
 /// still queued is discarded.
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <utility>
+
+#include "support/mutex.h"
 
 namespace nivern_support {
 
 namespace channel_detail {
 template <class T>
 struct State {
-  std::mutex mu;
-  std::condition_variable ready;
-  std::deque<T> items;      // guarded by mu
-  std::size_t senders = 1;  // guarded by mu
-  bool receiver = true;     // guarded by mu
+  Mutex mu;
+  CondVar ready;
+  std::deque<T> items GUARDED_BY(mu);
+  std::size_t senders GUARDED_BY(mu) = 1;
+  bool receiver GUARDED_BY(mu) = true;
 };
 }  // namespace channel_detail
 
@@ -35,7 +35,7 @@ class Sender {
   explicit Sender(std::shared_ptr<channel_detail::State<T>> s) : state_(std::move(s)) {}
   Sender(const Sender& o) : state_(o.state_) {
     if (state_) {
-      std::lock_guard lock(state_->mu);
+      MutexLock lock(state_->mu);
       ++state_->senders;
     }
   }
@@ -51,7 +51,7 @@ class Sender {
     if (!state_) return;
     bool last;
     {
-      std::lock_guard lock(state_->mu);
+      MutexLock lock(state_->mu);
       last = --state_->senders == 0;
     }
     if (last) state_->ready.notify_all();
@@ -63,7 +63,7 @@ class Sender {
   [[nodiscard]] bool send(T& item) {
     if (!state_) return false;
     {
-      std::lock_guard lock(state_->mu);
+      MutexLock lock(state_->mu);
       if (!state_->receiver) return false;
       state_->items.push_back(std::move(item));
     }
@@ -100,7 +100,7 @@ class Receiver {
     if (!state_) return;
     std::deque<T> dropped;
     {
-      std::lock_guard lock(state_->mu);
+      MutexLock lock(state_->mu);
       state_->receiver = false;
       dropped.swap(state_->items);
     }
@@ -109,8 +109,8 @@ class Receiver {
 
   /// Waits for the next item; nullopt once every sender is gone and nothing is left.
   std::optional<T> recv() {
-    std::unique_lock lock(state_->mu);
-    state_->ready.wait(lock, [&] { return !state_->items.empty() || state_->senders == 0; });
+    MutexLock lock(state_->mu);
+    while (state_->items.empty() && state_->senders != 0) state_->ready.wait(state_->mu);
     return pop_locked();
   }
 
@@ -119,28 +119,25 @@ class Receiver {
   /// Waits until `deadline` for the next item. `out` receives it when the answer is `item`.
   template <class Clock, class Dur>
   Wait recv_until(std::optional<T>& out, std::chrono::time_point<Clock, Dur> deadline) {
-    std::unique_lock lock(state_->mu);
-    bool woke = state_->ready.wait_until(
-        lock, deadline, [&] { return !state_->items.empty() || state_->senders == 0; });
-    if (!woke) return Wait::timeout;
+    MutexLock lock(state_->mu);
+    while (state_->items.empty() && state_->senders != 0) {
+      if (!state_->ready.wait_until(state_->mu, deadline)) {
+        if (state_->items.empty() && state_->senders != 0) return Wait::timeout;
+        break;
+      }
+    }
     out = pop_locked();
     return out ? Wait::item : Wait::closed;
   }
 
   /// Takes the next item if one is queued, without waiting.
   std::optional<T> try_recv() {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     return pop_locked();
   }
 
-  /// True once every sender is gone (items may still be queued).
-  bool senders_gone() const {
-    std::lock_guard lock(state_->mu);
-    return state_->senders == 0;
-  }
-
  private:
-  std::optional<T> pop_locked() {
+  std::optional<T> pop_locked() REQUIRES(state_->mu) {
     if (state_->items.empty()) return std::nullopt;
     std::optional<T> item(std::move(state_->items.front()));
     state_->items.pop_front();

@@ -186,7 +186,7 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std
         if (written == input.size()) in.write.reset();
       } else if (errno != EINTR && errno != EAGAIN) {
         done.input_error = errno;
-        if (errno == EPIPE) shield->raised();
+        if (errno == EPIPE && shield) shield->raised();
         in.write.reset();
       }
     }

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "text/decoders.h"
-#include "text/utf8_write.h"
+#include "text/utf8.h"
 
 namespace nivern_text {
 namespace {
@@ -171,22 +171,6 @@ const Override* find_override(std::span<const Override> list, char32_t cp) {
   return nullptr;
 }
 
-/// Reads the code point at `p` of valid UTF-8 and moves past it.
-char32_t next_code_point(const unsigned char*& p) {
-  unsigned char c = *p++;
-  if (c < 0x80) return c;
-  if (c < 0xE0) return (char32_t(c & 0x1F) << 6) | (*p++ & 0x3F);
-  if (c < 0xF0) {
-    char32_t cp = (char32_t(c & 0x0F) << 12) | (char32_t(p[0] & 0x3F) << 6) | (p[1] & 0x3F);
-    p += 2;
-    return cp;
-  }
-  char32_t cp = (char32_t(c & 0x07) << 18) | (char32_t(p[0] & 0x3F) << 12) |
-                (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-  p += 3;
-  return cp;
-}
-
 void append_utf16(std::u16string& out, char32_t cp) {
   if (cp < 0x10000) {
     out.push_back(static_cast<char16_t>(cp));
@@ -238,7 +222,7 @@ class Converter {
       char* target = out.data() + old;
       char* const start = target;
       UErrorCode e = U_ZERO_ERROR;
-      ucnv_fromUnicode(cv_, &target, target + room, &src, src_end, nullptr, flush, &e);
+      ucnv_fromUnicode(cv_, &target, target + room, &src, src_end, nullptr, flush ? 1 : 0, &e);
       out.resize(old + static_cast<std::size_t>(target - start));
       if (e == U_BUFFER_OVERFLOW_ERROR) continue;
       if (U_FAILURE(e)) std::abort();  // well-formed input and an escaping callback

@@ -132,7 +132,7 @@ const Encoding& output_encoding(const Encoding& e) {
     case replacement:
       return UTF_8;
     default:
-      return e;
+      return e;  // NOLINT(bugprone-return-const-ref-from-parameter): encodings are static table entries
   }
 }
 

@@ -14,46 +14,73 @@
 
 namespace nivern_text::line_ending {
 
+namespace {
+
+#if defined(__SSE2__)
+__m128i load(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+/// The counting kernel of both passes, for the 16 bytes at `p`: the bytes after them
+/// that are LF (`next_lf`: p[1, 17) is looked at) and the CRs directly followed by an LF
+/// (`pair`, marked at the CR). Counting `next_lf` counts each LF as the block before it
+/// is seen, so a pass counts p[0] itself and starts its byte loop one byte later.
+struct Block {
+  __m128i bytes;
+  __m128i next_lf;
+  __m128i pair;
+};
+
+inline Block block_at(const char* p) {
+  const __m128i bytes = load(p);
+  const __m128i next_lf = _mm_cmpeq_epi8(load(p + 1), _mm_set1_epi8('\n'));
+  return {bytes, next_lf, _mm_and_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\r')), next_lf)};
+}
+
+/// Sums of blocks in byte-wide counters (a match is -1, subtracted), good for up to
+/// `kBlocks` blocks, then added into `Counts`.
+struct BlockSums {
+  static constexpr int kBlocks = 255;
+  __m128i lfs = _mm_setzero_si128();
+  __m128i pairs = _mm_setzero_si128();
+
+  void add(const Block& b) {
+    lfs = _mm_sub_epi8(lfs, b.next_lf);
+    pairs = _mm_sub_epi8(pairs, b.pair);
+  }
+  void add_to(Counts& c) const {
+    c.lfs += total(lfs);
+    c.pairs += total(pairs);
+  }
+  static std::size_t total(__m128i bytes) {
+    const __m128i sum = _mm_sad_epu8(bytes, _mm_setzero_si128());
+    return static_cast<std::size_t>(_mm_cvtsi128_si64(sum)) +
+           static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(sum, sum)));
+  }
+};
+#endif
+
+}  // namespace
+
 Counts count(std::string_view text) {
   Counts c;
   const char* p = text.data();
   const std::size_t n = text.size();
   std::size_t i = 0;
+  std::size_t lfs_from = 0;  // LFs before this are counted
 #if defined(__SSE2__)
-  // Pairs: an LF at i whose previous byte (i - 1) is CR. Comparing the block at i with
-  // the block at i - 1 needs a byte before it, so the vector loop starts at 1.
-  if (n > 0) {
+  if (n >= 17) {
     c.lfs += p[0] == '\n';
-    i = 1;
-  }
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i zero = _mm_setzero_si128();
-  while (i + 16 <= n) {
-    // Byte-wide counters (a match is -1, subtracted) for at most 255 blocks, then
-    // summed into 64-bit lanes.
-    __m128i lfs = zero;
-    __m128i pairs = zero;
-    for (int k = 0; k < 255 && i + 16 <= n; ++k, i += 16) {
-      __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i - 1));
-      __m128i is_lf = _mm_cmpeq_epi8(here, lf);
-      lfs = _mm_sub_epi8(lfs, is_lf);
-      pairs = _mm_sub_epi8(pairs, _mm_and_si128(is_lf, _mm_cmpeq_epi8(before, cr)));
+    const std::size_t stop = n - 16;  // blocks start before this
+    while (i < stop) {
+      BlockSums sums;
+      for (int k = 0; k < BlockSums::kBlocks && i < stop; ++k, i += 16) sums.add(block_at(p + i));
+      sums.add_to(c);
     }
-    __m128i lf_sum = _mm_sad_epu8(lfs, zero);
-    __m128i pair_sum = _mm_sad_epu8(pairs, zero);
-    c.lfs += static_cast<std::size_t>(_mm_cvtsi128_si64(lf_sum)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lf_sum, lf_sum)));
-    c.pairs += static_cast<std::size_t>(_mm_cvtsi128_si64(pair_sum)) +
-               static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(pair_sum, pair_sum)));
+    lfs_from = i + 1;
   }
 #endif
   for (; i < n; ++i) {
-    if (p[i] == '\n') {
-      ++c.lfs;
-      if (i > 0 && p[i - 1] == '\r') ++c.pairs;
-    }
+    if (p[i] == '\n' && i >= lfs_from) ++c.lfs;
+    if (p[i] == '\r' && i + 1 < n && p[i + 1] == '\n') ++c.pairs;
   }
   return c;
 }
@@ -67,24 +94,19 @@ std::size_t strip_cr(const char* in, std::size_t n, char* out, Counts& c) {
   const bool in_place = in == out;
   std::size_t i = 0;    // next byte to read
   std::size_t dst = 0;  // next byte to write
+  std::size_t lfs_from = 0;  // LFs before this are counted
 #if defined(__SSE2__)
-  const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i lf = _mm_set1_epi8('\n');
-  const __m128i zero = _mm_setzero_si128();
-  auto load = [](const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); };
   auto store = [](char* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); };
-  // Blocks of 16 bytes. A block is compared with the one starting a byte later, and the
-  // moves below read up to 33 bytes past its start: stay 48 bytes short of the end.
+  // Blocks of 16 bytes. The moves below read up to 33 bytes past a block's start: stay
+  // 48 bytes short of the end.
+  if (n >= 48) c.lfs += in[0] == '\n';
   while (i + 48 <= n) {
-    __m128i lfs = zero;  // byte-wide counters, at most 255 blocks
-    __m128i pairs = zero;
-    for (int k = 0; k < 255 && i + 48 <= n; ++k, i += 16) {
-      const __m128i here = load(in + i);
-      const __m128i is_lf = _mm_cmpeq_epi8(here, lf);
-      const __m128i is_pair = _mm_and_si128(_mm_cmpeq_epi8(here, cr), _mm_cmpeq_epi8(load(in + i + 1), lf));
-      lfs = _mm_sub_epi8(lfs, is_lf);
-      pairs = _mm_sub_epi8(pairs, is_pair);
-      unsigned drop = static_cast<unsigned>(_mm_movemask_epi8(is_pair));
+    BlockSums sums;
+    for (int k = 0; k < BlockSums::kBlocks && i + 48 <= n; ++k, i += 16) {
+      const Block block = block_at(in + i);
+      const __m128i here = block.bytes;
+      sums.add(block);
+      unsigned drop = static_cast<unsigned>(_mm_movemask_epi8(block.pair));
       if (!in_place || i - dst >= 16) {
         // No store below reaches unread input (a separate buffer, or output a block or
         // more behind): each ends before the CR it stops at. The block goes out whole,
@@ -121,17 +143,13 @@ std::size_t strip_cr(const char* in, std::size_t n, char* out, Counts& c) {
         }
       }
     }
-    const __m128i lf_sum = _mm_sad_epu8(lfs, zero);
-    const __m128i pair_sum = _mm_sad_epu8(pairs, zero);
-    c.lfs += static_cast<std::size_t>(_mm_cvtsi128_si64(lf_sum)) +
-             static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(lf_sum, lf_sum)));
-    c.pairs += static_cast<std::size_t>(_mm_cvtsi128_si64(pair_sum)) +
-               static_cast<std::size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(pair_sum, pair_sum)));
+    sums.add_to(c);
+    lfs_from = i + 1;
   }
 #endif
   for (; i < n; ++i) {
     const char ch = in[i];
-    if (ch == '\n') ++c.lfs;
+    if (ch == '\n' && i >= lfs_from) ++c.lfs;
     if (ch == '\r' && i + 1 < n && in[i + 1] == '\n') {
       ++c.pairs;
     } else {

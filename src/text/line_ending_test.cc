@@ -109,6 +109,21 @@ TEST(LineEnding, PairAcrossABlockBoundary) {
   }
 }
 
+TEST(LineEnding, RunsLongerThanTheByteCounters) {
+  // Every byte a match, for more blocks than a byte-wide counter holds.
+  std::string crlf;
+  for (int i = 0; i < 5000; ++i) crlf += "\r\n";
+  for (const std::string& s : {std::string(10001, '\n'), crlf}) {
+    Counts want = reference_count(s), got = count(s);
+    EXPECT_EQ(got.lfs, want.lfs);
+    EXPECT_EQ(got.pairs, want.pairs);
+    std::string copy = s;
+    got = remove_cr_before_lf(copy);
+    EXPECT_EQ(got.lfs, want.lfs);
+    EXPECT_EQ(got.pairs, want.pairs);
+  }
+}
+
 TEST(LineEnding, WithCrlf) {
   EXPECT_EQ(with_crlf("a\nb"), "a\r\nb");
   EXPECT_EQ(with_crlf("a\r\nb"), "a\r\r\nb");

@@ -2,7 +2,7 @@
 #include <cstdint>
 
 #include "text/decoders.h"
-#include "text/utf8_write.h"
+#include "text/utf8.h"
 
 namespace nivern_text {
 

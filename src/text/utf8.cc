@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "text/decoders.h"
-#include "text/utf8_write.h"
+#include "text/utf8.h"
 
 namespace nivern_text {
 namespace {
@@ -27,28 +27,6 @@ const unsigned char* skip_ascii(const unsigned char* p, const unsigned char* end
   return p;
 }
 
-/// The well-formed ranges of a sequence that starts with `lead` (0xC2..0xF4): how many
-/// continuation bytes follow and the bounds of the first one (the others are 80..BF).
-struct Shape {
-  int continuations;
-  unsigned char lower;
-  unsigned char upper;
-};
-
-/// continuations 0 marks a byte that cannot start a sequence.
-constexpr Shape shape_of(unsigned char lead) {
-  if (lead < 0xC2 || lead > 0xF4) return {0, 0, 0};
-  if (lead < 0xE0) return {1, 0x80, 0xBF};
-  if (lead < 0xF0) {
-    if (lead == 0xE0) return {2, 0xA0, 0xBF};
-    if (lead == 0xED) return {2, 0x80, 0x9F};
-    return {2, 0x80, 0xBF};
-  }
-  if (lead == 0xF0) return {3, 0x90, 0xBF};
-  if (lead == 0xF4) return {3, 0x80, 0x8F};
-  return {3, 0x80, 0xBF};
-}
-
 }  // namespace
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -57,13 +35,9 @@ bool is_valid_utf8(std::string_view bytes) {
   for (;;) {
     p = skip_ascii(p, end);
     if (p == end) return true;
-    Shape s = shape_of(*p);
-    if (s.continuations == 0 || end - p <= s.continuations) return false;
-    if (p[1] < s.lower || p[1] > s.upper) return false;
-    for (int i = 2; i <= s.continuations; ++i) {
-      if ((p[i] & 0xC0) != 0x80) return false;
-    }
-    p += 1 + s.continuations;
+    std::size_t n = utf8_multibyte_length(p, end);
+    if (n == 0) return false;
+    p += n;
   }
 }
 
@@ -81,7 +55,7 @@ std::string decode_utf8(std::string_view bytes, bool* replaced) {
       out.append(reinterpret_cast<const char*>(p), ascii_end - p);
       p = ascii_end;
       if (p == end) break;
-      Shape s = shape_of(*p);
+      Utf8Shape s = utf8_shape(*p);
       if (s.continuations == 0) {
         append_replacement(out);
         any = true;

@@ -124,11 +124,6 @@ std::string_view last_component(std::string_view path) {
   return last.name;
 }
 
-std::string listing_key(std::string_view name) {
-  Lowerer lowerer;
-  return lowerer.lower(lossy(name));
-}
-
 void listing_order(std::vector<ProjectEntry>& entries) {
   Lowerer lowerer;
   sort_with(entries, lowerer);

@@ -26,11 +26,8 @@ namespace nivern_vfs::directory {
 [[nodiscard]] std::expected<std::vector<walk::ProjectEntry>, std::string> children(
     std::string_view path, const Gitignore& root_ignore);
 
-/// The sort key of a name: its lossy UTF-8 text with the full Unicode lower-case
-/// mapping applied to the whole text.
-[[nodiscard]] std::string listing_key(std::string_view name);
-
-/// Stable sort: directories first, then by `listing_key` of each path's last component
+/// Stable sort: directories first, then by the key of each path's last component (its
+/// lossy UTF-8 text with the full Unicode lower-case mapping applied to the whole text)
 /// compared as bytes; equal keys keep their order.
 void listing_order(std::vector<walk::ProjectEntry>& entries);
 

@@ -185,14 +185,6 @@ TEST(ListDir, NamesThatAreNotUtf8SortByTheirReplacedForm) {
   EXPECT_EQ(got, (std::vector<std::string>{"a\xff", "b", "\xfe"}));
 }
 
-TEST(ListingKey, FullUnicodeLowerCase) {
-  EXPECT_EQ(listing_key("README.md"), "readme.md");
-  EXPECT_EQ(listing_key("ÄÖÜ"), "äöü");
-  EXPECT_EQ(listing_key("ΣΑΣ"), "σας");   // final sigma, from the whole text
-  EXPECT_EQ(listing_key("İ"), "i\xcc\x87");  // full mapping: i + combining dot above
-  EXPECT_EQ(listing_key("a\xff"), "a\xef\xbf\xbd");
-}
-
 TEST(ListingKey, OrderUsesLowerCasedUtf8Bytes) {
   std::vector<walk::ProjectEntry> v = {{"/r/Zeta", 0, false}, {"/r/émile", 0, false}, {"/r/Alpha", 0, false},
                                        {"/r/dir", 0, true}, {"/r/Éa", 0, false}};

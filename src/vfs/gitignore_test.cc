@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/temp_tree.h"
 
 namespace nivern_vfs {

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "text/utf8.h"
+
 namespace nivern_vfs::glob {
 
 namespace {
@@ -14,52 +16,19 @@ struct Token {
   std::vector<std::vector<Token>> alts;
 };
 
-/// Decodes one UTF-8 character at s[i]. An invalid or truncated sequence yields the
-/// single byte as a value above the Unicode range, with length 1.
+/// The character at s[i]. A byte that does not start a well-formed sequence stands for
+/// itself, as a value above the Unicode range, with length 1.
 std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
-  unsigned char c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return {c, 1};
-  std::size_t len;
-  char32_t cp;
-  char32_t min;
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2, cp = c & 0x1F, min = 0x80;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3, cp = c & 0x0F, min = 0x800;
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4, cp = c & 0x07, min = 0x10000;
-  } else {
-    return {0x110000 + c, 1};
-  }
-  if (i + len > s.size()) return {0x110000 + c, 1};
-  for (std::size_t k = 1; k < len; ++k) {
-    unsigned char d = static_cast<unsigned char>(s[i + k]);
-    if ((d & 0xC0) != 0x80) return {0x110000 + c, 1};
-    cp = (cp << 6) | (d & 0x3F);
-  }
-  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0x110000 + c, 1};
+  auto [cp, len] = nivern_text::decode_utf8_char(s, i);
+  if (len == 0) return {0x110000 + static_cast<unsigned char>(s[i]), 1};
   return {cp, len};
 }
 
+/// A character as `decode` gives it, back as text.
 std::string show(char32_t cp) {
+  if (cp > 0x10FFFF) return std::string(1, static_cast<char>(cp - 0x110000));
   std::string out;
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp <= 0x10FFFF) {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(cp - 0x110000));
-  }
+  nivern_text::append_utf8(out, cp);
   return out;
 }
 

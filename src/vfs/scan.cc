@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "support/thread_name.h"
 #include "vfs/path_order.h"
 
 namespace nivern_vfs::walk {
@@ -73,7 +74,7 @@ WalkState Visitor::visit(const Entry& entry) {
 
 WalkState Visitor::visit_error(const WalkError& error) {
   if (over_limit()) return WalkState::quit;
-  std::lock_guard lock(shared_.skipped_mu);
+  nivern_support::MutexLock lock(shared_.skipped_mu);
   shared_.skipped.push_back(SkippedPath{error.path, error.message});
   return WalkState::keep_going;
 }
@@ -138,7 +139,10 @@ void parallel_sort(Vector& v, Less less) {
     std::vector<std::size_t> inline_jobs{0};
     for (std::size_t i = 1; i < count; ++i) {
       try {
-        threads.emplace_back(job, i);
+        threads.emplace_back([&job, i] {
+          nivern_support::name_this_thread("nivern-sort");
+          job(i);
+        });
       } catch (const std::system_error&) {
         inline_jobs.push_back(i);
       }
@@ -265,7 +269,7 @@ ScanResult scan_with(std::string_view root, const excludes::Excludes& excludes,
   };
   out.order_.erase(std::unique(out.order_.begin(), out.order_.end(), equal), out.order_.end());
   {
-    std::lock_guard lock(shared.skipped_mu);
+    nivern_support::MutexLock lock(shared.skipped_mu);
     std::move(shared.skipped.begin(), shared.skipped.end(), std::back_inserter(result.skipped));
   }
   result.truncated = shared.quit.load(std::memory_order_relaxed);

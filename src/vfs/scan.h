@@ -22,13 +22,13 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "support/channel.h"
+#include "support/mutex.h"
 #include "support/page_allocator.h"
 #include "vfs/excludes.h"
 #include "vfs/project_entry.h"
@@ -156,8 +156,8 @@ void sort_and_dedup(std::vector<ProjectEntry>& entries);
 struct ScanShared {
   std::optional<std::uint64_t> limit;
   std::atomic<bool> quit{false};
-  std::mutex skipped_mu;
-  std::vector<SkippedPath> skipped;  // guarded by skipped_mu
+  nivern_support::Mutex skipped_mu;
+  std::vector<SkippedPath> skipped GUARDED_BY(skipped_mu);
   std::atomic<std::uint64_t> files{0};
   std::atomic<std::uint64_t> dirs{0};
   const Progress* progress = nullptr;

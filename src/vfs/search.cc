@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <iterator>
-#include <mutex>
 #include <optional>
 
+#include "support/mutex.h"
 #include "support/unique_fd.h"
 #include "vfs/path_order.h"
 #include "vfs/walk.h"
@@ -19,8 +19,8 @@ namespace {
 struct Shared {
   explicit Shared(const Matcher& m) : matcher(m) {}
   const Matcher& matcher;
-  std::mutex mu;
-  std::vector<Match> matches;  // guarded by mu
+  nivern_support::Mutex mu;
+  std::vector<Match> matches GUARDED_BY(mu);
   std::atomic<std::size_t> count{0};
   std::atomic<bool> truncated{false};
 };
@@ -47,7 +47,7 @@ class Visitor final : public walk::ParallelVisitor {
     const std::size_t n = found_.size();
     const std::size_t total = s_.count.fetch_add(n, std::memory_order_relaxed) + n;
     {
-      std::lock_guard lock(s_.mu);
+      nivern_support::MutexLock lock(s_.mu);
       s_.matches.insert(s_.matches.end(), std::make_move_iterator(found_.begin()),
                         std::make_move_iterator(found_.end()));
     }
@@ -106,7 +106,10 @@ std::expected<SearchResult, BadQuery> search(std::string_view root, const Search
   }
 
   SearchResult result;
-  result.matches = std::move(shared.matches);
+  {
+    nivern_support::MutexLock lock(shared.mu);  // the workers are gone; this is for the analysis
+    result.matches = std::move(shared.matches);
+  }
   std::stable_sort(result.matches.begin(), result.matches.end(), match_order);
   if (result.matches.size() >= SEARCH_MATCH_LIMIT) {
     result.truncated = true;

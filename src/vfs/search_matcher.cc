@@ -75,12 +75,12 @@ Matcher Matcher::clone() const {
 }
 
 bool Matcher::line_matches(std::string_view line) const {
-  if (needle_is_match_) return needle_->find(line.data(), line.data() + line.size()) != nullptr;
+  if (needle_is_match_ && needle_) return needle_->find(line.data(), line.data() + line.size()) != nullptr;
   return line_re_->Match(line, 0, line.size(), RE2::UNANCHORED, nullptr, 0);
 }
 
 std::optional<Span> Matcher::first_match(std::string_view text) const {
-  if (needle_is_match_) {
+  if (needle_is_match_ && needle_) {
     const char* hit = needle_->find(text.data(), text.data() + text.size());
     if (hit == nullptr) return std::nullopt;
     const auto start = static_cast<std::size_t>(hit - text.data());

@@ -8,23 +8,26 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <mutex>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "support/mutex.h"
 #include "support/os_error.h"
 #include "support/page_allocator.h"
+#include "support/thread_name.h"
 #include "support/unique_fd.h"
 #include "vfs/error.h"
 #include "vfs/git_excludes.h"
 
 namespace nivern_vfs::walk {
 
+using nivern_support::CondVar;
+using nivern_support::Mutex;
+using nivern_support::MutexLock;
 using nivern_support::UniqueFd;
 
 std::optional<std::uint64_t> Entry::size() const {
@@ -71,20 +74,20 @@ class WorkQueue {
   explicit WorkQueue(std::atomic<bool>& quit) : quit_(quit) {}
 
   bool pop(DirWork& out) {
-    std::unique_lock lock(mu_);
-    ready_.wait(lock, [&] {
-      return !stack_.empty() || active_ == 0 || quit_.load(std::memory_order_relaxed);
-    });
-    if (quit_.load(std::memory_order_relaxed)) {
-      lock.unlock();
-      ready_.notify_all();
-      return false;
+    bool quitting;
+    {
+      MutexLock lock(mu_);
+      while (stack_.empty() && active_ != 0 && !quit_.load(std::memory_order_relaxed)) ready_.wait(mu_);
+      quitting = quit_.load(std::memory_order_relaxed);
+      if (!quitting && !stack_.empty()) {
+        out = std::move(stack_.back());
+        stack_.pop_back();
+        ++active_;
+        return true;
+      }
     }
-    if (stack_.empty()) return false;
-    out = std::move(stack_.back());
-    stack_.pop_back();
-    ++active_;
-    return true;
+    if (quitting) ready_.notify_all();
+    return false;
   }
 
   /// Ends the current directory of a worker, adding the directories it found.
@@ -92,7 +95,7 @@ class WorkQueue {
     std::size_t added = found.size();
     bool wake_all;
     {
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       for (auto& w : found) stack_.push_back(std::move(w));
       --active_;
       wake_all = (active_ == 0 && stack_.empty()) || quit_.load(std::memory_order_relaxed);
@@ -106,14 +109,14 @@ class WorkQueue {
   }
 
   void push_root(DirWork w) {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stack_.push_back(std::move(w));
   }
 
   /// Stops the walk: sets the flag under the mutex and wakes every worker.
   void quit() {
     {
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       quit_.store(true, std::memory_order_relaxed);
     }
     ready_.notify_all();
@@ -121,10 +124,10 @@ class WorkQueue {
 
  private:
   std::atomic<bool>& quit_;
-  std::mutex mu_;
-  std::condition_variable ready_;
-  std::vector<DirWork> stack_;  // guarded by mu_
-  std::size_t active_ = 0;      // guarded by mu_
+  Mutex mu_;
+  CondVar ready_;
+  std::vector<DirWork> stack_ GUARDED_BY(mu_);
+  std::size_t active_ GUARDED_BY(mu_) = 0;
 };
 
 struct Shared {
@@ -401,7 +404,10 @@ void walk_parallel(std::string_view root, const WalkOptions& options, ParallelVi
   threads.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     try {
-      threads.emplace_back(work, i);
+      threads.emplace_back([&work, i] {
+        nivern_support::name_this_thread("nivern-walk");
+        work(i);
+      });
     } catch (const std::system_error&) {
       break;
     }

@@ -1,5 +1,5 @@
 #pragma once
-/// Test support (header only, used by the git unit tests and the end-to-end tests):
+/// Test support (header only, used by the unit tests that run git and the end-to-end tests):
 /// real `git` runs isolated from the machine's configuration, on top of the shared
 /// temporary trees of harness/temp_tree.h.
 ///
