@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "git/test_repo.h"
+#include "harness/test_repo.h"
 #include "harness/frame_client.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"

@@ -136,6 +136,12 @@ class Receiver {
     return pop_locked();
   }
 
+  /// True once every sender is gone (items may still be queued).
+  bool senders_gone() const {
+    MutexLock lock(state_->mu);
+    return state_->senders == 0;
+  }
+
  private:
   std::optional<T> pop_locked() REQUIRES(state_->mu) {
     if (state_->items.empty()) return std::nullopt;
