@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
+#include <string>
 
 namespace nivern_vfs::search {
 namespace {
@@ -60,6 +62,29 @@ TEST(MatcherCompile, RefusesAProgramOverTheSizeLimit) {
   for (int k = 0; k < 1500; ++k) line += "abb";
   EXPECT_EQ(m.first_match(line + "c"), (Span{1, line.size() + 1}));
   EXPECT_EQ(m.first_match(line.substr(3) + "c"), std::nullopt);
+}
+
+TEST(MatcherCompile, RandomPatternsEitherCompileOrGiveASyntaxError) {
+  // Whatever parses must spell valid RE2; only syntax and size errors come back.
+  const char* pieces[] = {"a", "é", "ж", "\\", "(", ")", "[", "]", "{", "}", "?", "*", "+", "|",
+                          "^", "$", ".", "-", "&&", "--", "~~", "\\w", "\\b", "\\B", "\\d",
+                          "\\pL", "\\p{Greek}", "[:alpha:]", "(?i)", "(?-u)", "(?x)", "(?s:",
+                          "(?P<n>", "{2}", "{1,3}", ",", "#", " ", "\\x41", "\\<", "\\b{end}", "\n"};
+  std::mt19937 rng(15);
+  for (int round = 0; round < 500; ++round) {
+    std::string pattern;
+    const int n = 1 + static_cast<int>(rng() % 8);
+    for (int k = 0; k < n; ++k) pattern += pieces[rng() % std::size(pieces)];
+    for (bool whole_word : {false, true}) {
+      auto m = Matcher::compile({pattern, true, whole_word, (rng() & 1) != 0});
+      if (m) {
+        (void)m->first_match("a é ж Aλ-1 [x]");
+        continue;
+      }
+      EXPECT_TRUE(m.error().text().starts_with("regex parse error:\n")) << pattern << "\n"
+                                                                          << m.error().text();
+    }
+  }
 }
 
 struct LineRow {
