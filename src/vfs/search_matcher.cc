@@ -16,6 +16,9 @@ namespace {
 /// RE2's memory budget per compiled expression (program and lazy-DFA cache together).
 constexpr std::int64_t REGEX_MEMORY = std::int64_t{256} << 20;
 
+/// Above this estimated program size, workers share one compiled copy.
+constexpr std::uint64_t SHARE_ABOVE = std::uint64_t{1} << 20;
+
 /// A byte string that every match contains.
 struct RequiredLiteral {
   std::string bytes;
@@ -102,7 +105,8 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   const bool fold = !query.case_sensitive && facts.any_literal && !facts.any_uppercase;
   auto hir = regex::translate(*ast, wrapped, fold);
   if (!hir) return std::unexpected(BadQuery{regex::format_error(hir.error())});
-  if (regex::program_size(*hir) > regex::SIZE_LIMIT) {
+  const std::uint64_t size = regex::program_size(*hir);
+  if (size > regex::SIZE_LIMIT) {
     return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
   }
 
@@ -110,8 +114,8 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   options.set_log_errors(false);
   options.set_never_nl(true);
   options.set_max_mem(REGEX_MEMORY);
-  auto build = [&](const std::string& text) -> std::expected<std::unique_ptr<RE2>, BadQuery> {
-    auto re = std::make_unique<RE2>(text, options);
+  auto build = [&](const std::string& text) -> std::expected<std::shared_ptr<const RE2>, BadQuery> {
+    auto re = std::make_shared<const RE2>(text, options);
     if (re->ok()) return re;
     // The translation is valid RE2 syntax; what RE2 can still refuse is the size.
     return std::unexpected(BadQuery{re->error_code() == RE2::ErrorPatternTooLarge
@@ -121,6 +125,7 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
 
   Matcher m;
   m.whole_word_ = query.whole_word;
+  m.share_ = size > SHARE_ABOVE;
   if (hir->needs_exact) {
     m.exact_ = std::make_shared<const regex::ExactProgram>(*hir, query.whole_word);
     m.scratch_ = std::make_unique<regex::ExactScratch>();
@@ -162,8 +167,16 @@ Matcher Matcher::clone() const {
   m.needle_is_match_ = needle_is_match_;
   m.whole_word_ = whole_word_;
   m.needle_ = needle_;
-  m.line_re_ = std::make_unique<RE2>(line_re_->pattern(), line_re_->options());
-  if (block_re_) m.block_re_ = std::make_unique<RE2>(block_re_->pattern(), block_re_->options());
+  m.share_ = share_;
+  if (share_) {
+    m.line_re_ = line_re_;
+    m.block_re_ = block_re_;
+  } else {
+    m.line_re_ = std::make_shared<const RE2>(line_re_->pattern(), line_re_->options());
+    if (block_re_) {
+      m.block_re_ = std::make_shared<const RE2>(block_re_->pattern(), block_re_->options());
+    }
+  }
   m.exact_ = exact_;
   if (exact_) m.scratch_ = std::make_unique<regex::ExactScratch>();
   return m;

@@ -3,7 +3,9 @@
 ///
 /// Threading: a `Matcher` is not shared: RE2 guards its lazily built automata with a
 /// lock and the exact matcher keeps working memory, so each worker thread searches with
-/// its own `clone()` (which shares the immutable compiled parts).
+/// its own `clone()`. A clone compiles its own RE2 copies, except for large programs,
+/// whose RE2 objects every clone shares (compiling them once per worker would cost
+/// seconds and hundreds of megabytes).
 ///
 /// Matching is line-oriented: a line is the bytes between two line feeds, without the
 /// line feed, and a match never spans one. Literal patterns are escaped. The query is
@@ -104,8 +106,10 @@ class Matcher {
   bool needle_is_match_ = false;
   bool whole_word_ = false;
   std::optional<LiteralFinder> needle_;
-  std::unique_ptr<re2::RE2> line_re_;
-  std::unique_ptr<re2::RE2> block_re_;
+  std::shared_ptr<const re2::RE2> line_re_;
+  std::shared_ptr<const re2::RE2> block_re_;
+  /// Clones share the RE2 objects rather than compile their own.
+  bool share_ = false;
   /// For patterns RE2 cannot match exactly; shared by every copy.
   std::shared_ptr<const regex::ExactProgram> exact_;
   std::unique_ptr<regex::ExactScratch> scratch_;
