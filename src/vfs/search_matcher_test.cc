@@ -175,6 +175,18 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
       {"a**", true, false, true, "baa", Span{0, 0}},
       {"a{2}{3}", true, false, true, "aaaaaa", Span{0, 6}},
       {"a)(b", true, false, true, "xab", Span{1, 3}},
+      // Property names, long and short, loosely written; flags.
+      {"\\p{Lu}", true, false, true, "aB", Span{1, 2}},
+      {"\\p{gc=Uppercase_Letter}", true, false, true, "aB", Span{1, 2}},
+      {"\\p{IsGreek}", true, false, true, "aλ", Span{1, 3}},
+      {"\\pN", true, false, true, "a\xd9\xa3", Span{1, 3}},
+      {"\\p{scx=Hira}", true, false, true, "aー", Span{1, 4}},
+      {"\\p{white space}", true, false, true, "a\xc2\xa0", Span{1, 3}},
+      {"(?i)\\p{Lu}", true, false, true, "1a", Span{1, 2}},
+      {"[^\\p{L}\\d]", true, false, true, "a1-", Span{2, 3}},
+      {"(?U)a+", true, false, true, "aaa", Span{0, 1}},
+      {"(?R)a.", true, false, true, "a\r", std::nullopt},
+      {"(?-u)\\w", true, false, true, "é_", Span{2, 3}},
       // Smart case and folding with Unicode letters.
       {"жук", false, false, false, "ЖУК", Span{0, 6}},
       {"Жук", false, false, false, "жук", std::nullopt},
