@@ -102,7 +102,7 @@ struct ClassState {
 
 class Parser {
  public:
-  explicit Parser(std::string_view pattern) : p_(pattern) {}
+  Parser(std::string_view pattern, std::size_t max_atoms) : p_(pattern), max_atoms_(max_atoms) {}
 
   Ast run() {
     Concat concat{span(), {}};
@@ -120,6 +120,7 @@ class Parser {
           concat = push_alternate(std::move(concat));
           break;
         case '[':
+          count_atom();
           concat.asts.push_back(parse_set_class());
           break;
         case '?':
@@ -131,6 +132,7 @@ class Parser {
           concat = parse_counted_repetition(std::move(concat));
           break;
         default:
+          count_atom();
           concat.asts.push_back(parse_primitive());
       }
     }
@@ -138,10 +140,20 @@ class Parser {
     ast.root = pop_group_end(std::move(concat));
     check_nesting(ast.root);
     ast.nodes = std::move(nodes_);
+    ast.extras = std::move(extras_);
     return ast;
   }
 
  private:
+  void count_atom() {
+    if (++atoms_ > max_atoms_) {
+      SyntaxError e;
+      e.pattern = std::string(p_);
+      e.too_many_atoms = true;
+      throw Failure{std::move(e)};
+    }
+  }
+
   // ---- Position and characters ----
 
   [[noreturn]] void fail(Span where, std::string description,
@@ -157,7 +169,8 @@ class Parser {
   }
   Span span() const { return Span{pos_, pos_}; }
   Span span_char() const {
-    Position next{pos_.offset + char_len(pos_.offset), pos_.line, pos_.column + 1};
+    Position next{static_cast<std::uint32_t>(pos_.offset + char_len(pos_.offset)), pos_.line,
+                  pos_.column + 1};
     if (ch() == '\n') {
       next.line += 1;
       next.column = 1;
@@ -174,7 +187,7 @@ class Parser {
     } else {
       pos_.column += 1;
     }
-    pos_.offset += char_len(pos_.offset);
+    pos_.offset += static_cast<std::uint32_t>(char_len(pos_.offset));
     return !eof();
   }
 
@@ -252,6 +265,14 @@ class Parser {
     return add(std::move(n));
   }
   Node& node(std::uint32_t i) { return nodes_[i]; }
+  std::uint32_t add_extra(NodeExtra e) {
+    extras_.push_back(std::move(e));
+    return static_cast<std::uint32_t>(extras_.size() - 1);
+  }
+  const std::vector<FlagItem>& flags_of(std::uint32_t i) {
+    static const std::vector<FlagItem> none;
+    return node(i).extra == NO_NODE ? none : extras_[node(i).extra].flags;
+  }
 
   std::uint32_t concat_into_ast(Concat c) {
     if (c.asts.empty()) return add(NodeKind::empty, c.span);
@@ -300,14 +321,14 @@ class Parser {
     bool is_flags = false;
     const std::uint32_t g = parse_group(is_flags);
     if (is_flags) {
-      if (auto v = flag_state(node(g).flags, Flag::verbose)) ignore_whitespace_ = *v;
+      if (auto v = flag_state(flags_of(g), Flag::verbose)) ignore_whitespace_ = *v;
       concat.asts.push_back(g);
       return concat;
     }
     const bool old = ignore_whitespace_;
     bool now = old;
-    if (!node(g).capturing && node(g).name.empty()) {
-      if (auto v = flag_state(node(g).flags, Flag::verbose)) now = *v;
+    if (!node(g).capturing) {
+      if (auto v = flag_state(flags_of(g), Flag::verbose)) now = *v;
     }
     GroupState state;
     state.concat = std::move(concat);
@@ -402,7 +423,7 @@ class Parser {
       g.kind = NodeKind::group;
       g.span = open;
       g.capturing = true;
-      g.name = parse_capture_name();
+      g.extra = add_extra(NodeExtra{parse_capture_name(), {}, {}});
       return add(std::move(g));
     }
     if (bump_if("?")) {
@@ -416,13 +437,13 @@ class Parser {
         Node n;
         n.kind = NodeKind::set_flags;
         n.span = Span{open.start, pos_};
-        n.flags = std::move(flags);
+        n.extra = add_extra(NodeExtra{{}, {}, std::move(flags)});
         return add(std::move(n));
       }
       Node g;
       g.kind = NodeKind::group;
       g.span = open;
-      g.flags = std::move(flags);
+      g.extra = add_extra(NodeExtra{{}, {}, std::move(flags)});
       return add(std::move(g));
     }
     next_capture_index(open);
@@ -827,6 +848,7 @@ class Parser {
     Node n;
     n.kind = NodeKind::unicode_class;
     n.negated = negated;
+    NodeExtra e;
     Position start;
     if (ch() == '{') {
       start = span_char().end;
@@ -838,27 +860,28 @@ class Parser {
       bump();
       if (auto i = text.find("!="); i != std::string::npos) {
         n.op = UnicodeOp::not_equal;
-        n.name = text.substr(0, i);
-        n.value = text.substr(i + 2);
+        e.name = text.substr(0, i);
+        e.value = text.substr(i + 2);
       } else if (auto j = text.find(':'); j != std::string::npos) {
         n.op = UnicodeOp::equal;
-        n.name = text.substr(0, j);
-        n.value = text.substr(j + 1);
+        e.name = text.substr(0, j);
+        e.value = text.substr(j + 1);
       } else if (auto k = text.find('='); k != std::string::npos) {
         n.op = UnicodeOp::equal;
-        n.name = text.substr(0, k);
-        n.value = text.substr(k + 1);
+        e.name = text.substr(0, k);
+        e.value = text.substr(k + 1);
       } else {
-        n.name = std::move(text);
+        e.name = std::move(text);
       }
     } else {
       start = pos_;
       const char32_t c = ch();
       if (c == '\\') fail(span_char(), "invalid Unicode character class");
       bump_and_bump_space();
-      nivern_text::append_utf8(n.name, c);
+      nivern_text::append_utf8(e.name, c);
     }
     n.span = Span{start, pos_};
+    n.extra = add_extra(std::move(e));
     return add(std::move(n));
   }
 
@@ -1121,10 +1144,13 @@ class Parser {
   }
 
   std::string_view p_;
+  std::size_t max_atoms_;
+  std::size_t atoms_ = 0;
   Position pos_;
   bool ignore_whitespace_ = false;
   std::uint32_t capture_index_ = 0;
-  std::vector<Node> nodes_;
+  std::deque<Node> nodes_;
+  std::vector<NodeExtra> extras_;
   std::vector<GroupState> groups_;
   std::vector<ClassState> classes_;
   std::vector<std::pair<std::string, Span>> names_;  // sorted by name
@@ -1159,10 +1185,10 @@ bool is_meta_character(char32_t c) {
   }
 }
 
-std::expected<Ast, SyntaxError> parse(std::string_view pattern) {
+std::expected<Ast, SyntaxError> parse(std::string_view pattern, std::size_t max_atoms) {
   assert(nivern_text::is_valid_utf8(pattern));
   try {
-    return Parser(pattern).run();
+    return Parser(pattern, max_atoms).run();
   } catch (Failure& f) {
     return std::unexpected(std::move(f.error));
   }

@@ -18,6 +18,7 @@
 /// dropping a deeply nested pattern recurses.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <expected>
 #include <optional>
 #include <string>
@@ -28,9 +29,9 @@ namespace nivern_vfs::regex {
 
 /// A place in the pattern: byte offset, and 1-based line and column (in characters).
 struct Position {
-  std::size_t offset = 0;
-  std::size_t line = 1;
-  std::size_t column = 1;
+  std::uint32_t offset = 0;
+  std::uint32_t line = 1;
+  std::uint32_t column = 1;
 };
 
 struct Span {
@@ -111,34 +112,47 @@ inline constexpr std::uint32_t NO_NODE = 0xFFFFFFFF;
 /// `max` of an unbounded repetition.
 inline constexpr std::uint32_t UNBOUNDED = 0xFFFFFFFF;
 
+/// What few nodes carry besides their kind: Unicode class names, capture names, flags.
+struct NodeExtra {
+  std::string name;   // Unicode class name or property; capture name
+  std::string value;  // Unicode property value
+  std::vector<FlagItem> flags;
+};
+
 struct Node {
   NodeKind kind = NodeKind::empty;
-  Span span;
-  char32_t c = 0;
-  /// A literal written as \xNN (a byte in non-Unicode mode).
-  bool hex_byte = false;
-  bool negated = false;
-  bool greedy = true;
-  bool capturing = false;
   Assertion assertion = Assertion::start_line;
   Perl perl = Perl::digit;
   Ascii ascii = Ascii::alnum;
   SetOp set_op = SetOp::intersection;
   UnicodeOp op = UnicodeOp::none;
+  /// A literal written as \xNN (a byte in non-Unicode mode).
+  bool hex_byte = false;
+  bool negated = false;
+  bool greedy = true;
+  bool capturing = false;
+  char32_t c = 0;
   std::uint32_t min = 0;
   std::uint32_t max = 0;
-  std::string name;   // Unicode class name or property; capture name
-  std::string value;  // Unicode property value
-  std::vector<FlagItem> flags;
+  /// Index into `Ast::extras`, or NO_NODE.
+  std::uint32_t extra = 0xFFFFFFFF;
+  Span span;
   std::vector<std::uint32_t> children;
 };
 
 /// A parsed pattern: the node table and the root's index.
 struct Ast {
-  std::vector<Node> nodes;
+  /// A deque: a large pattern's table grows without being copied.
+  std::deque<Node> nodes;
+  std::vector<NodeExtra> extras;
   std::uint32_t root = NO_NODE;
 
   [[nodiscard]] const Node& at(std::uint32_t i) const { return nodes[i]; }
+  /// The node's extra fields (empty ones for a node without).
+  [[nodiscard]] const NodeExtra& extra(const Node& n) const {
+    static const NodeExtra none;
+    return n.extra == NO_NODE ? none : extras[n.extra];
+  }
 };
 
 /// A pattern that does not parse (or translate): the library-style description and the
@@ -148,10 +162,15 @@ struct SyntaxError {
   Span span;
   std::optional<Span> aux;
   std::string description;
+  /// Not a syntax error: the pattern has more atoms (literals, classes, assertions
+  /// outside brackets) than `max_atoms`, and parsing stopped there.
+  bool too_many_atoms = false;
 };
 
-/// Parses `pattern` (valid UTF-8).
-[[nodiscard]] std::expected<Ast, SyntaxError> parse(std::string_view pattern);
+/// Parses `pattern` (valid UTF-8). Each atom becomes at least one state of a compiled
+/// program, so a caller with a size limit can bound the work before it is done.
+[[nodiscard]] std::expected<Ast, SyntaxError> parse(std::string_view pattern,
+                                                    std::size_t max_atoms = SIZE_MAX);
 
 /// The multi-line text of an error: "regex parse error:", the pattern (indented by four
 /// spaces, or with line numbers and a divider of 79 "~" when it spans lines), carets

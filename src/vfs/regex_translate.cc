@@ -377,7 +377,8 @@ class Translator {
       fail(n.span, "Unicode not allowed here");
       return empty_set();
     }
-    auto [found, s] = n.op == UnicodeOp::none ? named_class(n.name) : valued_class(n.name, n.value);
+    const NodeExtra& e = ast_.extra(n);
+    auto [found, s] = n.op == UnicodeOp::none ? named_class(e.name) : valued_class(e.name, e.value);
     if (found == Lookup::no_property) {
       fail(n.span, "Unicode property not found");
       return empty_set();
@@ -559,7 +560,7 @@ class Translator {
       case NodeKind::empty:
         return add_empty();
       case NodeKind::set_flags:
-        apply(f, n.flags);
+        apply(f, ast_.extra(n).flags);
         return add_empty();
       case NodeKind::literal:
         return literal(n, f);
@@ -585,7 +586,7 @@ class Translator {
       }
       case NodeKind::group: {
         Flags inner = f;
-        if (!n.capturing) apply(inner, n.flags);
+        if (!n.capturing) apply(inner, ast_.extra(n).flags);
         HirNode g;
         g.kind = HirKind::group;
         const std::uint32_t child = lower(n.children[0], inner);
@@ -810,8 +811,7 @@ class Re2Writer {
 /// Sizes saturate here.
 constexpr std::uint64_t CAP = std::uint64_t{1} << 62;
 
-/// Bytes per automaton state and per transition, as the defining library counts them.
-constexpr std::uint64_t STATE_BYTES = 32;
+/// Bytes per transition, as the defining library counts them (states: STATE_BYTES).
 constexpr std::uint64_t TRANSITION_BYTES = 8;
 
 /// The UTF-8 byte-range sequences of a class, as a trie of shared prefixes: its node

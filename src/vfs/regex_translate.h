@@ -105,6 +105,9 @@ enum class AnchorMode {
 /// character classes compiled to UTF-8 byte ranges.
 [[nodiscard]] std::uint64_t program_size(const Hir& hir);
 
+/// Bytes per automaton state in `program_size`.
+inline constexpr std::uint64_t STATE_BYTES = 32;
+
 /// The compiled-program size limit, and its message.
 inline constexpr std::uint64_t SIZE_LIMIT = 104857600;
 inline constexpr std::string_view SIZE_LIMIT_MESSAGE =

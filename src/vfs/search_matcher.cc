@@ -98,9 +98,22 @@ Matcher::~Matcher() = default;
 
 std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   const std::string pattern = query.regex ? query.pattern : escape_literal(query.pattern);
-  const std::string wrapped = "(?:" + nivern_text::lossy_utf8(pattern) + ")";
-  auto ast = regex::parse(wrapped);
-  if (!ast) return std::unexpected(BadQuery{regex::format_error(ast.error())});
+  std::string wrapped = "(?:";
+  if (nivern_text::is_valid_utf8(pattern)) {
+    wrapped += pattern;
+  } else {
+    wrapped += nivern_text::lossy_utf8(pattern);
+  }
+  wrapped += ')';
+  // Every atom costs at least one state: more than the size limit holds need not be
+  // parsed to be refused.
+  auto ast = regex::parse(wrapped, regex::SIZE_LIMIT / regex::STATE_BYTES);
+  if (!ast) {
+    if (ast.error().too_many_atoms) {
+      return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
+    }
+    return std::unexpected(BadQuery{regex::format_error(ast.error())});
+  }
   const regex::CaseFacts facts = regex::case_facts(*ast);
   const bool fold = !query.case_sensitive && facts.any_literal && !facts.any_uppercase;
   auto hir = regex::translate(*ast, wrapped, fold);
