@@ -667,28 +667,42 @@ void append_class(std::string& out, const Ranges& r) {
   out += ']';
 }
 
+/// Which nodes hold a counted repetition ({n}, {n,}, {n,m} other than ?, * and +).
+std::vector<bool> counted_nodes(const Hir& hir) {
+  std::vector<bool> counted(hir.nodes.size(), false);
+  // Children come before parents in the node table.
+  for (std::size_t i = 0; i < hir.nodes.size(); ++i) {
+    const HirNode& n = hir.nodes[i];
+    bool c = n.kind == HirKind::repeat && !(n.max == UNBOUNDED && n.min <= 1) &&
+             !(n.min == 0 && n.max == 1);
+    for (std::uint32_t child : n.children) c = c || counted[child];
+    counted[i] = c;
+  }
+  return counted;
+}
+
+/// RE2 refuses counts over 1000, and nested counted repetitions whose product is over
+/// 1000: such a repetition is spelled without its counts (a superset) and checked by
+/// the exact program.
+bool re2_counts(const HirNode& n, const std::vector<bool>& counted) {
+  return !counted[n.children[0]] && n.min <= 1000 && (n.max == UNBOUNDED || n.max <= 1000);
+}
+
 class Re2Writer {
  public:
-  Re2Writer(const Hir& hir, AnchorMode mode) : hir_(hir), mode_(mode) {
-    counted_.assign(hir.nodes.size(), false);
-    // Children come before parents in the node table.
-    for (std::size_t i = 0; i < hir.nodes.size(); ++i) {
-      const HirNode& n = hir.nodes[i];
-      bool c = n.kind == HirKind::repeat && !(n.max == UNBOUNDED && n.min <= 1) && !(n.min == 0 && n.max == 1);
-      for (std::uint32_t child : n.children) c = c || counted_[child];
-      counted_[i] = c;
-    }
-  }
+  Re2Writer(const Hir& hir, AnchorMode mode) : hir_(hir), mode_(mode), counted_(counted_nodes(hir)) {}
 
-  std::string run() {
+  std::string run(std::size_t* nodes) {
     std::string out;
     write(hir_.root, out);
+    if (nodes != nullptr) *nodes = nodes_;
     return out;
   }
 
  private:
   void write(std::uint32_t i, std::string& out) {
     const HirNode& n = hir_.at(i);
+    ++nodes_;
     switch (n.kind) {
       case HirKind::empty:
         out += "(?:)";
@@ -763,7 +777,6 @@ class Re2Writer {
     write(n.children[0], sub);
     sub += ')';
     const std::string_view lazy = n.greedy ? "" : "?";
-    const bool sub_counted = counted_[n.children[0]];
     if (n.min == 0 && n.max == UNBOUNDED) {
       out += sub + "*" + std::string(lazy);
       return;
@@ -776,10 +789,7 @@ class Re2Writer {
       out += sub + "?" + std::string(lazy);
       return;
     }
-    // RE2 refuses counts over 1000 and nested counted repetitions whose product is over
-    // 1000: spell those out.
-    const bool native = !sub_counted && n.min <= 1000 && (n.max == UNBOUNDED || n.max <= 1000);
-    if (native) {
+    if (re2_counts(n, counted_)) {
       out += sub + "{" + std::to_string(n.min);
       if (n.max == UNBOUNDED) {
         out += ",";
@@ -789,21 +799,13 @@ class Re2Writer {
       out += "}" + std::string(lazy);
       return;
     }
-    out += "(?:";
-    for (std::uint32_t k = 0; k < n.min; ++k) out += sub;
-    if (n.max == UNBOUNDED) {
-      out += sub + "*" + std::string(lazy);
-    } else {
-      // x{0,k} as x?x?...: the same matches, preferred in the same order.
-      const std::string optional = sub + "?" + std::string(lazy);
-      for (std::uint32_t k = n.min; k < n.max; ++k) out += optional;
-    }
-    out += ')';
+    out += sub + (n.min == 0 ? "*" : "+");
   }
 
   const Hir& hir_;
   AnchorMode mode_;
   std::vector<bool> counted_;
+  std::size_t nodes_ = 0;
 };
 
 // ---- Program size ----
@@ -934,10 +936,19 @@ CaseFacts case_facts(const Ast& ast) {
 
 std::expected<Hir, SyntaxError> translate(const Ast& ast, std::string_view pattern,
                                           bool case_insensitive) {
-  return Translator(ast, pattern).run(case_insensitive);
+  auto hir = Translator(ast, pattern).run(case_insensitive);
+  if (hir) {
+    const std::vector<bool> counted = counted_nodes(*hir);
+    for (const HirNode& n : hir->nodes) {
+      if (n.kind == HirKind::repeat && !re2_counts(n, counted)) hir->needs_exact = true;
+    }
+  }
+  return hir;
 }
 
-std::string to_re2(const Hir& hir, AnchorMode mode) { return Re2Writer(hir, mode).run(); }
+std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes) {
+  return Re2Writer(hir, mode).run(nodes);
+}
 
 std::uint64_t program_size(const Hir& hir) {
   // Sizes bottom-up (children precede parents), saturating.

@@ -10,9 +10,10 @@
 /// punctuation and the join controls; \d is Nd; \s is White_Space; \p names general
 /// categories, scripts and binary properties in long or short form, matched loosely.
 /// Case-insensitive matching uses the case-closure of each literal and class. RE2 has
-/// no Unicode word boundaries: a pattern that uses them (or \b{start} and the like) is
-/// spelled for RE2 without them, a superset that finds candidates, and `needs_exact`
-/// tells the matcher to confirm each candidate with `ExactProgram`.
+/// no Unicode word boundaries and no counts over 1000: a pattern that uses them (or
+/// \b{start} and the like) is spelled for RE2 without them, a superset that finds
+/// candidates, and `needs_exact` tells the matcher to confirm each candidate with
+/// `ExactProgram`.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -69,7 +70,7 @@ struct Hir {
   std::vector<HirNode> nodes;
   std::vector<Ranges> classes;
   std::uint32_t root = 0;
-  /// Some assertion has no RE2 equivalent: the RE2 spelling leaves it out.
+  /// Some assertion or count has no RE2 equivalent: the RE2 spelling leaves it out.
   bool needs_exact = false;
 
   [[nodiscard]] const HirNode& at(std::uint32_t i) const { return nodes[i]; }
@@ -98,7 +99,9 @@ enum class AnchorMode {
 };
 
 /// The RE2 spelling (no capturing groups; always case-sensitive, folds are explicit).
-[[nodiscard]] std::string to_re2(const Hir& hir, AnchorMode mode);
+/// `nodes` (when given) receives the number of syntax nodes written, which RE2's own
+/// walkers bound.
+[[nodiscard]] std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes = nullptr);
 
 /// The size of the pattern as a compiled program, in bytes, estimated the way the
 /// library that defines the syntax counts its automaton: states and transitions,

@@ -19,6 +19,11 @@ constexpr std::int64_t REGEX_MEMORY = std::int64_t{256} << 20;
 /// Above this estimated program size, workers share one compiled copy.
 constexpr std::uint64_t SHARE_ABOVE = std::uint64_t{1} << 20;
 
+/// RE2 walks a regex with a budget of visits (and reports on standard error when it
+/// runs out): a spelling with more nodes than this is not given to RE2; the exact
+/// program then checks every line that holds the needle, or every line.
+constexpr std::size_t RE2_NODE_BUDGET = 200000;
+
 /// A byte string that every match contains.
 struct RequiredLiteral {
   std::string bytes;
@@ -139,11 +144,14 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   Matcher m;
   m.whole_word_ = query.whole_word;
   m.share_ = size > SHARE_ABOVE;
-  if (hir->needs_exact) {
+  std::size_t nodes = 0;
+  std::string line_text = regex::to_re2(*hir, regex::AnchorMode::line, &nodes);
+  const bool too_big_for_re2 = nodes > RE2_NODE_BUDGET;
+  if (too_big_for_re2) line_text.clear();  // every line is a candidate
+  if (hir->needs_exact || too_big_for_re2) {
     m.exact_ = std::make_shared<const regex::ExactProgram>(*hir, query.whole_word);
     m.scratch_ = std::make_unique<regex::ExactScratch>();
   }
-  const std::string line_text = regex::to_re2(*hir, regex::AnchorMode::line);
   const bool wrap_words = query.whole_word && !m.exact_;
   {
     auto re = build(wrap_words ? "(?:^|" + regex::re2_non_word_class(false) + ")(" + line_text +
@@ -162,7 +170,8 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
     m.needle_.emplace(literal->bytes, literal->fold_ascii);
     m.needle_is_match_ = literal->whole && !query.whole_word && !m.exact_;
   } else {
-    std::string block_text = regex::to_re2(*hir, regex::AnchorMode::block);
+    std::string block_text =
+        too_big_for_re2 ? "(?m:^)" : regex::to_re2(*hir, regex::AnchorMode::block);
     if (wrap_words) {
       const std::string non_word = regex::re2_non_word_class(true);
       block_text = "(?:(?m:^)|" + non_word + ")(?:" + block_text + ")(?:" + non_word + "|(?m:$))";

@@ -62,6 +62,9 @@ TEST(MatcherCompile, RefusesAProgramOverTheSizeLimit) {
   for (int k = 0; k < 1500; ++k) line += "abb";
   EXPECT_EQ(m.first_match(line + "c"), (Span{1, line.size() + 1}));
   EXPECT_EQ(m.first_match(line.substr(3) + "c"), std::nullopt);
+  const Matcher counted = compile("-x{2000,100000}-", true, false, true);
+  EXPECT_EQ(counted.first_match("-" + std::string(2000, 'x') + "-"), (Span{0, 2002}));
+  EXPECT_EQ(counted.first_match("-" + std::string(1999, 'x') + "-"), std::nullopt);
 }
 
 TEST(MatcherCompile, RandomPatternsEitherCompileOrGiveASyntaxError) {
