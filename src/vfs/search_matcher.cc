@@ -132,53 +132,55 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   options.set_log_errors(false);
   options.set_never_nl(true);
   options.set_max_mem(REGEX_MEMORY);
-  auto build = [&](const std::string& text) -> std::expected<std::shared_ptr<const RE2>, BadQuery> {
+  // The translation is valid RE2 syntax; what RE2 can still refuse is the size.
+  auto build = [&](const std::string& text) -> std::shared_ptr<const RE2> {
     auto re = std::make_shared<const RE2>(text, options);
-    if (re->ok()) return re;
-    // The translation is valid RE2 syntax; what RE2 can still refuse is the size.
-    return std::unexpected(BadQuery{re->error_code() == RE2::ErrorPatternTooLarge
-                                        ? std::string(regex::SIZE_LIMIT_MESSAGE)
-                                        : re->error()});
+    return re->ok() ? re : nullptr;
   };
 
   Matcher m;
   m.whole_word_ = query.whole_word;
   m.share_ = size > SHARE_ABOVE;
-  std::size_t nodes = 0;
-  std::string line_text = regex::to_re2(*hir, regex::AnchorMode::line, &nodes);
-  const bool too_big_for_re2 = nodes > RE2_NODE_BUDGET;
-  if (too_big_for_re2) line_text.clear();  // every line is a candidate
-  if (hir->needs_exact || too_big_for_re2) {
-    m.exact_ = std::make_shared<const regex::ExactProgram>(*hir, query.whole_word);
-    m.scratch_ = std::make_unique<regex::ExactScratch>();
-  }
-  const bool wrap_words = query.whole_word && !m.exact_;
-  {
-    auto re = build(wrap_words ? "(?:^|" + regex::re2_non_word_class(false) + ")(" + line_text +
-                                     ")(?:" + regex::re2_non_word_class(false) + "|$)"
-                               : line_text);
-    if (!re) return std::unexpected(std::move(re.error()));
-    m.line_re_ = std::move(*re);
-  }
-
   const regex::LiteralFacts literals = regex::literal_facts(*hir);
   // A line feed that every match needs can never be found inside a line.
   m.never_matches_ = std::ranges::any_of(
       literals.atoms, [](const regex::Atom& a) { return !a.brk && a.c == U'\n'; });
+  const auto literal = required_literal(literals);
 
-  if (auto literal = required_literal(literals)) {
-    m.needle_.emplace(literal->bytes, literal->fold_ascii);
-    m.needle_is_match_ = literal->whole && !query.whole_word && !m.exact_;
-  } else {
-    std::string block_text =
-        too_big_for_re2 ? "(?m:^)" : regex::to_re2(*hir, regex::AnchorMode::block);
-    if (wrap_words) {
-      const std::string non_word = regex::re2_non_word_class(true);
-      block_text = "(?:(?m:^)|" + non_word + ")(?:" + block_text + ")(?:" + non_word + "|(?m:$))";
+  std::size_t nodes = 0;
+  const std::string line_text = regex::to_re2(*hir, regex::AnchorMode::line, &nodes);
+  bool exact_only = nodes > RE2_NODE_BUDGET;
+  const bool exact = hir->needs_exact || exact_only;
+  const bool wrap_words = query.whole_word && !exact;
+  if (!exact_only) {
+    m.line_re_ = build(wrap_words ? "(?:^|" + regex::re2_non_word_class(false) + ")(" +
+                                        line_text + ")(?:" + regex::re2_non_word_class(false) +
+                                        "|$)"
+                                  : line_text);
+    if (!literal && m.line_re_) {
+      std::string block_text = regex::to_re2(*hir, regex::AnchorMode::block);
+      if (wrap_words) {
+        const std::string non_word = regex::re2_non_word_class(true);
+        block_text =
+            "(?:(?m:^)|" + non_word + ")(?:" + block_text + ")(?:" + non_word + "|(?m:$))";
+      }
+      m.block_re_ = build(block_text);
     }
-    auto re = build(block_text);
-    if (!re) return std::unexpected(std::move(re.error()));
-    m.block_re_ = std::move(*re);
+    exact_only = !m.line_re_ || (!literal && !m.block_re_);
+  }
+  if (exact_only) {
+    // Too large for RE2: every line (with the needle) is a candidate for the exact
+    // matcher.
+    m.line_re_ = build("");
+    m.block_re_ = literal ? nullptr : build("(?m:^)");
+  }
+  if (literal) {
+    m.needle_.emplace(literal->bytes, literal->fold_ascii);
+    m.needle_is_match_ = literal->whole && !query.whole_word && !hir->needs_exact;
+  }
+  if ((exact || exact_only) && !m.needle_is_match_) {
+    m.exact_ = std::make_shared<const regex::ExactProgram>(*hir, query.whole_word);
+    m.scratch_ = std::make_unique<regex::ExactScratch>();
   }
   return m;
 }

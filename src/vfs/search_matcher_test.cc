@@ -65,6 +65,20 @@ TEST(MatcherCompile, RefusesAProgramOverTheSizeLimit) {
   const Matcher counted = compile("-x{2000,100000}-", true, false, true);
   EXPECT_EQ(counted.first_match("-" + std::string(2000, 'x') + "-"), (Span{0, 2002}));
   EXPECT_EQ(counted.first_match("-" + std::string(1999, 'x') + "-"), std::nullopt);
+  // A long case-insensitive text is too large a spelling for RE2; it still matches.
+  std::string text, upper;
+  for (int k = 0; k < 70000; ++k) {
+    text += "abc";
+    upper += "ABC";
+  }
+  const Matcher big = compile(text.c_str(), false, false, false);
+  EXPECT_EQ(big.first_match("x" + upper), (Span{1, 1 + upper.size()}));
+  EXPECT_EQ(big.first_match(upper.substr(1)), std::nullopt);
+  // Not a plain literal: the exact matcher checks the lines RE2 cannot.
+  const Matcher exact = compile(("a" + std::string(209999, 'b') + "\\d").c_str(), true, false, false);
+  const std::string long_line = "xA" + std::string(209999, 'B') + "7";
+  EXPECT_EQ(exact.first_match(long_line), (Span{1, long_line.size()}));
+  EXPECT_EQ(exact.first_match(long_line.substr(0, long_line.size() - 1)), std::nullopt);
 }
 
 TEST(MatcherCompile, RandomPatternsEitherCompileOrGiveASyntaxError) {
