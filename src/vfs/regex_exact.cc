@@ -89,19 +89,41 @@ void ExactProgram::compile(const Hir& hir, std::uint32_t node) {
       return;
     }
     case HirKind::repeat: {
+      // The shapes of the defining library's automaton, so that preferences among
+      // empty iterations come out the same.
       const std::uint32_t sub = n.children[0];
-      for (std::uint32_t k = 0; k < n.min; ++k) compile(hir, sub);
-      auto split_to = [&](std::uint32_t split, std::uint32_t body, std::uint32_t out) {
+      auto order = [&](std::uint32_t split, std::uint32_t body, std::uint32_t out) {
         prog_[split].x = n.greedy ? body : out;
         prog_[split].y = n.greedy ? out : body;
       };
       if (n.max == UNBOUNDED) {
-        const std::uint32_t split = emit(Inst{Op::split});
+        if (n.min == 0 && !can_be_empty(hir, sub)) {
+          // L: split(x, out); x; jump L
+          const std::uint32_t split = emit(Inst{Op::split});
+          compile(hir, sub);
+          emit(Inst{Op::jump, Look::start_text, 0, split});
+          order(split, split + 1, static_cast<std::uint32_t>(prog_.size()));
+          return;
+        }
+        if (n.min == 0) {
+          // (x+)?: Q: split(x, E); x; P: split(x, E); E
+          const std::uint32_t question = emit(Inst{Op::split});
+          compile(hir, sub);
+          const std::uint32_t plus = emit(Inst{Op::split});
+          const auto end = static_cast<std::uint32_t>(prog_.size());
+          order(question, question + 1, end);
+          order(plus, question + 1, end);
+          return;
+        }
+        // x{n-1} then x with a loop back into that last copy.
+        for (std::uint32_t k = 0; k + 1 < n.min; ++k) compile(hir, sub);
+        const auto last = static_cast<std::uint32_t>(prog_.size());
         compile(hir, sub);
-        emit(Inst{Op::jump, Look::start_text, 0, split});
-        split_to(split, split + 1, static_cast<std::uint32_t>(prog_.size()));
+        const std::uint32_t plus = emit(Inst{Op::split});
+        order(plus, last, plus + 1);
         return;
       }
+      for (std::uint32_t k = 0; k < n.min; ++k) compile(hir, sub);
       // Nested optional copies: (x(x(x)?)?)?; every skip leaves the whole chain.
       std::vector<std::uint32_t> splits;
       for (std::uint32_t k = n.min; k < n.max; ++k) {
@@ -109,10 +131,31 @@ void ExactProgram::compile(const Hir& hir, std::uint32_t node) {
         compile(hir, sub);
       }
       const auto end = static_cast<std::uint32_t>(prog_.size());
-      for (std::uint32_t s : splits) split_to(s, s + 1, end);
+      for (std::uint32_t s : splits) order(s, s + 1, end);
       return;
     }
   }
+}
+
+bool ExactProgram::can_be_empty(const Hir& hir, std::uint32_t node) {
+  const HirNode& n = hir.at(node);
+  switch (n.kind) {
+    case HirKind::literal:
+    case HirKind::cls:
+      return false;
+    case HirKind::empty:
+    case HirKind::look:
+      return true;
+    case HirKind::group:
+      return can_be_empty(hir, n.children[0]);
+    case HirKind::repeat:
+      return n.min == 0 || can_be_empty(hir, n.children[0]);
+    case HirKind::concat:
+      return std::ranges::all_of(n.children, [&](std::uint32_t c) { return can_be_empty(hir, c); });
+    case HirKind::alternation:
+      return std::ranges::any_of(n.children, [&](std::uint32_t c) { return can_be_empty(hir, c); });
+  }
+  return true;
 }
 
 bool ExactProgram::class_has(std::uint32_t cls, char32_t c) const {

@@ -57,6 +57,7 @@ class ExactProgram {
 
   std::uint32_t emit(Inst inst);
   void compile(const Hir& hir, std::uint32_t node);
+  static bool can_be_empty(const Hir& hir, std::uint32_t node);
   [[nodiscard]] bool class_has(std::uint32_t cls, char32_t c) const;
   [[nodiscard]] bool look_holds(Look look, std::string_view text, std::size_t at) const;
   void add_thread(ExactScratch::List& list, std::vector<std::uint32_t>& stack, std::uint32_t pc,
