@@ -102,7 +102,7 @@ struct ClassState {
 
 class Parser {
  public:
-  Parser(std::string_view pattern, std::size_t max_atoms) : p_(pattern), max_atoms_(max_atoms) {}
+  explicit Parser(std::string_view pattern) : p_(pattern) {}
 
   Ast run() {
     Concat concat{span(), {}};
@@ -120,7 +120,6 @@ class Parser {
           concat = push_alternate(std::move(concat));
           break;
         case '[':
-          count_atom();
           concat.asts.push_back(parse_set_class());
           break;
         case '?':
@@ -132,7 +131,6 @@ class Parser {
           concat = parse_counted_repetition(std::move(concat));
           break;
         default:
-          count_atom();
           concat.asts.push_back(parse_primitive());
       }
     }
@@ -145,15 +143,6 @@ class Parser {
   }
 
  private:
-  void count_atom() {
-    if (++atoms_ > max_atoms_) {
-      SyntaxError e;
-      e.pattern = std::string(p_);
-      e.too_many_atoms = true;
-      throw Failure{std::move(e)};
-    }
-  }
-
   // ---- Position and characters ----
 
   [[noreturn]] void fail(Span where, std::string description,
@@ -335,6 +324,7 @@ class Parser {
     state.group = g;
     state.ignore_whitespace = old;
     groups_.push_back(std::move(state));
+    if (groups_.size() > OPEN_LIMIT) too_deep(node(groups_[NEST_LIMIT].group).span);
     ignore_whitespace_ = now;
     return Concat{span(), {}};
   }
@@ -1018,6 +1008,7 @@ class Parser {
     state.union_ = std::move(parent);
     state.set = set;
     classes_.push_back(std::move(state));
+    if (classes_.size() > OPEN_LIMIT) too_deep(node(classes_[NEST_LIMIT].set).span);
     return std::move(nested);
   }
 
@@ -1094,6 +1085,15 @@ class Parser {
 
   // ---- Nesting ----
 
+  /// So many groups or classes open at once can only end in an error; the parse stops
+  /// there rather than hold them all.
+  static constexpr std::size_t OPEN_LIMIT = std::size_t{NEST_LIMIT} * 100;
+
+  [[noreturn]] void too_deep(Span where) const {
+    fail(where, "exceed the maximum number of nested parentheses/brackets (" +
+                    std::to_string(NEST_LIMIT) + ")");
+  }
+
   /// The depth check over the finished tree, in the order a recursive visit would make
   /// it, without recursing.
   void check_nesting(std::uint32_t root) {
@@ -1120,10 +1120,7 @@ class Parser {
     auto enter = [&](std::uint32_t i) {
       const Node& n = node(i);
       if (counts(n)) {
-        if (depth + 1 > NEST_LIMIT) {
-          fail(n.span, "exceed the maximum number of nested parentheses/brackets (" +
-                           std::to_string(NEST_LIMIT) + ")");
-        }
+        if (depth + 1 > NEST_LIMIT) too_deep(n.span);
         ++depth;
       }
       stack.push_back(Frame{i, 0});
@@ -1144,8 +1141,6 @@ class Parser {
   }
 
   std::string_view p_;
-  std::size_t max_atoms_;
-  std::size_t atoms_ = 0;
   Position pos_;
   bool ignore_whitespace_ = false;
   std::uint32_t capture_index_ = 0;
@@ -1185,10 +1180,10 @@ bool is_meta_character(char32_t c) {
   }
 }
 
-std::expected<Ast, SyntaxError> parse(std::string_view pattern, std::size_t max_atoms) {
+std::expected<Ast, SyntaxError> parse(std::string_view pattern) {
   assert(nivern_text::is_valid_utf8(pattern));
   try {
-    return Parser(pattern, max_atoms).run();
+    return Parser(pattern).run();
   } catch (Failure& f) {
     return std::unexpected(std::move(f.error));
   }

@@ -162,15 +162,10 @@ struct SyntaxError {
   Span span;
   std::optional<Span> aux;
   std::string description;
-  /// Not a syntax error: the pattern has more atoms (literals, classes, assertions
-  /// outside brackets) than `max_atoms`, and parsing stopped there.
-  bool too_many_atoms = false;
 };
 
-/// Parses `pattern` (valid UTF-8). Each atom becomes at least one state of a compiled
-/// program, so a caller with a size limit can bound the work before it is done.
-[[nodiscard]] std::expected<Ast, SyntaxError> parse(std::string_view pattern,
-                                                    std::size_t max_atoms = SIZE_MAX);
+/// Parses `pattern` (valid UTF-8).
+[[nodiscard]] std::expected<Ast, SyntaxError> parse(std::string_view pattern);
 
 /// The multi-line text of an error: "regex parse error:", the pattern (indented by four
 /// spaces, or with line numbers and a divider of 79 "~" when it spans lines), carets

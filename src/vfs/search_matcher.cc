@@ -110,15 +110,14 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
     wrapped += nivern_text::lossy_utf8(pattern);
   }
   wrapped += ')';
-  // Every atom costs at least one state: more than the size limit holds need not be
-  // parsed to be refused.
-  auto ast = regex::parse(wrapped, regex::SIZE_LIMIT / regex::STATE_BYTES);
-  if (!ast) {
-    if (ast.error().too_many_atoms) {
-      return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
-    }
-    return std::unexpected(BadQuery{regex::format_error(ast.error())});
+  // A pattern longer than the limit has room for states is refused unparsed: all but
+  // white space, comments and flags cost at least a state each, and a syntax tree of
+  // such a size would cost far more than the program.
+  if (wrapped.size() > regex::SIZE_LIMIT / regex::STATE_BYTES) {
+    return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
   }
+  auto ast = regex::parse(wrapped);
+  if (!ast) return std::unexpected(BadQuery{regex::format_error(ast.error())});
   const regex::CaseFacts facts = regex::case_facts(*ast);
   const bool fold = !query.case_sensitive && facts.any_literal && !facts.any_uppercase;
   auto hir = regex::translate(*ast, wrapped, fold);
