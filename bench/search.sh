@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Text search through the server against `rg --hidden -n` with equivalent flags, on the
-# kernel tree: a rare literal, a regex, a whole-word smart-case query and one that hits
-# the 5,000-match limit. Then the same queries without the limit, in process, to compare
-# the raw search speed and check the matching-line counts.
+# kernel tree: a rare literal, a regex, a word-boundary regex, a whole-word smart-case
+# query and one that hits the 5,000-match limit. Then the same queries without the limit,
+# in process, to compare the raw search speed and check the matching-line counts.
 #
 # usage: bench/search.sh [rounds]      (BUILD=<build dir>, default ./build)
 set -euo pipefail

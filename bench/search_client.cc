@@ -59,6 +59,7 @@ std::vector<Bench> benches() {
   std::vector<Bench> out;
   out.push_back(bench("rare literal PM_RESUME", "PM_RESUME", false, false, true, {"-s", "-F"}));
   out.push_back(bench("regex \\w+_lock\\(", "\\w+_lock\\(", true, false, true, {"-s"}));
+  out.push_back(bench("regex \\b\\w+_lock\\b", "\\b\\w+_lock\\b", true, false, true, {"-s"}));
   out.push_back(bench("word, smart case: error", "error", false, true, false, {"-w", "-S", "-F"}));
   out.push_back(bench("hits the cap: static", "static", false, false, true, {"-s", "-F"}));
   return out;

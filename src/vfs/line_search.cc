@@ -86,27 +86,59 @@ std::size_t count_line_feeds(const char* begin, const char* end) {
 #endif
 }
 
+void FillModel::feed(const char* data, std::size_t size) {
+  while (size > 0) {
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(need_, size));
+    if (const void* lf = memrchr(data, '\n', k)) {
+      lf_in_fill_ = true;
+      last_lf_ = pos_ + static_cast<std::uint64_t>(static_cast<const char*>(lf) - data);
+    }
+    pos_ += k;
+    buffered_ += k;
+    need_ -= k;
+    data += k;
+    size -= k;
+    if (need_ > 0) continue;
+    // The read is complete; one that brought a line feed completes the fill, and the
+    // next fill starts with the partial line after it.
+    if (lf_in_fill_) {
+      safe_ = last_lf_ + 1;
+      buffered_ = pos_ - safe_;
+      lf_in_fill_ = false;
+    }
+    if (buffered_ == capacity_) capacity_ *= 3;
+    need_ = capacity_ - buffered_;
+  }
+}
+
 struct LineSearcher::State {
   int fd;
   const Matcher& matcher;
   std::string_view path;
   std::vector<Match>& out;
+  std::size_t kept;          // matches of other files at the front of `out`
+  std::size_t max_matches;
   std::size_t len = 0;      // bytes held in the buffer
   std::size_t pos = 0;      // first byte not searched yet; always a line start
   std::size_t counted = 0;  // line feeds before this offset are in lines_before
   std::uint64_t lines_before = 0;
   std::uint64_t dropped = 0;  // bytes compacted away from the front so far
   bool eof = false;
+  /// The file's matches are all kept: only the fill they are in still matters.
+  bool full = false;
+  std::uint64_t full_end = 0;  // stream offset after the last kept line
   std::optional<std::uint64_t> file_size;
+  FillModel fills;
 };
 
 LineSearcher::LineSearcher() : buf_(new char[INITIAL_CAPACITY]), cap_(INITIAL_CAPACITY) {}
 
 bool LineSearcher::search(int fd, const Matcher& matcher, std::string_view path,
-                          std::vector<Match>& out) {
+                          std::vector<Match>& out, std::size_t max_matches) {
   if (matcher.never_matches()) return true;
   const std::size_t kept = out.size();
-  State s{fd, matcher, path, out};
+  State s{fd, matcher, path, out, kept, max_matches};
+  starts_.clear();
   reader_.reset(fd);
   peak_ = cap_;
   bool ok = true;
@@ -132,10 +164,22 @@ bool LineSearcher::search(int fd, const Matcher& matcher, std::string_view path,
     if (*got == 0) {
       s.eof = true;
     } else if (const void* nul = std::memchr(buf_.get() + old, 0, *got)) {
-      // Binary: the file ends at its first NUL byte.
-      s.len = static_cast<std::size_t>(static_cast<const char*>(nul) - buf_.get());
-      s.eof = true;
+      // Binary: the file ends here, and so does every line of the fill that brought
+      // the NUL byte.
+      const auto at = static_cast<std::size_t>(static_cast<const char*>(nul) - buf_.get());
+      s.fills.feed(buf_.get() + old, at - old);
+      s.len = at;
+      const std::uint64_t safe = s.fills.safe();
+      const std::size_t to =
+          static_cast<std::size_t>(std::max<std::uint64_t>(safe, s.dropped) - s.dropped);
+      if (!s.full && to > s.pos && !search_lines(s, s.pos, to)) ok = false;
+      // Lines already searched past that point are not reported after all.
+      std::size_t keep = starts_.size();
+      while (keep > 0 && starts_[keep - 1] >= safe) --keep;
+      out.erase(out.begin() + static_cast<std::ptrdiff_t>(kept + keep), out.end());
+      break;
     } else {
+      s.fills.feed(buf_.get() + old, *got);
       s.len = old + *got;
     }
     std::size_t to = s.len;
@@ -145,12 +189,14 @@ bool LineSearcher::search(int fd, const Matcher& matcher, std::string_view path,
       to = static_cast<std::size_t>(static_cast<const char*>(lf) - buf_.get()) + 1;
     }
     if (to > s.pos) {
-      if (!search_lines(s, s.pos, to)) {
+      if (!s.full && !search_lines(s, s.pos, to)) {
         ok = false;
         break;
       }
       s.pos = to;
     }
+    // Past the kept matches, read on only until their fill is known to be complete.
+    if (s.full && s.fills.safe() >= s.full_end) break;
   }
   if (cap_ > KEEP_LIMIT) {
     buf_.reset(new char[INITIAL_CAPACITY]);
@@ -244,6 +290,12 @@ bool LineSearcher::search_lines(State& s, std::size_t from, std::size_t to) {
     s.counted = static_cast<std::size_t>(line_start - buf);
     s.out.push_back(Match{std::string(s.path), std::string(text), s.lines_before + 1,
                           span ? span->first : 0, span ? span->second : text.size()});
+    starts_.push_back(s.dropped + static_cast<std::uint64_t>(line_start - buf));
+    if (s.out.size() - s.kept >= s.max_matches) {
+      s.full = true;
+      s.full_end = s.dropped + static_cast<std::uint64_t>(p - buf);
+      return true;
+    }
   }
   return true;
 }

@@ -8,8 +8,17 @@
 /// (byte-order marks). Each block's whole lines are searched at once: the matcher's
 /// needle or block regex finds the next candidate line, RE2 confirms it when needed, and
 /// line numbers come from counting line feeds up to the matches only. A line longer than
-/// the buffer grows the buffer, never beyond what the file holds. The first NUL byte
-/// ends the file: the bytes before it are still searched and their matches kept.
+/// the buffer grows the buffer, never beyond what the file holds.
+///
+/// Binary files follow the rule of a searcher that reads into a 64 KiB line buffer:
+/// the first read brings at most 3 bytes (those examined for a byte-order mark), and
+/// each fill reads until it has brought a line feed, the buffer tripling when full.
+/// When a read brings a NUL byte the file ends, and no line still in the buffer is
+/// reported: only lines of earlier fills keep their matches. `FillModel` follows those
+/// fills over the decoded bytes while the file is read in larger blocks.
+///
+/// At most `max_matches` matches are kept per file; reading stops soon after (once the
+/// fill holding the last kept line is known to be free of NUL bytes).
 ///
 /// For each matching line: its bytes must be valid UTF-8 (otherwise the whole file is
 /// discarded); the reported text is the line without its trailing carriage returns and
@@ -42,6 +51,28 @@ struct Match {
   friend bool operator==(const Match&, const Match&) = default;
 };
 
+/// The fills of the line buffer described above, fed the decoded bytes in order.
+class FillModel {
+ public:
+  static constexpr std::uint64_t CAPACITY = 64 * 1024;
+  static constexpr std::uint64_t FIRST_READ = 3;
+
+  /// Takes the next bytes of the stream (no NUL among them).
+  void feed(const char* data, std::size_t size);
+  /// The end of the reportable bytes: just after the last line feed of the last fill
+  /// that completed.
+  [[nodiscard]] std::uint64_t safe() const { return safe_; }
+
+ private:
+  std::uint64_t capacity_ = CAPACITY;
+  std::uint64_t pos_ = 0;       // stream bytes fed so far
+  std::uint64_t buffered_ = 0;  // bytes in the buffer, as of the current read
+  std::uint64_t need_ = FIRST_READ;  // bytes the current read still brings
+  std::uint64_t safe_ = 0;
+  bool lf_in_fill_ = false;     // the current fill has brought a line feed ...
+  std::uint64_t last_lf_ = 0;   // ... here
+};
+
 /// The number of line feeds in [begin, end).
 [[nodiscard]] std::size_t count_line_feeds(const char* begin, const char* end);
 
@@ -57,7 +88,7 @@ class LineSearcher {
   /// entry, when the file must be left out: a read error, or a matching line that is
   /// not valid UTF-8.
   [[nodiscard]] bool search(int fd, const Matcher& matcher, std::string_view path,
-                            std::vector<Match>& out);
+                            std::vector<Match>& out, std::size_t max_matches = SIZE_MAX);
 
   /// The largest buffer the last `search` used (for tests of memory use).
   [[nodiscard]] std::size_t peak_capacity() const { return peak_; }
@@ -71,6 +102,8 @@ class LineSearcher {
   std::unique_ptr<char[]> buf_;
   std::size_t cap_ = 0;
   std::size_t peak_ = 0;
+  /// Where each of the current file's matching lines starts in the stream.
+  std::vector<std::uint64_t> starts_;
 };
 
 }  // namespace nivern_vfs::search

@@ -83,25 +83,50 @@ TEST(LineSearcher, EmptyMatchesStayOnRealLines) {
   EXPECT_TRUE(none->empty());
 }
 
-TEST(LineSearcher, StopsAtTheFirstNulByte) {
-  // Matches before the NUL stay, the text just before it counts as a last line.
-  auto got = search_content(std::string("cat\nthe cat\0cat\ncat\n", 20), compile("cat"));
+TEST(LineSearcher, ANulByteEndsTheFileAndTheLinesOfItsFill) {
+  // A small file with a NUL anywhere gives nothing.
+  for (const std::string& small : {std::string("cat\nthe cat\0cat\ncat\n", 20),
+                                    std::string("\x7f" "ELF\0cat\ncat\n", 13)}) {
+    auto got = search_content(small, compile("cat"));
+    ASSERT_TRUE(got);
+    EXPECT_TRUE(got->empty());
+  }
+  // The first fill is 3 bytes, then reads up to 64 KiB until a line feed: 16,384 lines
+  // of "cat\n" fill the buffer exactly. A NUL in the next fill keeps them all.
+  std::string lines;
+  for (int k = 0; k < 16384; ++k) lines += "cat\n";
+  auto got = search_content(lines + "cat\ncat" + std::string(1, '\0'), compile("cat"));
   ASSERT_TRUE(got);
-  EXPECT_EQ(*got, (std::vector<Match>{at(1, "cat", 0, 3), at(2, "the cat", 4, 7)}));
-  got = search_content(std::string("\x7f"
-                                   "ELF\0cat\ncat\n",
-                                   13),
-                       compile("cat"));
+  ASSERT_EQ(got->size(), 16384u);
+  EXPECT_EQ(got->back(), at(16384, "cat", 0, 3));
+  // A NUL as the fill's last byte takes the whole fill with it.
+  std::string last = lines;
+  last.back() = '\0';
+  got = search_content(last + "cat\n", compile("cat"));
   ASSERT_TRUE(got);
   EXPECT_TRUE(got->empty());
-  // A NUL far into a large file.
-  std::string big(600000, 'x');
-  big += "\ncat\n";
-  big += '\0';
-  big += "cat\n";
-  got = search_content(big, compile("cat"));
+  // A line across the fill boundary is reported with the next fill; a fill that finds
+  // no line feed in a full buffer grows it and reads on, and goes with the NUL.
+  std::string across = lines.substr(0, lines.size() - 2) + "xx cat\n";
+  got = search_content(across + std::string(200000, 'y') + "\ncat\n" + std::string(1, '\0'),
+                       compile("cat"));
   ASSERT_TRUE(got);
-  EXPECT_EQ(*got, (std::vector<Match>{at(2, "cat", 0, 3)}));
+  ASSERT_EQ(got->size(), 16384u);
+  EXPECT_EQ(got->back(), at(16384, "caxx cat", 5, 8));
+}
+
+TEST(LineSearcher, StopsReadingAFileAtItsMatchLimit) {
+  TempTree tree;
+  std::string many;
+  for (int k = 0; k < 200000; ++k) many += "hit\n";  // 800 KB
+  const std::string path = tree.file("f.txt", many);
+  nivern_support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  LineSearcher s;
+  std::vector<Match> out(3);  // another file's matches stay
+  ASSERT_TRUE(s.search(fd.get(), compile("hit"), "f.txt", out, 5000));
+  ASSERT_EQ(out.size(), 5003u);
+  EXPECT_EQ(out.back(), (Match{"f.txt", "hit", 5000, 0, 3}));
+  EXPECT_LT(::lseek(fd.get(), 0, SEEK_CUR), 400000);
 }
 
 TEST(LineSearcher, ByteOrderMarks) {

@@ -41,7 +41,10 @@ class Visitor final : public walk::ParallelVisitor {
     // builds the visitors, so the copies compile in parallel.
     if (!matcher_) matcher_.emplace(s_.matcher.clone());
     found_.clear();
-    if (!searcher_.search(fd.get(), *matcher_, entry.path, found_) || found_.empty()) {
+    // A file's matches past the limit come after the limit's worth in match order: they
+    // could never be part of the reply.
+    if (!searcher_.search(fd.get(), *matcher_, entry.path, found_, SEARCH_MATCH_LIMIT) ||
+        found_.empty()) {
       return walk::WalkState::keep_going;
     }
     const std::size_t n = found_.size();

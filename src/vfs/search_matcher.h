@@ -1,16 +1,23 @@
 #pragma once
 /// The compiled form of one search query.
 ///
-/// Threading: a `Matcher` is immutable once compiled and may be shared, but RE2 guards
-/// its lazily built automata with a lock, so each worker thread should search with its
-/// own `clone()`.
+/// Threading: a `Matcher` is not shared: RE2 guards its lazily built automata with a
+/// lock and the exact matcher keeps working memory, so each worker thread searches with
+/// its own `clone()`. A clone compiles its own RE2 copies, except for large programs,
+/// whose RE2 objects every clone shares (compiling them once per worker would cost
+/// seconds and hundreds of megabytes).
 ///
 /// Matching is line-oriented: a line is the bytes between two line feeds, without the
-/// line feed, and a match never spans one. Literal patterns are escaped; smart case
-/// makes a query case-insensitive only when `case_sensitive` is false and the pattern
-/// has a literal character and no uppercase letter; whole-word mode accepts a match
-/// only where it is neither preceded nor followed by a Unicode word character, and
-/// reports the span of the pattern itself.
+/// line feed, and a match never spans one. Literal patterns are escaped. The query is
+/// parsed as `(?:` + pattern + `)` (see regex_syntax.h), so that a syntax error quotes
+/// that text. Smart case makes a query case-insensitive only when `case_sensitive` is
+/// false and the pattern has a literal character and no uppercase letter; whole-word
+/// mode accepts a match only where it is neither preceded nor followed by a Unicode word
+/// character, and reports the span of the pattern itself. A pattern whose compiled
+/// program would be over `regex::SIZE_LIMIT` bytes is refused before anything is built.
+///
+/// Patterns with Unicode word assertions are found by RE2 without them (a superset) and
+/// each candidate line is confirmed by the exact matcher of regex_exact.h.
 ///
 /// To find matching lines fast, the matcher offers a literal that every match contains
 /// (`needle`), searched for with SIMD; RE2 then confirms the line, unless the needle is
@@ -27,11 +34,22 @@
 
 #include "vfs/search_literal.h"
 
+namespace nivern_vfs::regex {
+class ExactProgram;
+struct ExactScratch;
+}  // namespace nivern_vfs::regex
+
 namespace re2 {
 class RE2;
 }
 
 namespace nivern_vfs::search {
+
+/// The characters that literal (non-regex) patterns escape with a backslash.
+inline constexpr std::string_view ESCAPE_SET = "\\.+*?()|[]{}^$#&-~";
+
+/// The pattern with a backslash put before every character of `ESCAPE_SET`.
+[[nodiscard]] std::string escape_literal(std::string_view pattern);
 
 /// The search options of one request.
 struct SearchQuery {
@@ -53,7 +71,8 @@ using Span = std::pair<std::size_t, std::size_t>;
 
 class Matcher {
  public:
-  /// Compiles a non-empty pattern. The error is RE2's message for the pattern.
+  /// Compiles a non-empty pattern. The error is the syntax error's multi-line text, or
+  /// the size limit's message.
   [[nodiscard]] static std::expected<Matcher, BadQuery> compile(const SearchQuery& query);
 
   /// An independent copy (its regexes compiled afresh from the same text).
@@ -73,7 +92,7 @@ class Matcher {
   /// whole lines (line-feed separated); its match lies inside that line.
   [[nodiscard]] const re2::RE2* block_regex() const { return block_re_.get(); }
   /// Whether the block regex's own match span is the reported span (no word mode).
-  [[nodiscard]] bool block_span_is_match() const { return !whole_word_; }
+  [[nodiscard]] bool block_span_is_match() const { return !whole_word_ && !exact_; }
 
   /// Whether `line` (no line feed in it) holds a match.
   [[nodiscard]] bool line_matches(std::string_view line) const;
@@ -87,8 +106,13 @@ class Matcher {
   bool needle_is_match_ = false;
   bool whole_word_ = false;
   std::optional<LiteralFinder> needle_;
-  std::unique_ptr<re2::RE2> line_re_;
-  std::unique_ptr<re2::RE2> block_re_;
+  std::shared_ptr<const re2::RE2> line_re_;
+  std::shared_ptr<const re2::RE2> block_re_;
+  /// Clones share the RE2 objects rather than compile their own.
+  bool share_ = false;
+  /// For patterns RE2 cannot match exactly; shared by every copy.
+  std::shared_ptr<const regex::ExactProgram> exact_;
+  std::unique_ptr<regex::ExactScratch> scratch_;
 };
 
 }  // namespace nivern_vfs::search

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <random>
+#include <string>
 
 namespace nivern_vfs::search {
 namespace {
@@ -13,19 +15,25 @@ Matcher compile(const char* pattern, bool regex, bool whole_word, bool case_sens
   return std::move(*m);
 }
 
-TEST(MatcherCompile, ReportsRe2sMessageForABadRegex) {
+TEST(MatcherCompile, ReportsTheSyntaxErrorOfTheWrappedPattern) {
   struct Row {
     const char* pattern;
     const char* message;
   } rows[] = {
-      {"(abc", "missing ): (abc"},
-      {"a)", "unexpected ): a)"},
-      {"[a", "missing ]: [a"},
-      {"*a", "no argument for repetition operator: *"},
-      {"a{2,1}", "invalid repetition size: {2,1}"},
-      {"\\p{Nope}", "invalid character class range: \\p{Nope}"},
-      // The message quotes the pattern as written, not its rewritten form.
-      {"\\w+(", "missing ): \\w+("},
+      {"(foo", "regex parse error:\n    (?:(foo)\n    ^\nerror: unclosed group"},
+      {"foo)", "regex parse error:\n    (?:foo))\n           ^\nerror: unopened group"},
+      {"a{2,1}",
+       "regex parse error:\n    (?:a{2,1})\n        ^^^^^\nerror: invalid repetition count "
+       "range, the start must be <= the end"},
+      {"\\p{Nope}",
+       "regex parse error:\n    (?:\\p{Nope})\n       ^^^^^^^^\nerror: Unicode property not found"},
+      {"\\p{Greek=x}",
+       "regex parse error:\n    (?:\\p{Greek=x})\n       ^^^^^^^^^^^\nerror: Unicode property "
+       "not found"},
+      {"\\p{sc=Nope}",
+       "regex parse error:\n    (?:\\p{sc=Nope})\n       ^^^^^^^^^^^\nerror: Unicode property "
+       "value not found"},
+      {"(?-u:é)", "regex parse error:\n    (?:(?-u:é))\n            ^\nerror: Unicode not allowed here"},
   };
   for (bool whole_word : {false, true}) {
     for (const auto& row : rows) {
@@ -37,6 +45,63 @@ TEST(MatcherCompile, ReportsRe2sMessageForABadRegex) {
   // The same text as a literal compiles.
   EXPECT_TRUE(Matcher::compile({"(abc", false, false, false}).has_value());
   EXPECT_TRUE(Matcher::compile({"\\", false, true, true}).has_value());
+}
+
+TEST(MatcherCompile, RefusesAProgramOverTheSizeLimit) {
+  std::string many;
+  for (int k = 0; k < 5000; ++k) many += "\\w";
+  for (const std::string& big : {many, std::string("\\w{5000}"), std::string("(?:\\pL{100}){100}")}) {
+    auto m = Matcher::compile({big, true, false, true});
+    ASSERT_FALSE(m.has_value());
+    EXPECT_EQ(m.error().text(), "Compiled regex exceeds size limit of 104857600 bytes.");
+  }
+  // Large counts of small pieces are fine, beyond RE2's own repetition limits.
+  EXPECT_TRUE(Matcher::compile({"\\w{100}", true, false, true}).has_value());
+  const Matcher m = compile("(?:ab{2}){1500}c", true, false, true);
+  std::string line = "x";
+  for (int k = 0; k < 1500; ++k) line += "abb";
+  EXPECT_EQ(m.first_match(line + "c"), (Span{1, line.size() + 1}));
+  EXPECT_EQ(m.first_match(line.substr(3) + "c"), std::nullopt);
+  const Matcher counted = compile("-x{2000,100000}-", true, false, true);
+  EXPECT_EQ(counted.first_match("-" + std::string(2000, 'x') + "-"), (Span{0, 2002}));
+  EXPECT_EQ(counted.first_match("-" + std::string(1999, 'x') + "-"), std::nullopt);
+  // A long case-insensitive text is too large a spelling for RE2; it still matches.
+  std::string text, upper;
+  for (int k = 0; k < 70000; ++k) {
+    text += "abc";
+    upper += "ABC";
+  }
+  const Matcher big = compile(text.c_str(), false, false, false);
+  EXPECT_EQ(big.first_match("x" + upper), (Span{1, 1 + upper.size()}));
+  EXPECT_EQ(big.first_match(upper.substr(1)), std::nullopt);
+  // Not a plain literal: the exact matcher checks the lines RE2 cannot.
+  const Matcher exact = compile(("a" + std::string(209999, 'b') + "\\d").c_str(), true, false, false);
+  const std::string long_line = "xA" + std::string(209999, 'B') + "7";
+  EXPECT_EQ(exact.first_match(long_line), (Span{1, long_line.size()}));
+  EXPECT_EQ(exact.first_match(long_line.substr(0, long_line.size() - 1)), std::nullopt);
+}
+
+TEST(MatcherCompile, RandomPatternsEitherCompileOrGiveASyntaxError) {
+  // Whatever parses must spell valid RE2; only syntax and size errors come back.
+  const char* pieces[] = {"a", "é", "ж", "\\", "(", ")", "[", "]", "{", "}", "?", "*", "+", "|",
+                          "^", "$", ".", "-", "&&", "--", "~~", "\\w", "\\b", "\\B", "\\d",
+                          "\\pL", "\\p{Greek}", "[:alpha:]", "(?i)", "(?-u)", "(?x)", "(?s:",
+                          "(?P<n>", "{2}", "{1,3}", ",", "#", " ", "\\x41", "\\<", "\\b{end}", "\n"};
+  std::mt19937 rng(15);
+  for (int round = 0; round < 500; ++round) {
+    std::string pattern;
+    const int n = 1 + static_cast<int>(rng() % 8);
+    for (int k = 0; k < n; ++k) pattern += pieces[rng() % std::size(pieces)];
+    for (bool whole_word : {false, true}) {
+      auto m = Matcher::compile({pattern, true, whole_word, (rng() & 1) != 0});
+      if (m) {
+        (void)m->first_match("a é ж Aλ-1 [x]");
+        continue;
+      }
+      EXPECT_TRUE(m.error().text().starts_with("regex parse error:\n")) << pattern << "\n"
+                                                                          << m.error().text();
+    }
+  }
 }
 
 struct LineRow {
@@ -93,6 +158,59 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
       // A code point escape.
       {"\\u00e9", true, false, true, "caf\xc3\xa9", Span{3, 5}},
       {"(?<x>a)b", true, false, true, "ab", Span{0, 2}},
+      // Word boundaries count every Unicode word character.
+      {"\\bS", true, false, true, "éS", std::nullopt},
+      {"\\bS", true, false, true, "-S", Span{1, 2}},
+      {"S\\b", true, false, true, "Sé", std::nullopt},
+      {"\\Bé", true, false, true, "aé", Span{1, 3}},
+      {"\\bcafé\\b", true, false, true, "café au lait", Span{0, 5}},
+      {"\\<é", true, false, true, "aé é", Span{4, 6}},
+      {"é\\>", true, false, true, "éa é", Span{4, 6}},
+      {"\\b{start}x", true, false, true, "xx -x", Span{0, 1}},
+      {"x\\b{end}", true, false, true, "xx x-", Span{1, 2}},
+      {"\\b{start-half}x", true, false, true, "ax -x", Span{4, 5}},
+      {"x\\b{end-half}", true, false, true, "xa x", Span{3, 4}},
+      {"(?-u:\\b)S", true, false, true, "éS", Span{2, 3}},  // ASCII: é is not a word character
+      {"\\b\\w+_lock\\b", true, false, true, "spin_lock(é_lock);", Span{0, 9}},
+      {"\\bпривет\\b", true, true, true, "скажи привет!", Span{11, 23}},
+      {"\\b中文\\b", true, false, true, "说中文", std::nullopt},
+      // Classes: intersection, nesting, difference, symmetric difference.
+      {"[a-z&&[^aeiou]]x", true, false, true, "bx", Span{0, 2}},
+      {"[a-z&&[^aeiou]]x", true, false, true, "ax", std::nullopt},
+      {"[a[0-9]]z", true, false, true, "5z", Span{0, 2}},
+      {"[\\w--\\d]q", true, false, true, "aq", Span{0, 2}},
+      {"[\\w--\\d]q", true, false, true, "1q", std::nullopt},
+      {"[a-c~~b-d]", true, false, true, "b c d", Span{4, 5}},
+      {"[[:alpha:]]+", true, false, true, "1é2ab", Span{4, 6}},
+      // Verbose mode, long property names, scripts, repetitions RE2 lacks.
+      {"(?x) f o o", true, false, true, "foo", Span{0, 3}},
+      {"\\p{Letter}", true, false, true, "1é", Span{1, 3}},
+      {"\\p{Alphabetic}+", true, false, true, "1жЖ", Span{1, 5}},
+      {"\\p{Greek}", true, false, true, "aλ", Span{1, 3}},
+      {"\\p{sc=Cyrillic}\\P{Han}", true, false, true, "中ж中жx", Span{8, 11}},
+      {"\\p{Han}+", true, false, true, "abc中文字", Span{3, 12}},
+      {"a**", true, false, true, "baa", Span{0, 0}},
+      {"a{2}{3}", true, false, true, "aaaaaa", Span{0, 6}},
+      {"a)(b", true, false, true, "xab", Span{1, 3}},
+      // Property names, long and short, loosely written; flags.
+      {"\\p{Lu}", true, false, true, "aB", Span{1, 2}},
+      {"\\p{gc=Uppercase_Letter}", true, false, true, "aB", Span{1, 2}},
+      {"\\p{IsGreek}", true, false, true, "aλ", Span{1, 3}},
+      {"\\pN", true, false, true, "a\xd9\xa3", Span{1, 3}},
+      {"\\p{scx=Hira}", true, false, true, "aー", Span{1, 4}},
+      {"\\p{white space}", true, false, true, "a\xc2\xa0", Span{1, 3}},
+      {"(?i)\\p{Lu}", true, false, true, "1a", Span{1, 2}},
+      {"[^\\p{L}\\d]", true, false, true, "a1-", Span{2, 3}},
+      {"(?U)a+", true, false, true, "aaa", Span{0, 1}},
+      {"(?R)a.", true, false, true, "a\r", std::nullopt},
+      {"(?-u)\\w", true, false, true, "é_", Span{2, 3}},
+      // Smart case and folding with Unicode letters.
+      {"жук", false, false, false, "ЖУК", Span{0, 6}},
+      {"Жук", false, false, false, "жук", std::nullopt},
+      {"(?i)straße", true, false, true, "STRAẞE", Span{0, 8}},
+      // Whole words in other scripts.
+      {"кот", false, true, true, "котик кот", Span{11, 17}},
+      {"文", false, true, true, "中文 文", Span{7, 10}},
   };
   for (const auto& row : rows) {
     const Matcher m = compile(row.pattern, row.regex, row.whole_word, row.case_sensitive);
