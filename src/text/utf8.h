@@ -72,6 +72,18 @@ inline char32_t next_code_point(const unsigned char*& p) {
   return cp;
 }
 
+/// The byte length of the sequence led by `lead` in text already known to be valid.
+inline std::size_t valid_utf8_length(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+/// The code point at `text[at]`, in text already known to be valid, where a whole
+/// sequence starts.
+inline char32_t utf8_at(std::string_view text, std::size_t at) {
+  auto* p = reinterpret_cast<const unsigned char*>(text.data()) + at;
+  return next_code_point(p);
+}
+
 /// The character at `s[i]` (`i` < `s.size()`).
 inline Utf8Char decode_utf8_char(std::string_view s, std::size_t i) {
   auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;

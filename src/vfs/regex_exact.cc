@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cassert>
 
-#include "text/utf8_read.h"
+#include "text/utf8.h"
 
 namespace nivern_vfs::regex {
 namespace {
@@ -260,7 +260,7 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     char32_t c = 0;
     std::size_t len = 0;
     if (more) {
-      len = nivern_text::utf8_length(static_cast<unsigned char>(text[at]));
+      len = nivern_text::valid_utf8_length(static_cast<unsigned char>(text[at]));
       c = nivern_text::utf8_at(text, at);
     }
     nlist.dense.clear();

@@ -7,8 +7,7 @@
 #include <utility>
 
 #include "text/decoders.h"
-#include "text/utf8_read.h"
-#include "text/utf8_write.h"
+#include "text/utf8.h"
 
 namespace nivern_vfs::regex {
 namespace {
@@ -154,7 +153,7 @@ class Parser {
   char32_t ch() const { return char_at(pos_.offset); }
   char32_t char_at(std::size_t i) const { return nivern_text::utf8_at(p_, i); }
   std::size_t char_len(std::size_t i) const {
-    return nivern_text::utf8_length(static_cast<unsigned char>(p_[i]));
+    return nivern_text::valid_utf8_length(static_cast<unsigned char>(p_[i]));
   }
   Span span() const { return Span{pos_, pos_}; }
   Span span_char() const {

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "text/decoders.h"
-#include "text/utf8_write.h"
+#include "text/utf8.h"
 #include "vfs/regex_exact.h"
 #include "vfs/regex_syntax.h"
 #include "vfs/regex_translate.h"
