@@ -1,5 +1,5 @@
 // The scan's phases in process, on a real tree (NIVERN_SCAN_ROOT, default the kernel
-// corpus): the parallel walk alone, the whole scan (walk, batches, sort), and the sort.
+// corpus): the parallel walk alone and the whole scan (walk, batches, sort).
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -64,19 +64,6 @@ void BM_Scan(benchmark::State& state) {
 }
 // Arg: 1 reads each file's size, 0 skips it (what the scan call does).
 BENCHMARK(BM_Scan)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void BM_Sort(benchmark::State& state) {
-  auto result = nivern_vfs::walk::scan(root(), {});
-  std::vector<nivern_vfs::walk::ProjectEntry> shuffled(result.entries.begin(), result.entries.end());
-  std::reverse(shuffled.begin(), shuffled.end());
-  for (auto _ : state) {
-    state.PauseTiming();
-    auto copy = shuffled;
-    state.ResumeTiming();
-    nivern_vfs::walk::sort_and_dedup(copy);
-  }
-}
-BENCHMARK(BM_Sort)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

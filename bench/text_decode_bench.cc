@@ -9,9 +9,9 @@
 #include <sstream>
 #include <string>
 
-#include "text/encoding.h"
+#include "text/file_decoding.h"
 #include "text/line_ending.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_git::output {
 

@@ -15,7 +15,7 @@
 #include "support/os_error.h"
 #include "support/thread_name.h"
 #include "support/unique_fd.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_pty {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "vfs/path_order.h"
 
 namespace nivern_server {

@@ -15,9 +15,9 @@
 #include "support/huge_pages.h"
 #include "support/parallel.h"
 #include "support/unique_fd.h"
-#include "text/decoders.h"
-#include "text/encoder.h"
-#include "text/encoding.h"
+#include "text/byte_decoders.h"
+#include "text/save_encoders.h"
+#include "text/file_decoding.h"
 #include "text/line_ending.h"
 
 namespace nivern_server {
@@ -220,14 +220,14 @@ Reply open_file(const Call::Open& call) {
   if (path.find('\0') != std::string::npos) {
     return failed(VfsError{VfsError::Io{path, IoError::own(nivern_vfs::error::NUL_IN_PATH)}});
   }
-  // 1-3. Status (links followed): directories, other non-files and large files are
-  // refused before anything is opened.
+  // Status (links followed): directories, other non-files and large files are refused
+  // before anything is opened.
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return failed(VfsError{VfsError::Io{path, IoError::os(errno)}});
   if (auto ok = files::regular_file(path, st); !ok) return failed(ok.error());
   if (static_cast<std::uint64_t>(st.st_size) >= files::OPEN_LIMIT) return Reply::Error{files::TOO_LARGE};
 
-  // 4-6. One read of the first bytes for the binary rule.
+  // One read of the first bytes for the binary rule.
   {
     auto fd = files::open_for_reading(path);
     if (!fd) return failed(fd.error());
@@ -240,7 +240,7 @@ Reply open_file(const Call::Open& call) {
     }
   }
 
-  // 7-8. The whole content through a second opening, decoded in its own buffer.
+  // The whole content through a second opening, decoded in its own buffer.
   auto content = files::read_content(path);
   if (!content) {
     if (content.error().kind == files::ReadFailure::Kind::too_large) return Reply::Error{files::TOO_LARGE};
@@ -258,11 +258,11 @@ Reply open_file(const Call::Open& call) {
 
 Reply save_file(const Call::Save& call) {
   const std::string& path = call.path;
-  // 1. The label.
+  // The encoding the editor names, by its label.
   const nivern_text::Encoding* resolved = nivern_text::encoding_for_label(call.encoding);
   if (resolved == nullptr) return Reply::Error{"unknown encoding " + call.encoding};
 
-  // 2-4. The whole output in memory: line endings, encoded text, byte-order mark.
+  // The whole output in memory: line endings, encoded text, byte-order mark.
   std::string_view text = call.text;
   std::string with_crlf;
   if (call.line_ending == LineEnding::crlf) {
@@ -288,7 +288,7 @@ Reply save_file(const Call::Save& call) {
     mark = "\xEF\xBB\xBF";
   }
 
-  // 5. The target: a symbolic link is written through to the file it resolves to.
+  // The target: a symbolic link is written through to the file it resolves to.
   std::string target = path;
   struct stat lst;
   if (path.find('\0') == std::string::npos && ::lstat(path.c_str(), &lst) == 0 && S_ISLNK(lst.st_mode)) {
@@ -298,7 +298,7 @@ Reply save_file(const Call::Save& call) {
     }
   }
 
-  // 6-7. The temporary sibling. Never through a link planted at its name; it gets the
+  // The temporary sibling. Never through a link planted at its name; it gets the
   // permission bits of the file it replaces.
   const std::string temp = files::temp_path_for(target);
   auto failed = [&](const std::string& named, IoError cause) {
@@ -313,7 +313,7 @@ Reply save_file(const Call::Save& call) {
   if (!fd) return failed(temp, IoError::os(errno));
   if (replaces_file) (void)::fchmod(fd.get(), mode);  // a reused leftover keeps its own mode otherwise
 
-  // 8-9. Write, then make the bytes durable before they take the target's place.
+  // Write, then make the bytes durable before they take the target's place.
   auto written = write_all(fd.get(), mark);
   if (written) written = write_all(fd.get(), body);
   if (written && ::fsync(fd.get()) != 0) written = std::unexpected(IoError::os(errno));
@@ -324,7 +324,7 @@ Reply save_file(const Call::Save& call) {
     return failed(temp, written.error());
   }
 
-  // 10. The rename, and the directory entry made durable.
+  // The rename, and the directory entry made durable.
   if (::rename(temp.c_str(), target.c_str()) != 0) {
     const int err = errno;
     (void)::unlink(temp.c_str());

@@ -19,7 +19,7 @@ std::string frame(std::string_view body) {
 }
 
 // Feeds `input` through a pipe from another thread and reads frames until the end.
-std::vector<FrameReader::Result> read_all(const std::string& input) {
+std::vector<FrameReader::Result> read_frames(const std::string& input) {
   int fds[2];
   EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
   std::thread feeder([&] {
@@ -51,7 +51,7 @@ TEST(FrameReader, SizesAcrossTheBufferBoundary) {
     bodies.push_back(std::string(n, static_cast<char>('a' + n % 26)));
     input += frame(bodies.back());
   }
-  auto got = read_all(input);
+  auto got = read_frames(input);
   ASSERT_EQ(got.size(), bodies.size() + 1);
   for (std::size_t i = 0; i < bodies.size(); ++i) {
     EXPECT_EQ(got[i].status, FrameReader::Status::frame);
@@ -61,14 +61,14 @@ TEST(FrameReader, SizesAcrossTheBufferBoundary) {
 }
 
 TEST(FrameReader, EndsAndFaults) {
-  EXPECT_EQ(read_all("").back().status, FrameReader::Status::end);
-  EXPECT_EQ(read_all(std::string("\0\0\0", 3)).back().status, FrameReader::Status::end);
-  auto cut = read_all(frame("abcdef").substr(0, 7));
+  EXPECT_EQ(read_frames("").back().status, FrameReader::Status::end);
+  EXPECT_EQ(read_frames(std::string("\0\0\0", 3)).back().status, FrameReader::Status::end);
+  auto cut = read_frames(frame("abcdef").substr(0, 7));
   EXPECT_EQ(cut.back().status, FrameReader::Status::fatal);
   EXPECT_EQ(cut.back().error, "failed to fill whole buffer");
-  auto big = read_all(std::string("\x04\x00\x00\x01", 4));
+  auto big = read_frames(std::string("\x04\x00\x00\x01", 4));
   EXPECT_EQ(big.back().error, "frame of 67108865 bytes is over the 67108864 byte limit");
-  auto limit = read_all(std::string("\x04\x00\x00\x00", 4));  // at the limit: read, then cut short
+  auto limit = read_frames(std::string("\x04\x00\x00\x00", 4));  // at the limit: read, then cut short
   EXPECT_EQ(limit.back().error, "failed to fill whole buffer");
 }
 

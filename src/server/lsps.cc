@@ -21,7 +21,7 @@
 #include "support/process.h"
 #include "support/thread_name.h"
 #include "support/unique_fd.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_server::lsp {
 

@@ -16,7 +16,7 @@
 #include "server/session.h"
 #include "support/small_file.h"
 #include "support/thread_name.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "server/calls.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "vfs/directory.h"
 #include "vfs/excludes.h"
 #include "vfs/scan.h"

@@ -1,5 +1,5 @@
-// The list_dir and scan handlers on a Server whose root matcher is built the way the
-// session builds it at start-up.
+// The list_dir and scan handlers called directly: error texts and paths as the replies
+// show them.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,8 +8,7 @@
 
 #include "harness/temp_tree.h"
 #include "server/calls.h"
-#include "text/decoders.h"
-#include "vfs/root_ignore.h"
+#include "text/byte_decoders.h"
 #include "vfs/scan.h"
 
 namespace nivern_server {
@@ -17,38 +16,9 @@ namespace {
 
 using nivern_test::TempTree;
 
-std::vector<std::string> names(const Reply& r) {
-  std::vector<std::string> out;
-  auto* e = std::get_if<Reply::Entries>(&r.v);
-  EXPECT_NE(e, nullptr);
-  if (e) {
-    for (const auto& x : e->entries) out.push_back(x.name);
-  }
-  return out;
-}
-
 std::string error_of(const Reply& r) {
   auto* e = std::get_if<Reply::Error>(&r.v);
   return e ? e->message : "<not an error>";
-}
-
-TEST(ListDirHandler, RootMatcherAndLocalGitignore) {
-  TempTree t;
-  t.file(".gitignore", "*.log\n");
-  t.file(".ignore", "!keep.log\n");
-  t.file("a.log");
-  t.file("keep.log");
-  t.file("sub/.gitignore", "*.tmp\n");
-  t.file("sub/x.tmp");
-  t.file("sub/y.log");
-  t.file("sub/keep.log", "12");
-  Server server;
-  server.root = t.path();
-  server.ignore = nivern_vfs::root_matcher(server.root);
-  EXPECT_EQ(names(list_dir(server, {t.path()})), (std::vector<std::string>{"sub", ".gitignore", ".ignore", "keep.log"}));
-  Reply sub = list_dir(server, {t / "sub"});
-  EXPECT_EQ(names(sub), (std::vector<std::string>{".gitignore", "keep.log"}));
-  EXPECT_EQ(std::get<Reply::Entries>(sub.v).entries[1].len, 2u);
 }
 
 TEST(ListDirHandler, ErrorTextsShowThePathLossily) {

@@ -2,7 +2,7 @@
 #include <utility>
 
 #include "server/calls.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "vfs/excludes.h"
 #include "vfs/search.h"
 

@@ -10,7 +10,7 @@
 #include "server/calls.h"
 #include "support/channel.h"
 #include "support/thread_name.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "vfs/watch.h"
 
 namespace nivern_server {

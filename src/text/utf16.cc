@@ -1,7 +1,7 @@
 // UTF-16 decoding (either byte order) into UTF-8.
 #include <cstdint>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/utf8.h"
 
 namespace nivern_text {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/utf8.h"
 
 namespace nivern_text {

@@ -1,7 +1,7 @@
 #pragma once
 /// The one UTF-8 codec of the program: the shape of a well-formed sequence, decoding one
 /// character and encoding one. Whole-buffer validation and repair (`is_valid_utf8`,
-/// `decode_utf8`, `lossy_utf8`) are in decoders.h and build on these.
+/// `decode_utf8`, `lossy_utf8`) are in byte_decoders.h and build on these.
 ///
 /// Pure inline functions, safe from any thread; header only, so the protocol reader uses
 /// it without linking the text module. None reads at or past the end it is given.

@@ -1,6 +1,6 @@
 // windows-1252 decoding: 0x00..0x7F and 0xA0..0xFF are their own code points; the
 // table covers 0x80..0x9F, where five positions stand for the C1 controls.
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/utf8.h"
 
 namespace nivern_text {

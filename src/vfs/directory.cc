@@ -14,7 +14,7 @@
 
 #include "support/os_error.h"
 #include "support/unique_fd.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "vfs/error.h"
 #include "vfs/path_order.h"
 
@@ -172,8 +172,8 @@ std::expected<std::vector<ProjectEntry>, std::string> children(std::string_view 
         is_dir = have_stat && S_ISDIR(st.st_mode);
       }
       std::string full = join(path, name);
-      if (root_ignore.matched(full, is_dir) == Match::ignore) continue;
-      if (!local.empty() && local.matched(full, is_dir) == Match::ignore) continue;
+      if (root_ignore.matched(full, is_dir) == IgnoreVerdict::ignore) continue;
+      if (!local.empty() && local.matched(full, is_dir) == IgnoreVerdict::ignore) continue;
       std::uint64_t len = 0;
       if (!is_dir) {
         if (!have_stat) have_stat = ::fstatat(fd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;

@@ -1,7 +1,7 @@
 #include "vfs/error.h"
 
 #include "support/os_error.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_vfs::error {
 

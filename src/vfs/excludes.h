@@ -34,12 +34,12 @@ class Override {
 
   /// True when an exclude pattern matches `path` (a full path as the caller formed it).
   [[nodiscard]] bool excluded(std::string_view path, bool is_dir) const {
-    return gitignore_.matched(path, is_dir) == Match::whitelist;
+    return gitignore_.matched(path, is_dir) == IgnoreVerdict::whitelist;
   }
 
   /// The same for a path already relative to the root (no leading "./" or "/").
   [[nodiscard]] bool excluded_relative(std::string_view rel, bool is_dir) const {
-    return gitignore_.matched_relative(rel, is_dir) == Match::whitelist;
+    return gitignore_.matched_relative(rel, is_dir) == IgnoreVerdict::whitelist;
   }
 
   /// The underlying matcher, whose whitelist answers are the exclusions.

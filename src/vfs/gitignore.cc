@@ -82,8 +82,8 @@ std::size_t Gitignore::size() const { return c_ ? c_->lines.size() : 0; }
 std::size_t Gitignore::whitelists() const { return c_ ? c_->whitelists : 0; }
 const std::string& Gitignore::root() const { return c_ ? c_->root : kEmpty; }
 
-Match Gitignore::matched(std::string_view path, bool is_dir) const {
-  if (empty()) return Match::none;
+IgnoreVerdict Gitignore::matched(std::string_view path, bool is_dir) const {
+  if (empty()) return IgnoreVerdict::none;
   if (path.starts_with("./")) path.remove_prefix(2);
   const std::string& root = c_->root;
   if (!root.empty() && path.starts_with(root) &&
@@ -94,14 +94,14 @@ Match Gitignore::matched(std::string_view path, bool is_dir) const {
   return matched_relative(path, is_dir);
 }
 
-Match Gitignore::matched_relative(std::string_view rel, bool is_dir) const {
+IgnoreVerdict Gitignore::matched_relative(std::string_view rel, bool is_dir) const {
   std::int64_t line;
   return matched_relative(rel, is_dir, line);
 }
 
-Match Gitignore::matched_relative(std::string_view rel, bool is_dir, std::int64_t& line) const {
+IgnoreVerdict Gitignore::matched_relative(std::string_view rel, bool is_dir, std::int64_t& line) const {
   line = -1;
-  if (empty()) return Match::none;
+  if (empty()) return IgnoreVerdict::none;
   const Compiled& c = *c_;
   std::int64_t best = -1;
   auto applies = [&](std::uint32_t i) { return is_dir || !c.lines[i].dir_only; };
@@ -138,9 +138,9 @@ Match Gitignore::matched_relative(std::string_view rel, bool is_dir, std::int64_
       break;
     }
   }
-  if (best < 0) return Match::none;
+  if (best < 0) return IgnoreVerdict::none;
   line = best;
-  return c.lines[static_cast<std::size_t>(best)].whitelist ? Match::whitelist : Match::ignore;
+  return c.lines[static_cast<std::size_t>(best)].whitelist ? IgnoreVerdict::whitelist : IgnoreVerdict::ignore;
 }
 
 struct GitignoreBuilder::State {

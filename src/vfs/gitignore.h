@@ -27,7 +27,7 @@
 namespace nivern_vfs {
 
 /// The verdict of a matcher for one path.
-enum class Match : std::uint8_t { none, ignore, whitelist };
+enum class IgnoreVerdict : std::uint8_t { none, ignore, whitelist };
 
 /// A line that the glob compiler rejected.
 struct GlobError {
@@ -43,7 +43,7 @@ struct Compiled;
 
 class Gitignore {
  public:
-  /// The empty matcher: no lines, every query answers `Match::none`.
+  /// The empty matcher: no lines, every query answers `IgnoreVerdict::none`.
   Gitignore();
   ~Gitignore();
   Gitignore(const Gitignore&);
@@ -55,14 +55,14 @@ class Gitignore {
   /// the path then begins with the root (component-wise), the part after it is matched,
   /// otherwise the path as it stands. Only the path itself is tested, never its parents.
   /// A directory-only line matches only when `is_dir`.
-  [[nodiscard]] Match matched(std::string_view path, bool is_dir) const;
+  [[nodiscard]] IgnoreVerdict matched(std::string_view path, bool is_dir) const;
 
   /// The same for a path already relative to the root (no leading "./" or "/").
-  [[nodiscard]] Match matched_relative(std::string_view rel, bool is_dir) const;
+  [[nodiscard]] IgnoreVerdict matched_relative(std::string_view rel, bool is_dir) const;
 
   /// The verdict and the index of the deciding line (-1 for none), for callers that
   /// combine several matchers.
-  [[nodiscard]] Match matched_relative(std::string_view rel, bool is_dir, std::int64_t& line) const;
+  [[nodiscard]] IgnoreVerdict matched_relative(std::string_view rel, bool is_dir, std::int64_t& line) const;
 
   [[nodiscard]] bool empty() const;
   /// Number of accepted lines.

@@ -15,14 +15,14 @@ namespace {
 using nivern_git_test::run_git;
 using nivern_test::TempTree;
 
-constexpr Match N = Match::none;
-constexpr Match I = Match::ignore;
-constexpr Match W = Match::whitelist;
+constexpr IgnoreVerdict N = IgnoreVerdict::none;
+constexpr IgnoreVerdict I = IgnoreVerdict::ignore;
+constexpr IgnoreVerdict W = IgnoreVerdict::whitelist;
 
 /// One case: the ignore file's lines, a path relative to the matcher's root, whether
 /// it is a directory, our answer, and whether `git check-ignore` gives the same.
 struct Row {
-  Match expect;
+  IgnoreVerdict expect;
   std::vector<std::string> lines;
   std::string path;
   bool is_dir;
@@ -184,7 +184,7 @@ TEST(GitignoreTable, AgreesWithGitWhereMarked) {
     ASSERT_NE(tab, std::string::npos) << describe(r) << " git said: " << line << out.err;
     std::string head = line.substr(0, tab);
     std::string pattern = head.substr(head.find(':', head.find(':') + 1) + 1);
-    Match git_says = pattern.empty() ? N : pattern[0] == '!' ? W : I;
+    IgnoreVerdict git_says = pattern.empty() ? N : pattern[0] == '!' ? W : I;
     if (r.git_agrees) {
       EXPECT_EQ(git_says, r.expect) << "git differs on " << describe(r);
     } else {
@@ -197,29 +197,29 @@ TEST(GitignoreTable, AgreesWithGitWhereMarked) {
 TEST(Gitignore, EmptyMatcherAnswersNone) {
   Gitignore empty;
   EXPECT_TRUE(empty.empty());
-  EXPECT_EQ(empty.matched("anything", false), Match::none);
-  EXPECT_EQ(empty.matched("", true), Match::none);
+  EXPECT_EQ(empty.matched("anything", false), IgnoreVerdict::none);
+  EXPECT_EQ(empty.matched("", true), IgnoreVerdict::none);
   Gitignore built = build("/r", {"# only a comment", "", "   "});
   EXPECT_TRUE(built.empty());
-  EXPECT_EQ(built.matched("/r/x", false), Match::none);
+  EXPECT_EQ(built.matched("/r/x", false), IgnoreVerdict::none);
 }
 
 TEST(Gitignore, RootIsStrippedByComponentsAndLeadingDotSlash) {
   Gitignore g = build("./proj", {"/top.txt", "*.o"});
   EXPECT_EQ(g.root(), "proj");
-  EXPECT_EQ(g.matched("proj/top.txt", false), Match::ignore);
-  EXPECT_EQ(g.matched("./proj/top.txt", false), Match::ignore);
-  EXPECT_EQ(g.matched("proj//top.txt", false), Match::ignore);
+  EXPECT_EQ(g.matched("proj/top.txt", false), IgnoreVerdict::ignore);
+  EXPECT_EQ(g.matched("./proj/top.txt", false), IgnoreVerdict::ignore);
+  EXPECT_EQ(g.matched("proj//top.txt", false), IgnoreVerdict::ignore);
   // Not under the root: matched as it stands, so anchored lines miss and names still hit.
-  EXPECT_EQ(g.matched("projx/top.txt", false), Match::none);
-  EXPECT_EQ(g.matched("/elsewhere/top.txt", false), Match::none);
-  EXPECT_EQ(g.matched("/elsewhere/a.o", false), Match::ignore);
+  EXPECT_EQ(g.matched("projx/top.txt", false), IgnoreVerdict::none);
+  EXPECT_EQ(g.matched("/elsewhere/top.txt", false), IgnoreVerdict::none);
+  EXPECT_EQ(g.matched("/elsewhere/a.o", false), IgnoreVerdict::ignore);
   // A root with a trailing separator.
   Gitignore t = build("/r/", {"/x"});
-  EXPECT_EQ(t.matched("/r/x", false), Match::ignore);
+  EXPECT_EQ(t.matched("/r/x", false), IgnoreVerdict::ignore);
   // Only the path itself is tested, never its parents.
   Gitignore d = build("/r", {"build/"});
-  EXPECT_EQ(d.matched("/r/build/a.o", false), Match::none);
+  EXPECT_EQ(d.matched("/r/build/a.o", false), IgnoreVerdict::none);
 }
 
 TEST(Gitignore, BadLinesAreReportedAndSkipped) {
@@ -234,7 +234,7 @@ TEST(Gitignore, BadLinesAreReportedAndSkipped) {
   auto g = b.build();
   ASSERT_TRUE(g.has_value());
   EXPECT_EQ(g->size(), 1u);
-  EXPECT_EQ(g->matched("/r/a.tmp", false), Match::ignore);
+  EXPECT_EQ(g->matched("/r/a.tmp", false), IgnoreVerdict::ignore);
 }
 
 TEST(Gitignore, ExcludeModeRejectsUnclosedClass) {
@@ -252,7 +252,7 @@ TEST(Gitignore, AddTextHandlesLineEndingsAndBom) {
   auto g = b.build();
   ASSERT_TRUE(g.has_value());
   EXPECT_EQ(g->size(), 3u);
-  for (const char* p : {"/r/x.a", "/r/x.b", "/r/x.c"}) EXPECT_EQ(g->matched(p, false), Match::ignore) << p;
+  for (const char* p : {"/r/x.a", "/r/x.b", "/r/x.c"}) EXPECT_EQ(g->matched(p, false), IgnoreVerdict::ignore) << p;
 }
 
 TEST(Gitignore, AddTextKeepsGoodLinesAroundBadOnes) {
@@ -261,8 +261,8 @@ TEST(Gitignore, AddTextKeepsGoodLinesAroundBadOnes) {
   ASSERT_FALSE(added.has_value());
   EXPECT_EQ(added.error().glob, "{x");
   auto g = b.build();
-  EXPECT_EQ(g->matched("/r/y.a", false), Match::ignore);
-  EXPECT_EQ(g->matched("/r/y.b", false), Match::ignore);
+  EXPECT_EQ(g->matched("/r/y.a", false), IgnoreVerdict::ignore);
+  EXPECT_EQ(g->matched("/r/y.b", false), IgnoreVerdict::ignore);
 }
 
 TEST(Gitignore, AddFileReportsMissingFiles) {
@@ -273,23 +273,23 @@ TEST(Gitignore, AddFileReportsMissingFiles) {
   EXPECT_EQ(missing.error(), t / "nope" + ": No such file or directory (os error 2)");
   t.file("ign", "*.x\n");
   EXPECT_TRUE(b.add_file(t / "ign").has_value());
-  EXPECT_EQ(b.build()->matched(t / "a.x", false), Match::ignore);
+  EXPECT_EQ(b.build()->matched(t / "a.x", false), IgnoreVerdict::ignore);
 }
 
 TEST(Gitignore, LongPatternsStayFast) {
   // Many stars against a long name that almost matches: bounded work, no blow-up.
   Gitignore g = build("/r", {"*a*a*a*a*a*a*a*a*a*a*a*a*b"});
   std::string name(4000, 'a');
-  EXPECT_EQ(g.matched_relative(name, false), Match::none);
-  EXPECT_EQ(g.matched_relative(name + "b", false), Match::ignore);
+  EXPECT_EQ(g.matched_relative(name, false), IgnoreVerdict::none);
+  EXPECT_EQ(g.matched_relative(name + "b", false), IgnoreVerdict::ignore);
 }
 
 TEST(Gitignore, CopiesShareTheCompiledLines) {
   Gitignore a = build("/r", {"*.o"});
   Gitignore b = a;
   Gitignore c = std::move(a);
-  EXPECT_EQ(b.matched("/r/x.o", false), Match::ignore);
-  EXPECT_EQ(c.matched("/r/x.o", false), Match::ignore);
+  EXPECT_EQ(b.matched("/r/x.o", false), IgnoreVerdict::ignore);
+  EXPECT_EQ(c.matched("/r/x.o", false), IgnoreVerdict::ignore);
   EXPECT_EQ(b.whitelists(), 0u);
 }
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <optional>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_vfs::search {
 namespace {

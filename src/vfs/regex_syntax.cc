@@ -6,7 +6,7 @@
 #include <cassert>
 #include <utility>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/utf8.h"
 
 namespace nivern_vfs::regex {

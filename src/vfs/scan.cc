@@ -1,20 +1,69 @@
 #include "vfs/scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <system_error>
 #include <thread>
 
+#include "support/channel.h"
+#include "support/mutex.h"
 #include "support/thread_name.h"
-#include "vfs/path_order.h"
 
 namespace nivern_vfs::walk {
 
-Visitor::Visitor(ScanShared& shared, nivern_support::Sender<Batch> sender)
-    : shared_(shared), sender_(std::move(sender)) {}
+namespace {
 
-Visitor::~Visitor() { flush(); }
+/// Shared state of one scan, alive until `scan_with` returns.
+struct Shared {
+  std::optional<std::uint64_t> limit;
+  std::atomic<bool> quit{false};
+  nivern_support::Mutex skipped_mu;
+  std::vector<SkippedPath> skipped GUARDED_BY(skipped_mu);
+  std::atomic<std::uint64_t> files{0};
+  std::atomic<std::uint64_t> dirs{0};
+  const Progress* progress = nullptr;
+  Sizes sizes = Sizes::read;
+  std::size_t prefix_len = 0;  // where the relative part begins in a walked path
+};
+
+/// One worker's visitor: records files into its batch and flushes full batches.
+class Visitor final : public ParallelVisitor {
+ public:
+  Visitor(Shared& shared, nivern_support::Sender<Batch> sender)
+      : shared_(shared), sender_(std::move(sender)) {}
+  ~Visitor() override { flush(); }
+  WalkState visit(const Entry& entry) override;
+  WalkState visit_error(const WalkError& error) override;
+  /// Sends the current batch if it is not empty.
+  void flush();
+
+ private:
+  bool over_limit();
+  void tick();
+  void record(std::string_view rel, std::uint64_t len);
+
+  Shared& shared_;
+  nivern_support::Sender<Batch> sender_;
+  Batch batch_;
+  std::uint64_t ticks_ = 0;
+};
+
+/// Makes one `Visitor` per worker, each with its own clone of the sending end.
+class Builder final : public ParallelVisitorBuilder {
+ public:
+  Builder(Shared& shared, nivern_support::Sender<Batch> sender)
+      : shared_(shared), sender_(std::move(sender)) {}
+  std::unique_ptr<ParallelVisitor> build() override { return std::make_unique<Visitor>(shared_, sender_); }
+  /// Drops the builder's own sending end.
+  void release() { sender_.reset(); }
+
+ private:
+  Shared& shared_;
+  nivern_support::Sender<Batch> sender_;
+};
 
 void Visitor::flush() {
   if (batch_.ends.empty()) return;
@@ -79,27 +128,8 @@ WalkState Visitor::visit_error(const WalkError& error) {
   return WalkState::keep_going;
 }
 
-std::unique_ptr<ParallelVisitor> Builder::build() {
-  return std::make_unique<Visitor>(shared_, sender_);
-}
-
-namespace {
-
-/// A path with no empty, "." or ".." component and no trailing separator. Among such
-/// paths, component order is byte order with "/" below every other byte.
-bool plain(std::string_view p) {
-  if (p.empty()) return false;
-  std::size_t i = p.front() == '/' ? 1 : 0;
-  if (i == p.size()) return i == 1;
-  for (;;) {
-    std::size_t end = p.find('/', i);
-    std::string_view name = p.substr(i, end == std::string_view::npos ? p.npos : end - i);
-    if (name.empty() || name == "." || name == "..") return false;
-    if (end == std::string_view::npos) return true;
-    i = end + 1;
-  }
-}
-
+/// Component order of two relative paths whose names are never empty, "." or "..":
+/// byte order with "/" below every other byte.
 int plain_compare(std::string_view a, std::string_view b) {
   static_assert(std::endian::native == std::endian::little);
   const std::size_t n = std::min(a.size(), b.size());
@@ -161,36 +191,6 @@ void parallel_sort(Vector& v, Less less) {
   }
 }
 
-/// Puts `order` in `scan_order`; equal paths keep their relative order. Returns whether
-/// every path was plain (then paths equal in components are equal in bytes).
-bool order_entries(std::vector<ProjectEntry*>& order) {
-  bool all_plain = std::all_of(order.begin(), order.end(), [](const ProjectEntry* e) { return plain(e->path); });
-  if (all_plain) {
-    // Equal keys are equal bytes here, so stability cannot show.
-    parallel_sort(order, [](const ProjectEntry* a, const ProjectEntry* b) {
-      return plain_compare(a->path, b->path) < 0;
-    });
-  } else {
-    std::stable_sort(order.begin(), order.end(), [](const ProjectEntry* a, const ProjectEntry* b) {
-      return path_order::less(a->path, b->path);
-    });
-  }
-  return all_plain;
-}
-
-/// Moves the entries that `order` points at into `out`, in that order, leaving out each
-/// one whose path equals (component by component) the path of the one before it.
-void take_in_order(const std::vector<ProjectEntry*>& order, bool all_plain, std::vector<ProjectEntry>& out) {
-  out.reserve(out.size() + order.size());
-  for (ProjectEntry* e : order) {
-    if (!out.empty()) {
-      const std::string& last = out.back().path;
-      if (all_plain ? last == e->path : path_order::equal(last, e->path)) continue;
-    }
-    out.push_back(std::move(*e));
-  }
-}
-
 }  // namespace
 
 ProjectEntry ScanEntries::operator[](std::size_t i) const {
@@ -199,17 +199,6 @@ ProjectEntry ScanEntries::operator[](std::size_t i) const {
   path.reserve(prefix_.size() + rel.size());
   path.append(prefix_).append(rel);
   return ProjectEntry{std::move(path), len(i), false};
-}
-
-void sort_and_dedup(std::vector<ProjectEntry>& entries) {
-  if (entries.size() < 2) return;
-  std::vector<ProjectEntry*> order;
-  order.reserve(entries.size());
-  for (ProjectEntry& e : entries) order.push_back(&e);
-  bool all_plain = order_entries(order);
-  std::vector<ProjectEntry> sorted;
-  take_in_order(order, all_plain, sorted);
-  entries = std::move(sorted);
 }
 
 ScanResult scan_with(std::string_view root, const excludes::Excludes& excludes,
@@ -222,7 +211,7 @@ ScanResult scan_with(std::string_view root, const excludes::Excludes& excludes,
     result.skipped.push_back(SkippedPath{std::nullopt, "exclude globs ignored: " + built.error().text()});
   }
 
-  ScanShared shared;
+  Shared shared;
   shared.limit = limit;
   shared.progress = &progress;
   shared.sizes = sizes;

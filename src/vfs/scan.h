@@ -4,8 +4,7 @@
 ///
 /// Threading: `scan_with` and `scan` run on the calling thread, which blocks until the
 /// walk's workers are joined. The progress callback runs on worker threads, several at
-/// once. `Builder` is used by the walking thread; each `Visitor` by its worker alone.
-/// Workers share the quit flag and the counters (relaxed atomics) and the skipped list
+/// once. Each worker records files with a visitor of its own; workers share the quit flag and the counters (relaxed atomics) and the skipped list
 /// (mutex); entries travel to the caller over a channel in batches of `SCAN_BATCH`.
 ///
 /// A scan never fails: a missing root, unreadable directories and bad exclude patterns
@@ -17,7 +16,6 @@
 /// batches; the caller gets those batches with a sorted index over them (`ScanEntries`),
 /// so a scan of N files costs about the relative paths' bytes plus 16 bytes a file, and
 /// every bit of it leaves the process when the result is dropped.
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -27,8 +25,6 @@
 #include <string_view>
 #include <vector>
 
-#include "support/channel.h"
-#include "support/mutex.h"
 #include "support/page_allocator.h"
 #include "vfs/excludes.h"
 #include "vfs/project_entry.h"
@@ -147,57 +143,5 @@ struct ScanResult {
 /// `scan_with` with `SCAN_FILE_LIMIT` and no progress.
 [[nodiscard]] ScanResult scan(std::string_view root, const excludes::Excludes& excludes,
                               Sizes sizes = Sizes::read);
-
-/// Sorts entries by path in component order (stable) and drops each entry whose path
-/// equals, component by component, the one before it.
-void sort_and_dedup(std::vector<ProjectEntry>& entries);
-
-/// Shared state of one scan, alive until `scan_with` returns.
-struct ScanShared {
-  std::optional<std::uint64_t> limit;
-  std::atomic<bool> quit{false};
-  nivern_support::Mutex skipped_mu;
-  std::vector<SkippedPath> skipped GUARDED_BY(skipped_mu);
-  std::atomic<std::uint64_t> files{0};
-  std::atomic<std::uint64_t> dirs{0};
-  const Progress* progress = nullptr;
-  Sizes sizes = Sizes::read;
-  std::size_t prefix_len = 0;  // where the relative part begins in a walked path
-};
-
-/// One worker's visitor: records files into its batch and flushes full batches.
-class Visitor final : public ParallelVisitor {
- public:
-  Visitor(ScanShared& shared, nivern_support::Sender<Batch> sender);
-  ~Visitor() override;  // flushes
-  WalkState visit(const Entry& entry) override;
-  WalkState visit_error(const WalkError& error) override;
-  /// Sends the current batch if it is not empty.
-  void flush();
-
- private:
-  bool over_limit();
-  void tick();
-  void record(std::string_view rel, std::uint64_t len);
-
-  ScanShared& shared_;
-  nivern_support::Sender<Batch> sender_;
-  Batch batch_;
-  std::uint64_t ticks_ = 0;
-};
-
-/// Makes one `Visitor` per worker, each with its own clone of the sending end.
-class Builder final : public ParallelVisitorBuilder {
- public:
-  Builder(ScanShared& shared, nivern_support::Sender<Batch> sender)
-      : shared_(shared), sender_(std::move(sender)) {}
-  std::unique_ptr<ParallelVisitor> build() override;
-  /// Drops the builder's own sending end.
-  void release() { sender_.reset(); }
-
- private:
-  ScanShared& shared_;
-  nivern_support::Sender<Batch> sender_;
-};
 
 }  // namespace nivern_vfs::walk

@@ -45,17 +45,6 @@ TEST_F(ScanTest, FilesInComponentOrderWithoutDirectoriesOrTheRoot) {
   for (const auto& e : r.entries) EXPECT_FALSE(e.is_dir);
 }
 
-TEST_F(ScanTest, RootSpelledWithDotsOrDoubleSeparators) {
-  t_.file("a/b");
-  t_.file("a-b");
-  t_.file("a.txt");
-  for (std::string root : {t_.path() + "/./", t_.path() + "//", "/" + t_.path()}) {
-    std::string base = root.ends_with('/') ? root : root + "/";
-    EXPECT_EQ(paths_of(scan(root, {})), (std::vector<std::string>{base + "a/b", base + "a-b", base + "a.txt"}))
-        << root;
-  }
-}
-
 TEST_F(ScanTest, SizesFromTheEntryItselfUnlessSkipped) {
   t_.file("five", "12345");
   t_.link("target-text", "link");
@@ -97,31 +86,6 @@ TEST_F(ScanTest, ExcludesAreRelativeToTheScannedPath) {
   t_.file("main.c");
   EXPECT_EQ(paths_of(scan(t_ / "src", {{"/main.c"}})), (std::vector<std::string>{t_ / "src/lib/main.c"}));
   EXPECT_EQ(paths_of(scan(t_.path(), {{"build", "*.c"}})), (std::vector<std::string>{}));
-}
-
-TEST_F(ScanTest, IgnoreFilesInsideButNotAbove) {
-  t_.file(".gitignore", "*.log\n");
-  t_.file("sub/a.log");
-  t_.file("sub/inner/.gitignore", "*.tmp\n");
-  t_.file("sub/inner/x.tmp");
-  t_.file("sub/inner/y.c");
-  EXPECT_EQ(paths_of(scan(t_ / "sub", {})),
-            (std::vector<std::string>{t_ / "sub/a.log", t_ / "sub/inner/.gitignore", t_ / "sub/inner/y.c"}));
-}
-
-TEST_F(ScanTest, MissingRootOrFileRootGivesNothing) {
-  auto missing = scan(t_ / "nope", {});
-  EXPECT_TRUE(missing.entries.empty());
-  EXPECT_FALSE(missing.truncated);
-  ASSERT_EQ(missing.skipped.size(), 1u);
-  EXPECT_EQ(missing.skipped[0].path, t_ / "nope");
-  t_.file("file.txt", "x");
-  auto file = scan(t_ / "file.txt", {});
-  EXPECT_TRUE(file.entries.empty());
-  EXPECT_TRUE(file.skipped.empty());
-  auto empty = scan(config_.path(), {});
-  EXPECT_TRUE(empty.entries.empty());
-  EXPECT_FALSE(empty.truncated);
 }
 
 TEST_F(ScanTest, NamesThatAreNotUtf8KeepTheirBytes) {
@@ -203,36 +167,29 @@ TEST_F(ScanTest, ManyBatchesFromManyWorkersComeBackWholeAndInOrder) {
 
 TEST_F(ScanTest, PathsComeAsTheRootsPrefixAndARelativePart) {
   t_.file("a/b");
+  t_.file("a-b");
   t_.file("c");
-  for (std::string root : {t_.path(), t_.path() + "/", t_.path() + "//", t_.path() + "/."}) {
+  for (std::string root : {t_.path(), t_.path() + "/", t_.path() + "//", t_.path() + "/.", t_.path() + "/./",
+                           "/" + t_.path()}) {
     auto r = scan(root, {}, Sizes::skip);
     std::string prefix = root.ends_with('/') ? root : root + "/";
     EXPECT_EQ(r.entries.prefix(), prefix);
-    ASSERT_EQ(r.entries.size(), 2u) << root;
+    EXPECT_EQ(paths_of(r), (std::vector<std::string>{prefix + "a/b", prefix + "a-b", prefix + "c"})) << root;
+    ASSERT_EQ(r.entries.size(), 3u) << root;
     EXPECT_EQ(r.entries.relative(0), "a/b");
-    EXPECT_EQ(r.entries.relative(1), "c");
-    EXPECT_EQ(r.entries[1].path, prefix + "c");
-    EXPECT_EQ(r.entries.len(1), 0u);
+    EXPECT_EQ(r.entries.relative(2), "c");
+    EXPECT_EQ(r.entries.len(2), 0u);
   }
+  // A missing root is a skipped record about that path; a file root gives nothing.
   auto none = scan(t_ / "missing", {});
   EXPECT_TRUE(none.entries.empty());
   EXPECT_EQ(none.entries.begin(), none.entries.end());
-}
-
-TEST(ScanOrder, SortsByComponentsAndDropsEqualPaths) {
-  std::vector<ProjectEntry> v = {{"r/a.txt", 1}, {"r/a/b", 2}, {"r/a-b", 3}, {"r/a/b", 4}, {"r/A", 5}};
-  sort_and_dedup(v);
-  std::vector<std::string> got;
-  for (auto& e : v) got.push_back(e.path);
-  EXPECT_EQ(got, (std::vector<std::string>{"r/A", "r/a/b", "r/a-b", "r/a.txt"}));
-  // Paths that differ in spelling only are equal; the first one stays.
-  std::vector<ProjectEntry> w = {{"r/x//y", 1}, {"r/./x/y", 2}, {"r/x/y", 3}, {"r/x-", 4}, {"r/x/", 5}};
-  sort_and_dedup(w);
-  ASSERT_EQ(w.size(), 3u);
-  EXPECT_EQ(w[0].path, "r/x/");
-  EXPECT_EQ(w[1].path, "r/x//y");
-  EXPECT_EQ(w[1].len, 1u);
-  EXPECT_EQ(w[2].path, "r/x-");
+  EXPECT_FALSE(none.truncated);
+  ASSERT_EQ(none.skipped.size(), 1u);
+  EXPECT_EQ(none.skipped[0].path, t_ / "missing");
+  auto file = scan(t_ / "c", {});
+  EXPECT_TRUE(file.entries.empty());
+  EXPECT_TRUE(file.skipped.empty());
 }
 
 }  // namespace

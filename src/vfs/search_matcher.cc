@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/utf8.h"
 #include "vfs/regex_exact.h"
 #include "vfs/regex_syntax.h"

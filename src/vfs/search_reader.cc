@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_vfs::search {
 

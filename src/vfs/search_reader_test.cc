@@ -7,13 +7,13 @@
 
 #include "harness/temp_tree.h"
 #include "support/unique_fd.h"
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_vfs::search {
 namespace {
 
 /// Everything the reader gives for `content`, read `capacity` bytes at a time.
-std::string read_all(std::string_view content, std::size_t capacity) {
+std::string read_decoded(std::string_view content, std::size_t capacity) {
   nivern_test::TempTree tree;
   const std::string path = tree.file("f", content);
   nivern_support::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -30,34 +30,34 @@ std::string read_all(std::string_view content, std::size_t capacity) {
 }
 
 TEST(SearchReader, PassesPlainBytesThrough) {
-  EXPECT_EQ(read_all("", 64), "");
-  EXPECT_EQ(read_all("ab", 64), "ab");
-  EXPECT_EQ(read_all("\xEF\xBB", 64), "\xEF\xBB");  // too short for a mark
-  EXPECT_EQ(read_all("x\xEF\xBB\xBF", 64), "x\xEF\xBB\xBF");
-  EXPECT_EQ(read_all(std::string("\0\xFF\xFE", 3), 64), std::string("\0\xFF\xFE", 3));
-  EXPECT_EQ(read_all("caf\xE9", 64), "caf\xE9");  // not decoded
+  EXPECT_EQ(read_decoded("", 64), "");
+  EXPECT_EQ(read_decoded("ab", 64), "ab");
+  EXPECT_EQ(read_decoded("\xEF\xBB", 64), "\xEF\xBB");  // too short for a mark
+  EXPECT_EQ(read_decoded("x\xEF\xBB\xBF", 64), "x\xEF\xBB\xBF");
+  EXPECT_EQ(read_decoded(std::string("\0\xFF\xFE", 3), 64), std::string("\0\xFF\xFE", 3));
+  EXPECT_EQ(read_decoded("caf\xE9", 64), "caf\xE9");  // not decoded
 }
 
 TEST(SearchReader, DropsAUtf8ByteOrderMark) {
-  EXPECT_EQ(read_all("\xEF\xBB\xBF", 64), "");
-  EXPECT_EQ(read_all("\xEF\xBB\xBFhi", 64), "hi");
-  EXPECT_EQ(read_all("\xEF\xBB\xBF\xEF\xBB\xBFhi", 64), "\xEF\xBB\xBFhi");  // only one
-  EXPECT_EQ(read_all("\xEF\xBB\xBF"
+  EXPECT_EQ(read_decoded("\xEF\xBB\xBF", 64), "");
+  EXPECT_EQ(read_decoded("\xEF\xBB\xBFhi", 64), "hi");
+  EXPECT_EQ(read_decoded("\xEF\xBB\xBF\xEF\xBB\xBFhi", 64), "\xEF\xBB\xBFhi");  // only one
+  EXPECT_EQ(read_decoded("\xEF\xBB\xBF"
                      "caf\xE9",
                      64),
             "caf\xE9");  // bytes stay raw
 }
 
 TEST(SearchReader, TranscodesUtf16WithAByteOrderMark) {
-  EXPECT_EQ(read_all("\xFF\xFE", 64), "");
-  EXPECT_EQ(read_all("\xFE\xFF", 64), "");
-  EXPECT_EQ(read_all(std::string("\xFF\xFEh\0i\0", 6), 64), "hi");
-  EXPECT_EQ(read_all(std::string("\xFE\xFF\0h\0i", 6), 64), "hi");
+  EXPECT_EQ(read_decoded("\xFF\xFE", 64), "");
+  EXPECT_EQ(read_decoded("\xFE\xFF", 64), "");
+  EXPECT_EQ(read_decoded(std::string("\xFF\xFEh\0i\0", 6), 64), "hi");
+  EXPECT_EQ(read_decoded(std::string("\xFE\xFF\0h\0i", 6), 64), "hi");
   // A dangling last byte and a lone surrogate become U+FFFD.
-  EXPECT_EQ(read_all(std::string("\xFF\xFEh\0i", 5), 64), "h\xEF\xBF\xBD");
-  EXPECT_EQ(read_all(std::string("\xFF\xFE\x00\xD8x\0", 6), 64), "\xEF\xBF\xBDx");
+  EXPECT_EQ(read_decoded(std::string("\xFF\xFEh\0i", 5), 64), "h\xEF\xBF\xBD");
+  EXPECT_EQ(read_decoded(std::string("\xFF\xFE\x00\xD8x\0", 6), 64), "\xEF\xBF\xBDx");
   // A surrogate pair.
-  EXPECT_EQ(read_all(std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), 64), "\xF0\x9F\x98\x80");
+  EXPECT_EQ(read_decoded(std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), 64), "\xF0\x9F\x98\x80");
 }
 
 TEST(SearchReader, Utf16ReadInPiecesEqualsTheWholeDecoding) {
@@ -76,12 +76,12 @@ TEST(SearchReader, Utf16ReadInPiecesEqualsTheWholeDecoding) {
     if (rng() % 3 == 0) units += 'z';  // odd length
     const std::string want = nivern_text::decode_utf16(units, true);
     for (std::size_t capacity : {64u, 65u, 99u, 4096u}) {
-      ASSERT_EQ(read_all("\xFF\xFE" + units, capacity), want) << round << " " << capacity;
+      ASSERT_EQ(read_decoded("\xFF\xFE" + units, capacity), want) << round << " " << capacity;
     }
     std::string big_endian = units;
     for (std::size_t k = 0; k + 1 < big_endian.size(); k += 2)
       std::swap(big_endian[k], big_endian[k + 1]);
-    ASSERT_EQ(read_all("\xFE\xFF" + big_endian, 64), nivern_text::decode_utf16(big_endian, false))
+    ASSERT_EQ(read_decoded("\xFE\xFF" + big_endian, 64), nivern_text::decode_utf16(big_endian, false))
         << round;
   }
 }

@@ -231,7 +231,9 @@ class Worker {
     if (kind == Kind::dir) directory(w);
   }
 
-  bool read_all(int fd, const std::string& path, std::size_t depth) {
+  /// Reads the names of the open directory `fd` into `entries_` ("." and ".." left
+  /// out); a read error is reported and ends the list there.
+  void read_entries(int fd, const std::string& path, std::size_t depth) {
     entries_.clear();
     std::size_t used = 0;
     constexpr std::size_t chunk = 32 * 1024;
@@ -256,7 +258,6 @@ class Worker {
       entries_.push_back({static_cast<std::uint32_t>(name - raw_.data()), static_cast<std::uint32_t>(len),
                           d->d_type});
     }
-    return true;
   }
 
   std::shared_ptr<const Level> rules_for(int fd, const DirWork& w, std::string_view rel) {
@@ -290,21 +291,20 @@ class Worker {
     if (s_.overrides && s_.overrides->excluded_relative(rel, is_dir)) return true;
     if (!rules && s_.global.empty()) return false;
     auto sub = [&](const Level* l) { return l->rel_len ? rel.substr(l->rel_len + 1) : rel; };
+    using enum IgnoreVerdict;
     for (const Level* l = rules; l; l = l->parent.get()) {
       if (l->ignore.empty()) continue;
-      if (Match m = l->ignore.matched_relative(sub(l), is_dir); m != Match::none) return m == Match::ignore;
+      if (IgnoreVerdict v = l->ignore.matched_relative(sub(l), is_dir); v != none) return v == ignore;
     }
     for (const Level* l = rules; l; l = l->parent.get()) {
       if (l->gitignore.empty()) continue;
-      if (Match m = l->gitignore.matched_relative(sub(l), is_dir); m != Match::none) {
-        return m == Match::ignore;
-      }
+      if (IgnoreVerdict v = l->gitignore.matched_relative(sub(l), is_dir); v != none) return v == ignore;
     }
     for (const Level* l = rules; l; l = l->parent.get()) {
       if (l->exclude.empty()) continue;
-      if (Match m = l->exclude.matched_relative(sub(l), is_dir); m != Match::none) return m == Match::ignore;
+      if (IgnoreVerdict v = l->exclude.matched_relative(sub(l), is_dir); v != none) return v == ignore;
     }
-    return s_.global.matched_relative(rel, is_dir) == Match::ignore;
+    return s_.global.matched_relative(rel, is_dir) == IgnoreVerdict::ignore;
   }
 
   void directory(DirWork& w) {
@@ -315,7 +315,7 @@ class Worker {
       report(w.path, errno, w.depth);
       return;
     }
-    read_all(fd.get(), w.path, w.depth);
+    read_entries(fd.get(), w.path, w.depth);
     std::string_view rel = std::string_view(w.path).substr(std::min(s_.rel_start, w.path.size()));
     if (w.depth == 0) rel = {};
     std::shared_ptr<const Level> rules = rules_for(fd.get(), w, rel);

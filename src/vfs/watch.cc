@@ -37,11 +37,11 @@ bool keep(const excludes::Override* matcher, std::string_view path) {
   if (!matcher || matcher->empty()) return true;
   const Gitignore& g = matcher->gitignore();
   switch (g.matched(path, /*is_dir=*/false)) {
-    case Match::ignore:
+    case IgnoreVerdict::ignore:
       return true;
-    case Match::whitelist:
+    case IgnoreVerdict::whitelist:
       return false;
-    case Match::none:
+    case IgnoreVerdict::none:
       return g.size() == g.whitelists();  // only "!" lines: no match keeps
   }
   return true;

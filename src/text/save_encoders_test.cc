@@ -1,4 +1,4 @@
-#include "text/encoder.h"
+#include "text/save_encoders.h"
 
 #include <gtest/gtest.h>
 #include <iconv.h>

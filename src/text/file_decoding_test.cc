@@ -1,4 +1,4 @@
-#include "text/encoding.h"
+#include "text/file_decoding.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 
 #include <gtest/gtest.h>
 #include <unicode/ucnv.h>

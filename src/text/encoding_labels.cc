@@ -1,4 +1,4 @@
-#include "text/encodings.h"
+#include "text/encoding_labels.h"
 
 namespace nivern_text {
 namespace {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "text/encodings.h"
+#include "text/encoding_labels.h"
 
 namespace nivern_text::encoding {
 

@@ -1,7 +1,7 @@
 // Encoders for `save`. ICU's converters do the table work; the Scheme of each encoding
 // picks the converter closest to the Encoding Standard's index and lists the code points
 // where the two differ, so that the bytes are the standard's.
-#include "text/encoder.h"
+#include "text/save_encoders.h"
 
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
@@ -15,7 +15,7 @@
 #include <span>
 #include <string>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/utf8.h"
 
 namespace nivern_text {

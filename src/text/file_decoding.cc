@@ -1,9 +1,9 @@
-#include "text/encoding.h"
+#include "text/file_decoding.h"
 
 #include <algorithm>
 #include <utility>
 
-#include "text/decoders.h"
+#include "text/byte_decoders.h"
 #include "text/line_ending.h"
 
 namespace nivern_text::encoding {
