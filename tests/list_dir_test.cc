@@ -109,11 +109,4 @@ TEST_F(ListDir, NamesThatAreNotUtf8AreShownWithReplacementCharacters) {
   EXPECT_EQ(list(t_.path()), entries(2, entry("a\xef\xbf\xbd", false, 0) + "," + entry("b", false, 0)));
 }
 
-TEST_F(ListDir, RootWithoutIgnoreFilesHidesOnlyGit) {
-  t_.dir(".git/objects");
-  t_.file("x.o");
-  start();
-  EXPECT_EQ(list(t_.path()), entries(2, entry("x.o", false, 0)));
-}
-
 }  // namespace

@@ -189,9 +189,9 @@ TEST(LspRelay, ReplacementClosesTheOldInputWithoutAKill) {
   fakes.add("svelteserver", "n=$(cat " + marks + " 2>/dev/null); n=\"$n.\"; echo \"$n\" > " + marks +
                                 "; printf \"start$n \"; cat; printf \"bye$n \"");
   Editor e(fakes);
-  EXPECT_NE(e.call(20, open_call(20, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  EXPECT_EQ(e.call(20, open_call(20, "/tmp", "svelte")), opened_reply(20, fakes.bin + "/svelteserver"));
   ASSERT_TRUE(e.until([&] { return e.output[20] == "start. "; }));
-  EXPECT_NE(e.call(20, open_call(20, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  EXPECT_EQ(e.call(20, open_call(20, "/tmp", "svelte")), opened_reply(20, fakes.bin + "/svelteserver"));
   ASSERT_TRUE(e.until([&] { return e.exited[20] == 1 && e.output[20].size() == 20; })) << e.output[20];
   // The two servers write under one id, in either order.
   EXPECT_TRUE(e.output[20] == "start. bye. start.. " || e.output[20] == "start. start.. bye. ")
@@ -221,7 +221,7 @@ TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
   for (auto& [fd, target] : baseline)
     if (fd != "0" && fd != "1") passed_on.insert(target);
   for (std::uint64_t id = 100; id < 132; ++id) {
-    ASSERT_NE(e.call(id, open_call(id, "/tmp", "rust")).find("lsp_opened"), std::string::npos);
+    ASSERT_EQ(e.call(id, open_call(id, "/tmp", "rust")), opened_reply(id, fakes.bin + "/rust-analyzer"));
   }
   ASSERT_TRUE(e.until([&] { return e.output[131].ends_with("\n"); }));
   auto child = descriptors(e.output[131].substr(0, e.output[131].size() - 1));
@@ -266,13 +266,14 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndLosesNoByte) {
   fakes.add("typescript-language-server", "read _ < " + go + "; head -c " + std::to_string(total) +
                                               " | cmp -s - " + expect + " && echo same || echo differ");
   Editor e(fakes);
-  ASSERT_NE(e.call(1, open_call(1, "/tmp", "typescript")).find("lsp_opened"), std::string::npos);
+  ASSERT_EQ(e.call(1, open_call(1, "/tmp", "typescript")),
+            opened_reply(1, fakes.bin + "/typescript-language-server"));
   for (std::size_t i = 0; i < 10; ++i)
     EXPECT_EQ(e.call(2 + i, input_call(2 + i, 1, std::string_view(data).substr(i * total / 10, total / 10))),
               done_reply(2 + i));
   EXPECT_EQ(e.call(12, input_call(12, 1, pattern(total, 12))), done_reply(12));
   // Everything above is still waiting for the server, and the session answers at once.
-  EXPECT_NE(e.call(13, R"({"id":13,"call":["hello",5]})").find(R"("reply":"hello")"), std::string::npos);
+  EXPECT_EQ(e.call(13, R"({"id":13,"call":["hello",5]})"), nivern_test::hello_reply(13));
   EXPECT_EQ(e.output[1], "");
   { std::ofstream(go) << "\n"; }
   ASSERT_TRUE(e.until([&] { return e.exited[1] == 1; }));
@@ -310,7 +311,7 @@ TEST(LspOutput, SlowEditorBoundsTheServersMemoryAndGetsEveryByte) {
   FakeServers fakes;
   fakes.add("svelteserver", "exec seq 1 " + std::to_string(last));
   Editor e(fakes);
-  ASSERT_NE(e.call(1, open_call(1, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  ASSERT_EQ(e.call(1, open_call(1, "/tmp", "svelte")), opened_reply(1, fakes.bin + "/svelteserver"));
   SeqText expect;
   std::uint64_t bytes = 0, frames = 0;
   bool same = true;
@@ -344,8 +345,8 @@ TEST(LspSession, ServersStillWritingAtTheEndAreKilledTheOthersNot) {
   fakes.add("rust-analyzer", "echo $$; exec sleep 600");  // keeps its output open whatever happens
   fakes.add("svelteserver", "cat > /dev/null; echo bye");
   Editor e(fakes);
-  ASSERT_NE(e.call(1, open_call(1, "/tmp", "rust")).find("lsp_opened"), std::string::npos);
-  ASSERT_NE(e.call(2, open_call(2, "/tmp", "svelte")).find("lsp_opened"), std::string::npos);
+  ASSERT_EQ(e.call(1, open_call(1, "/tmp", "rust")), opened_reply(1, fakes.bin + "/rust-analyzer"));
+  ASSERT_EQ(e.call(2, open_call(2, "/tmp", "svelte")), opened_reply(2, fakes.bin + "/svelteserver"));
   ASSERT_TRUE(e.until([&] { return e.output[1].ends_with("\n"); }));
   pid_t stubborn = std::stoi(e.output[1]);
   e.p.close_stdin();

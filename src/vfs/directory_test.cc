@@ -39,16 +39,6 @@ std::vector<std::string> names(const std::string& path, const Gitignore& root) {
   return out;
 }
 
-TEST(ListDir, DirectoriesFirstThenCaseInsensitiveNames) {
-  TempTree t;
-  t.file("B", "bb");
-  t.file("a", "a");
-  t.file("C");
-  t.dir("z");
-  EXPECT_EQ(list(t.path(), Gitignore()),
-            (std::vector<Listed>{{"z", true, 0}, {"a", false, 1}, {"B", false, 2}, {"C", false, 0}}));
-}
-
 TEST(ListDir, GitLeftOutByNameOtherDotEntriesStay) {
   TempTree t;
   t.dir(".git");

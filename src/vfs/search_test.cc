@@ -25,28 +25,6 @@ std::vector<std::string> where(const TempTree& tree, const SearchResult& r) {
   return out;
 }
 
-TEST(Search, AnEmptyPatternFindsNothingAnywhere) {
-  for (const char* root : {"/no/such/dir", "/"}) {
-    auto r = search(root, {"", true, true, false}, {});
-    ASSERT_TRUE(r);
-    EXPECT_TRUE(r->matches.empty());
-    EXPECT_FALSE(r->truncated);
-    EXPECT_EQ(r->files, 0u);
-  }
-}
-
-TEST(Search, ABadRegexIsABadQuery) {
-  auto r = search("/no/such/dir", {"(abc", true, false, false}, {});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().text(), "regex parse error:\n    (?:(abc)\n    ^\nerror: unclosed group");
-}
-
-TEST(Search, AMissingRootFindsNothing) {
-  const auto r = run("/no/such/dir", "x");
-  EXPECT_TRUE(r.matches.empty());
-  EXPECT_FALSE(r.truncated);
-}
-
 TEST(Search, SortsByPathComponentsThenLine) {
   TempTree tree;
   tree.file("a.txt", "x\n");
@@ -118,20 +96,6 @@ TEST(Search, ExactlyTheLimitIsTruncated) {
   const auto under = run(tree.path(), "x\n", true);  // never matches: a line has no LF
   EXPECT_TRUE(under.matches.empty());
   EXPECT_FALSE(under.truncated);
-}
-
-TEST(Search, TheCutKeepsTheFirstMatchesInOrderAndFilesCountsWhatIsKept) {
-  TempTree tree;
-  tree.file("a/big", lines(6000, "x"));
-  tree.file("b/small", lines(10, "x"));
-  const auto r = run(tree.path(), "x");
-  ASSERT_EQ(r.matches.size(), SEARCH_MATCH_LIMIT);
-  EXPECT_TRUE(r.truncated);
-  EXPECT_EQ(r.files, 1u);  // b/small sorts after all 5000 kept matches
-  for (std::size_t k = 0; k < r.matches.size(); ++k) {
-    ASSERT_EQ(r.matches[k].line, k + 1);
-    ASSERT_EQ(r.matches[k].path, tree / "a/big");
-  }
 }
 
 TEST(Search, ManyFilesOnManyWorkersGiveTheSameAnswerEachTime) {

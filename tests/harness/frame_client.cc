@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -48,6 +49,16 @@ std::string json_string(std::string_view text) {
   }
   out += '"';
   return out;
+}
+
+std::string hello_reply(std::uint64_t id) {
+#if defined(__x86_64__)
+  const char* arch = "x86_64";
+#else
+  const char* arch = "aarch64";
+#endif
+  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"hello","version":5,"os":"linux","arch":")" +
+         arch + "\"}}";
 }
 
 std::string frame(std::string_view body) {
@@ -108,7 +119,7 @@ ServerProcess::~ServerProcess() {
       ::kill(pid_, SIGKILL);
     }
   }
-  for (int fd : {in_, out_, err_})
+  for (int fd : {in_, out_, err_, pidfd_})
     if (fd >= 0) ::close(fd);
 }
 
@@ -187,31 +198,47 @@ void ServerProcess::drain_stderr(bool block) {
     }
     ssize_t n = ::read(err_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
+    if (n == 0) {  // every writer is gone: nothing more will come
+      ::close(err_);
+      err_ = -1;
+    }
     if (n <= 0) return;
     err_text_.append(buf, static_cast<std::size_t>(n));
   }
 }
 
-int ServerProcess::wait(std::chrono::milliseconds timeout) {
-  if (status_) return *status_;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  int st = 0;
-  for (;;) {
-    pid_t r = ::waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) break;
-    if (r < 0 && errno != EINTR) return -1;
-    drain_stderr(false);
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &st, 0);
-      status_ = -1;
-      return -1;
-    }
-    ::usleep(2000);
+std::optional<int> ServerProcess::wait_for(std::chrono::milliseconds timeout) {
+  if (status_) return status_;
+  if (pidfd_ < 0) {
+    pidfd_ = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    if (pidfd_ < 0) std::abort();  // every kernel the tests run on has it
   }
-  drain_stderr(true);
-  status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  return *status_;
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    // Standard error is drained while waiting, so the child never blocks on a full pipe.
+    drain_stderr(false);
+    int st = 0;
+    pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      drain_stderr(true);
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return status_;
+    }
+    if (r < 0 && errno != EINTR) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() < 0) return std::nullopt;
+    pollfd p[2] = {{pidfd_, POLLIN, 0}, {err_, POLLIN, 0}};  // a closed `err_` (-1) is skipped
+    if (::poll(p, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) return -1;
+  }
+}
+
+int ServerProcess::wait(std::chrono::milliseconds timeout) {
+  if (auto status = wait_for(timeout)) return *status;
+  int st = 0;
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, &st, 0);
+  status_ = -1;
+  return -1;
 }
 
 std::string ServerProcess::stderr_text() {

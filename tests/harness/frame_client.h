@@ -21,6 +21,9 @@ const char* server_binary();
 /// `text` as a JSON string literal, quotes included (for building request bodies).
 std::string json_string(std::string_view text);
 
+/// The server's whole reply to `hello` with protocol 5 under `id`.
+std::string hello_reply(std::uint64_t id = 0);
+
 /// Big-endian 4-byte length followed by the body.
 std::string frame(std::string_view body);
 
@@ -54,6 +57,9 @@ class ServerProcess {
   /// Closes our end of the server's standard output.
   void close_stdout();
 
+  /// Waits up to `timeout` for the process to end; its exit status as `wait` gives it,
+  /// or nullopt while it still runs.
+  std::optional<int> wait_for(std::chrono::milliseconds timeout);
   /// Waits for the process to end (up to `timeout`, then kills it). Returns the exit
   /// status, or 128 + signal number for a death by signal.
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(30));
@@ -76,6 +82,7 @@ class ServerProcess {
   int in_ = -1;   // our write end of the child's stdin
   int out_ = -1;  // our read end of the child's stdout
   int err_ = -1;  // our read end of the child's stderr
+  int pidfd_ = -1;  // readable once the child has ended; opened by the first wait
   std::string buffer_;  // bytes read from stdout, not yet returned
   std::string err_text_;
   std::optional<int> status_;
