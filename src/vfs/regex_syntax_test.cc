@@ -111,14 +111,21 @@ TEST(RegexSyntax, NestingDeeperThanTheLimitIsRefused) {
   EXPECT_EQ(error_of(deep), one_line("(?:" + deep + ")", carets,
                                      "exceed the maximum number of nested parentheses/brackets "
                                      "(250)"));
-  // Far deeper patterns fail the same way, without recursing.
-  EXPECT_NE(error_of(nested(100000)).find("nested parentheses/brackets (250)"), std::string::npos);
+  // Far deeper patterns fail the same way, without recursing, at the opening that is one
+  // too deep.
+  const char* too_deep = "exceed the maximum number of nested parentheses/brackets (250)";
+  const std::string deeper = nested(100000);
+  EXPECT_EQ(error_of(deeper), one_line("(?:" + deeper + ")", std::string(252, ' ') + "^", too_deep));
   // Groups or classes left open by the ten thousand are refused as too deep at once.
   for (char open : {'(', '['}) {
-    EXPECT_NE(error_of(std::string(1000000, open)).find("nested parentheses/brackets (250)"),
-              std::string::npos);
+    const std::string opens(1000000, open);
+    // Where each kind of opening goes over the limit.
+    const std::size_t at = open == '(' ? 252 : 253;
+    EXPECT_EQ(error_of(opens), one_line("(?:" + opens + ")", std::string(at, ' ') + "^", too_deep)) << open;
   }
-  EXPECT_NE(error_of(std::string(10000, '[')).find("unclosed character class"), std::string::npos);
+  const std::string classes(10000, '[');
+  EXPECT_EQ(error_of(classes),
+            one_line("(?:" + classes + ")", std::string(10002, ' ') + "^", "unclosed character class"));
 }
 
 }  // namespace
