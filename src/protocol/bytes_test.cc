@@ -46,7 +46,7 @@ TEST(Bytes, LongPayloadsRoundTripAndReportTheFirstBadSymbol) {
   }
   std::string text = encode_bytes(all);
   for (std::size_t at = 0; at + 4 < text.size(); at += 13) {
-    for (char bad : {'-', '\x80', '=', '\0', '@', '[', '`', '{', ':'}) {
+    for (char bad : {'-', '\x80', '=', '\0', '@', '[', '`', '{', ':', '*', ',', '.'}) {
       std::string broken = text;
       broken[at] = bad;
       EXPECT_EQ(decode_error(broken), "bad bytes on the wire: Invalid symbol " +

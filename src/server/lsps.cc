@@ -224,6 +224,9 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
 
   Running r{started->pid, std::make_shared<Input>(), std::make_shared<Relay>()};
   ::fcntl(started->in.get(), F_SETFL, ::fcntl(started->in.get(), F_GETFL) | O_NONBLOCK);
+  // Larger pipes let a burst cross in a few wake-ups instead of one per 64 KiB; a refusal
+  // (a system limit) leaves a pipe as it was.
+  for (int fd : {started->in.get(), started->out.get()}) (void)::fcntl(fd, F_SETPIPE_SZ, PIPE_SIZE);
   r.input->fd = std::move(started->in);
   r.relay->stop.reset(::eventfd(0, EFD_CLOEXEC));
 

@@ -38,6 +38,8 @@ namespace nivern_server::lsp {
 inline constexpr std::size_t READ_SIZE = 16'384;
 /// Encoded output of one server that may wait for the editor before its relay pauses.
 inline constexpr std::size_t OUTPUT_BUDGET = 4 << 20;
+/// Capacity asked for each server's standard input and output pipes.
+inline constexpr int PIPE_SIZE = 1 << 20;
 /// How long servers get at the end of the session to end their output once their input
 /// is closed; those still writing are killed.
 inline constexpr std::chrono::seconds END_GRACE{5};
