@@ -7,11 +7,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
+#include "support/mutex.h"
 #include "support/os_error.h"
 #include "support/thread_name.h"
 #include "support/unique_fd.h"
@@ -20,6 +19,9 @@
 namespace nivern_pty {
 
 using nivern_support::ByteBudget;
+using nivern_support::CondVar;
+using nivern_support::Mutex;
+using nivern_support::MutexLock;
 using nivern_support::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
@@ -41,13 +43,13 @@ struct Pty::Shared {
   UniqueFd main;
   UniqueFd stop;  // an event counter: readable once the release has begun
 
-  std::mutex notify_mu;
-  Notify notify;  // guarded by notify_mu
+  Mutex notify_mu;
+  Notify notify GUARDED_BY(notify_mu);
 
-  std::mutex child_mu;
-  std::condition_variable child_cv;
-  Child child;             // guarded by child_mu
-  bool releasing = false;  // guarded by child_mu
+  Mutex child_mu;
+  CondVar child_cv;
+  Child child GUARDED_BY(child_mu);
+  bool releasing GUARDED_BY(child_mu) = false;
 
   // Output: the queue's bound, and what the exit watch needs to know of the reader.
   std::shared_ptr<ByteBudget> output_budget = ByteBudget::make(OUTPUT_LIMIT);
@@ -57,18 +59,26 @@ struct Pty::Shared {
   std::atomic<bool> quiet{false};  // exit seen, then output quiet for QUIET_AFTER_EXIT
 
   // Input that the terminal could not take at once.
-  std::mutex input_mu;
-  std::condition_variable input_cv;
-  std::string pending;         // guarded by input_mu
-  bool input_busy = false;     // guarded by input_mu: the input thread holds a batch
-  bool input_stopped = false;  // guarded by input_mu
+  Mutex input_mu;
+  CondVar input_cv;
+  std::string pending GUARDED_BY(input_mu);
+  bool input_busy GUARDED_BY(input_mu) = false;  // the input thread holds a batch
+  bool input_stopped GUARDED_BY(input_mu) = false;
 
   Shared(UniqueFd m, UniqueFd s, Notify n, Child c)
       : main(std::move(m)), stop(std::move(s)), notify(std::move(n)), child(c) {}
 
   void call_notify() {
-    std::lock_guard lock(notify_mu);
+    MutexLock lock(notify_mu);
     notify();
+  }
+
+  // Waits until the release begins, or until `deadline`; whether it has begun.
+  bool wait_released(Clock::time_point deadline) REQUIRES(child_mu) {
+    while (!releasing) {
+      if (!child_cv.wait_until(child_mu, deadline)) return releasing;
+    }
+    return true;
   }
 
   void signal_stop() {
@@ -89,7 +99,7 @@ namespace {
 
 using Shared = Pty::Shared;
 
-void read_output(std::shared_ptr<Shared> s, nivern_support::Sender<Pty::Chunk> out) {
+void read_output(const std::shared_ptr<Shared>& s, nivern_support::Sender<Pty::Chunk> out) {
   nivern_support::name_this_thread(READER_THREAD);
   auto buf = std::make_unique<char[]>(READ_BUFFER);
   for (;;) {
@@ -117,43 +127,43 @@ void read_output(std::shared_ptr<Shared> s, nivern_support::Sender<Pty::Chunk> o
   s->call_notify();
 }
 
-void watch_exit(std::shared_ptr<Shared> s) {
+void watch_exit(const std::shared_ptr<Shared>& s) {
   nivern_support::name_this_thread(EXIT_THREAD);
-  std::unique_lock lock(s->child_mu);
-  bool released = false;
-  for (;;) {
-    if (s->child_cv.wait_for(lock, EXIT_POLL, [&] { return s->releasing; })) {
-      released = true;
-      break;
+  {
+    MutexLock lock(s->child_mu);
+    bool released = false;
+    for (;;) {
+      if (s->wait_released(Clock::now() + EXIT_POLL)) {
+        released = true;
+        break;
+      }
+      if (!s->child.running()) break;
     }
-    if (!s->child.running()) break;
-  }
-  // The shell is gone. Its output ends when the reader meets the end of the terminal,
-  // or, if something else keeps the terminal open, once it has been quiet a while.
-  const std::int64_t seen = now_ns();
-  const std::int64_t quiet_ns = std::chrono::nanoseconds(QUIET_AFTER_EXIT).count();
-  while (!released && !s->reader_done.load()) {
-    std::int64_t now = now_ns();
-    std::int64_t last = s->held_back.load() ? now : std::max(seen, s->last_read_ns.load());
-    if (now - last >= quiet_ns) {
-      s->quiet.store(true);
-      break;
+    // The shell is gone. Its output ends when the reader meets the end of the terminal,
+    // or, if something else keeps the terminal open, once it has been quiet a while.
+    const std::int64_t seen = now_ns();
+    const std::int64_t quiet_ns = std::chrono::nanoseconds(QUIET_AFTER_EXIT).count();
+    while (!released && !s->reader_done.load()) {
+      std::int64_t now = now_ns();
+      std::int64_t last = s->held_back.load() ? now : std::max(seen, s->last_read_ns.load());
+      if (now - last >= quiet_ns) {
+        s->quiet.store(true);
+        break;
+      }
+      released = s->wait_released(Clock::time_point(std::chrono::nanoseconds(last + quiet_ns)));
     }
-    auto until = Clock::time_point(std::chrono::nanoseconds(last + quiet_ns));
-    released = s->child_cv.wait_until(lock, until, [&] { return s->releasing; });
   }
-  lock.unlock();
   s->call_notify();
 }
 
-void write_input(std::shared_ptr<Shared> s) {
+void write_input(const std::shared_ptr<Shared>& s) {
   nivern_support::name_this_thread(INPUT_THREAD);
   for (;;) {
     std::string batch;
     {
-      std::unique_lock lock(s->input_mu);
+      MutexLock lock(s->input_mu);
       s->input_busy = false;
-      s->input_cv.wait(lock, [&] { return s->input_stopped || !s->pending.empty(); });
+      while (!s->input_stopped && s->pending.empty()) s->input_cv.wait(s->input_mu);
       if (s->input_stopped) return;
       batch.swap(s->pending);
       s->input_busy = true;
@@ -206,7 +216,7 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   // From here on the release stops whatever has started.
   std::unique_ptr<Pty> pty(new Pty(shared, std::move(receiver)));
   if (auto e = start_thread(
-          [s = shared, out = std::move(sender)]() mutable { read_output(std::move(s), std::move(out)); })) {
+          [s = shared, out = std::move(sender)]() mutable { read_output(s, std::move(out)); })) {
     return std::unexpected(SpawnError{Kind::terminal, *e});
   }
   if (auto e = start_thread([s = shared] { write_input(s); }))
@@ -219,7 +229,7 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
 Pty::~Pty() {
   Shared& s = *shared_;
   {
-    std::lock_guard lock(s.child_mu);
+    MutexLock lock(s.child_mu);
     s.child.terminate();
     s.child.wait();
     s.releasing = true;
@@ -229,7 +239,7 @@ Pty::~Pty() {
   held_.reset();
   s.output_budget->close();
   {
-    std::lock_guard lock(s.input_mu);
+    MutexLock lock(s.input_mu);
     s.input_stopped = true;
     s.pending.clear();
   }
@@ -280,7 +290,7 @@ std::string Pty::drain(std::size_t max) {
 
 void Pty::write(std::string_view bytes) {
   Shared& s = *shared_;
-  std::lock_guard lock(s.input_mu);
+  MutexLock lock(s.input_mu);
   if (s.input_stopped || bytes.empty()) return;
   if (s.pending.empty() && !s.input_busy) {
     while (!bytes.empty()) {

@@ -162,9 +162,10 @@ std::expected<Child, std::string> start_on(const std::string& subordinate, std::
   if (!e) e = ::posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
   if (!e) e = ::posix_spawnattr_setsigmask(&attr, &none);
   if (!e) e = ::posix_spawnattr_setsigdefault(&attr, &all);
-  if (!e)
+  if (!e) {
     e = ::posix_spawnattr_setflags(&attr,
                                    POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  }
   pid_t pid = -1;
   if (!e) {
     std::vector<std::string> env = shell_environment();

@@ -7,10 +7,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -18,6 +16,7 @@
 #include "server/lsp_probe.h"
 #include "server/server.h"
 #include "support/byte_budget.h"
+#include "support/mutex.h"
 #include "support/process.h"
 #include "support/thread_name.h"
 #include "support/unique_fd.h"
@@ -26,6 +25,9 @@
 namespace nivern_server::lsp {
 
 namespace msg = nivern_protocol::message;
+using nivern_support::CondVar;
+using nivern_support::Mutex;
+using nivern_support::MutexLock;
 using nivern_support::UniqueFd;
 
 namespace {
@@ -36,25 +38,27 @@ constexpr std::size_t WRITE_MAX = 2'147'483'647;
 /// A server's standard input. The main thread writes `fd` itself what the pipe takes at
 /// once, but only while nothing is queued or in the writer's hands; the rest is queued
 /// for the server's writer thread (started the first time the pipe is full), which
-/// writes it in order, waiting for room. Every field is guarded by `mu`.
+/// writes it in order, waiting for room.
 struct Input {
-  std::mutex mu;
-  std::condition_variable work;
-  UniqueFd fd;                    // non-blocking; empty once failed or closed
-  std::deque<std::string> queue;  // bytes waiting for the writer, in order
-  bool writer = false;            // the writer thread runs
-  bool busy = false;              // the writer holds a chunk taken from `queue`
-  bool failed = false;            // a write failed: the server is not listening
-  bool closing = false;           // close `fd` once `queue` is written
+  explicit Input(UniqueFd pipe) : fd(std::move(pipe)) {}
+
+  Mutex mu;
+  CondVar work;
+  UniqueFd fd GUARDED_BY(mu);                    // non-blocking; empty once failed or closed
+  std::deque<std::string> queue GUARDED_BY(mu);  // bytes waiting for the writer, in order
+  bool writer GUARDED_BY(mu) = false;            // the writer thread runs
+  bool busy GUARDED_BY(mu) = false;              // the writer holds a chunk taken from `queue`
+  bool failed GUARDED_BY(mu) = false;            // a write failed: the server is not listening
+  bool closing GUARDED_BY(mu) = false;           // close `fd` once `queue` is written
 };
 
 /// Shared by the main thread and one relay thread.
 struct Relay {
   std::shared_ptr<nivern_support::ByteBudget> budget = nivern_support::ByteBudget::make(OUTPUT_BUDGET);
   UniqueFd stop;  // an eventfd; readable once the relay must leave
-  std::mutex mu;
-  std::condition_variable cv;
-  bool ended = false;  // guarded by mu; the relay has sent its last event
+  Mutex mu;
+  CondVar cv;
+  bool ended GUARDED_BY(mu) = false;  // the relay has sent its last event
 
   // Makes the relay leave at once, whether it waits for output or for the editor.
   void request_stop() {
@@ -64,14 +68,17 @@ struct Relay {
   }
   void mark_ended() {
     {
-      std::lock_guard lock(mu);
+      MutexLock lock(mu);
       ended = true;
     }
     cv.notify_all();
   }
   bool wait_ended(std::chrono::steady_clock::time_point deadline) {
-    std::unique_lock lock(mu);
-    return cv.wait_until(lock, deadline, [&] { return ended; });
+    MutexLock lock(mu);
+    while (!ended) {
+      if (!cv.wait_until(mu, deadline)) return ended;
+    }
+    return true;
   }
 };
 
@@ -108,17 +115,17 @@ bool put_all(int fd, std::string_view bytes) {
 
 // The writer's loop: queued chunks in order until the input is closed or a write fails.
 void write_queued(Input& in) {
-  std::unique_lock lock(in.mu);
+  MutexLock lock(in.mu);
   for (;;) {
-    in.work.wait(lock, [&] { return !in.queue.empty() || in.closing; });
+    while (in.queue.empty() && !in.closing) in.work.wait(in.mu);
     if (in.queue.empty()) break;  // closed, and everything written
     std::string chunk = std::move(in.queue.front());
     in.queue.pop_front();
     in.busy = true;
     int fd = in.fd.get();
-    lock.unlock();
+    in.mu.unlock();
     bool ok = put_all(fd, chunk);
-    lock.lock();
+    in.mu.lock();
     in.busy = false;
     if (!ok) {
       in.failed = true;
@@ -132,7 +139,7 @@ void write_queued(Input& in) {
 // Closes the input once what is queued is written; with `drop`, queued bytes are dropped.
 void close_input(Input& in, bool drop) {
   {
-    std::lock_guard lock(in.mu);
+    MutexLock lock(in.mu);
     if (drop) in.queue.clear();
     in.closing = true;
     if (!in.writer) in.fd.reset();
@@ -140,7 +147,7 @@ void close_input(Input& in, bool drop) {
   in.work.notify_all();
 }
 
-void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, std::shared_ptr<Relay> relay) {
+void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, const std::shared_ptr<Relay>& relay) {
   nivern_support::name_this_thread("nivern-server-lsp");
   auto buffer = std::make_unique<char[]>(READ_SIZE);
   const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_output","bytes":")";
@@ -180,6 +187,17 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, std::shared_pt
   relay->mark_ended();
 }
 
+// A detached thread running `f(args...)`; false when the system has no thread to give.
+template <class F, class... Args>
+bool start_detached(F&& f, Args&&... args) {
+  try {
+    std::thread(std::forward<F>(f), std::forward<Args>(args)...).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
 void drain_log(UniqueFd pipe) {
   nivern_support::name_this_thread("nivern-server-lsp-log");
   char buffer[4096];
@@ -213,7 +231,7 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
                                const Out& out) {
   // Replaced servers that have ended are reaped here, so the list stays short.
   std::erase_if(released_, [](const Running& r) {
-    std::lock_guard lock(r.relay->mu);
+    MutexLock lock(r.relay->mu);
     return r.relay->ended && nivern_support::try_wait_child(r.pid);
   });
 
@@ -222,30 +240,19 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   auto started = nivern_support::start(command);
   if (!started) return Reply::Error{"the language server would not start: " + started.error().text()};
 
-  Running r{started->pid, std::make_shared<Input>(), std::make_shared<Relay>()};
   ::fcntl(started->in.get(), F_SETFL, ::fcntl(started->in.get(), F_GETFL) | O_NONBLOCK);
   // Larger pipes let a burst cross in a few wake-ups instead of one per 64 KiB; a refusal
   // (a system limit) leaves a pipe as it was.
   for (int fd : {started->in.get(), started->out.get()}) (void)::fcntl(fd, F_SETPIPE_SZ, PIPE_SIZE);
-  r.input->fd = std::move(started->in);
+  Running r{started->pid, std::make_shared<Input>(std::move(started->in)), std::make_shared<Relay>()};
   r.relay->stop.reset(::eventfd(0, EFD_CLOEXEC));
 
-  try {
-    std::thread(drain_log, std::move(started->err)).detach();
-  } catch (const std::system_error&) {
-    // Standard error is closed with the failed thread's argument; the server goes on.
-  }
-  bool relaying = false;
-  if (r.relay->stop) {
-    try {
-      std::thread(relay_output, Out(out), id, std::move(started->out), r.relay).detach();
-      relaying = true;
-    } catch (const std::system_error&) {
-    }
-  }
-  if (!relaying) {
+  // Without a thread for it, standard error is closed with the thread's arguments; the
+  // server goes on.
+  (void)start_detached(drain_log, std::move(started->err));
+  if (!r.relay->stop || !start_detached(relay_output, Out(out), id, std::move(started->out), r.relay)) {
     nivern_support::kill_child(r.pid);
-    r.input->fd.reset();
+    close_input(*r.input, true);
     nivern_support::wait_child(r.pid);
     return Reply::Error{"cannot start reading the language server"};
   }
@@ -264,44 +271,48 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
 
   std::shared_ptr<Input> shared = it->second.input;
   Input& in = *shared;
-  std::unique_lock lock(in.mu);
-  if (in.failed || !in.fd) return Reply::Error{NOT_LISTENING};
-  auto queue_rest = [&](std::size_t rest) {
+  {
+    MutexLock lock(in.mu);
+    if (in.failed || !in.fd) return Reply::Error{NOT_LISTENING};
+    std::size_t rest = bytes->size();
+    if (in.busy || !in.queue.empty()) {
+      if (bytes->empty()) return Reply::Done{};
+    } else {
+      std::string_view left = *bytes;
+      switch (put_now(in.fd.get(), left)) {
+        case Put::all:
+          return Reply::Done{};
+        case Put::failed:
+          in.failed = true;
+          in.fd.reset();
+          return Reply::Error{NOT_LISTENING};
+        case Put::full:
+          break;
+      }
+      // The pipe is full: the rest goes to this server's writer thread, and later input
+      // queues behind it until the writer has caught up.
+      rest = left.size();
+      if (!in.writer) {
+        try {
+          std::thread([shared] {
+            nivern_support::name_this_thread("nivern-server-lsp-in");
+            write_queued(*shared);
+          }).detach();
+        } catch (const std::system_error&) {
+          // No thread to spare: write the rest here, as the pipe takes it.
+          if (put_all(in.fd.get(), left)) return Reply::Done{};
+          in.failed = true;
+          in.fd.reset();
+          return Reply::Error{NOT_LISTENING};
+        }
+        in.writer = true;
+      }
+    }
     bytes->erase(0, bytes->size() - rest);
     in.queue.push_back(std::move(*bytes));
-    lock.unlock();
-    in.work.notify_one();
-    return Reply::Done{};
-  };
-  if (in.busy || !in.queue.empty()) return bytes->empty() ? Reply::Done{} : queue_rest(bytes->size());
-  std::string_view rest = *bytes;
-  switch (put_now(in.fd.get(), rest)) {
-    case Put::all:
-      return Reply::Done{};
-    case Put::failed:
-      in.failed = true;
-      in.fd.reset();
-      return Reply::Error{NOT_LISTENING};
-    case Put::full:
-      break;
   }
-  // The pipe is full: the rest goes to this server's writer thread, and later input
-  // queues behind it until the writer has caught up.
-  if (in.writer) return queue_rest(rest.size());
-  try {
-    std::thread([shared] {
-      nivern_support::name_this_thread("nivern-server-lsp-in");
-      write_queued(*shared);
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread to spare: write the rest here, as the pipe takes it.
-    if (put_all(in.fd.get(), rest)) return Reply::Done{};
-    in.failed = true;
-    in.fd.reset();
-    return Reply::Error{NOT_LISTENING};
-  }
-  in.writer = true;
-  return queue_rest(rest.size());
+  in.work.notify_one();
+  return Reply::Done{};
 }
 
 Lsps::Reply Lsps::close(std::uint64_t id) {

@@ -25,8 +25,8 @@ bool send_exited(Outgoing& out, std::uint64_t id) {
 
 // Each wake-up is one chunk or the end of one of the shell's threads; a wake-up can
 // find its output already taken by the drain of an earlier one.
-void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, std::weak_ptr<Shell> weak,
-           std::shared_ptr<nivern_support::ByteBudget> budget) {
+void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, const std::weak_ptr<Shell>& weak,
+           const std::shared_ptr<nivern_support::ByteBudget>& budget) {
   nivern_support::name_this_thread(RELAY_THREAD);
   while (wake.recv()) {
     while (wake.try_recv()) {
@@ -40,7 +40,7 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, 
       std::string data;
       bool exited;
       {
-        std::lock_guard lock(shell->mu);
+        nivern_support::MutexLock lock(shell->mu);
         data = shell->pty->drain(EVENT_BYTES);
         exited = shell->pty->exited();
       }
@@ -77,8 +77,7 @@ Reply Ptys::open(std::uint64_t id, const Call::PtyOpen& call, const Outgoing& ou
                            : "could not start a shell: ";
     return Reply::Error{what + spawned.error().text};
   }
-  auto shell = std::make_shared<Shell>();
-  shell->pty = std::move(*spawned);
+  auto shell = std::make_shared<Shell>(std::move(*spawned));
   try {
     std::thread(relay, id, std::move(wake_rx), out, std::weak_ptr<Shell>(shell), shell->budget).detach();
   } catch (const std::system_error&) {
@@ -97,7 +96,7 @@ Reply Ptys::input(const Call::PtyInput& call) {
   auto bytes = msg::decode_bytes(call.bytes);
   if (!bytes) return Reply::Error{bytes.error()};
   Shell& shell = *it->second;
-  std::lock_guard lock(shell.mu);
+  nivern_support::MutexLock lock(shell.mu);
   shell.pty->write(*bytes);
   return Reply::Done{};
 }
@@ -106,7 +105,7 @@ Reply Ptys::resize(const Call::PtyResize& call) {
   auto it = shells_.find(call.pty);
   if (it == shells_.end()) return Reply::Error{"no such shell"};
   Shell& shell = *it->second;
-  std::lock_guard lock(shell.mu);
+  nivern_support::MutexLock lock(shell.mu);
   nivern_pty::PtySize size{std::max<std::uint16_t>(call.rows, 1), std::max<std::uint16_t>(call.cols, 1), 0,
                            0};
   (void)nivern_pty::resize(shell.pty->main_fd(), size);

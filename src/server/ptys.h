@@ -13,13 +13,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
+#include <utility>
 
 #include "protocol/message.h"
 #include "pty/pty.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
+#include "support/mutex.h"
 
 namespace nivern_server {
 
@@ -34,8 +35,10 @@ inline constexpr std::size_t OUTPUT_BUDGET = 4 << 20;
 inline constexpr std::size_t EVENT_BYTES = 1 << 20;
 
 struct Shell {
-  std::mutex mu;
-  std::unique_ptr<nivern_pty::Pty> pty;  // guarded by mu
+  explicit Shell(std::unique_ptr<nivern_pty::Pty> p) : pty(std::move(p)) {}
+
+  nivern_support::Mutex mu;
+  std::unique_ptr<nivern_pty::Pty> pty GUARDED_BY(mu);
   std::shared_ptr<nivern_support::ByteBudget> budget = nivern_support::ByteBudget::make(OUTPUT_BUDGET);
   /// Wakes a relay waiting for room, then releases the shell.
   ~Shell() { budget->close(); }

@@ -2,13 +2,13 @@
 /// The session state. Touched only by the main thread: threads started by calls get
 /// clones of `out` and shared handles, never the record.
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "server/lsps.h"
 #include "server/ptys.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
+#include "support/mutex.h"
 #include "vfs/gitignore.h"
 
 namespace nivern_vfs::watch {
@@ -37,9 +37,11 @@ inline constexpr std::uint64_t MAX_FRAME = 67'108'864;
 /// strong reference between calls, the forwarder a weak one that it upgrades while it
 /// drains change sets. Whoever lets go of the last reference drops the `Watcher`.
 struct WatchCell {
-  std::mutex mu;
-  std::unique_ptr<nivern_vfs::watch::Watcher> watcher;  // guarded by mu; set once, before sharing
+  explicit WatchCell(std::unique_ptr<nivern_vfs::watch::Watcher> w);
   ~WatchCell();
+
+  nivern_support::Mutex mu;
+  std::unique_ptr<nivern_vfs::watch::Watcher> watcher GUARDED_BY(mu);
 };
 
 struct Server {

@@ -15,6 +15,7 @@
 
 namespace nivern_server {
 
+WatchCell::WatchCell(std::unique_ptr<nivern_vfs::watch::Watcher> w) : watcher(std::move(w)) {}
 WatchCell::~WatchCell() = default;
 
 namespace {
@@ -24,15 +25,15 @@ struct Wake {};
 // One round per wake-up: every queued change set goes into one event, paths sorted by
 // bytes without duplicates; nothing is sent when they hold no path. Ends when the
 // watcher's loop has ended, the watch was dropped, or the outgoing queue is closed.
-void forward(nivern_support::Receiver<Wake> wake, Outgoing out, std::string asked,
-             std::weak_ptr<WatchCell> weak, std::uint64_t id) {
+void forward(nivern_support::Receiver<Wake> wake, Outgoing out, const std::string& asked,
+             const std::weak_ptr<WatchCell>& weak, std::uint64_t id) {
   nivern_support::name_this_thread("nivern-server-watch");
   while (wake.recv()) {
     std::shared_ptr<WatchCell> cell = weak.lock();
     if (!cell) return;
     std::vector<std::string> paths;
     {
-      std::lock_guard lock(cell->mu);
+      nivern_support::MutexLock lock(cell->mu);
       while (auto set = cell->watcher->changes().try_recv()) {
         for (const auto& c : set->changes) paths.push_back(as_asked(c.first, asked, asked));
         for (const auto& r : set->rescans) paths.push_back(as_asked(r.first, asked, asked));
@@ -57,8 +58,7 @@ Reply watch(Server& server, std::uint64_t id, const Call::Watch& call) {
   if (!built)
     return Reply::Error{"cannot watch " + nivern_text::lossy_utf8(call.path) + ": " + built.error()};
 
-  auto cell = std::make_shared<WatchCell>();
-  cell->watcher = std::move(*built);
+  auto cell = std::make_shared<WatchCell>(std::move(*built));
   try {
     std::thread(forward, std::move(wake_rx), server.out, call.path, std::weak_ptr<WatchCell>(cell), id)
         .detach();

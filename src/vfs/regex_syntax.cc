@@ -578,6 +578,11 @@ class Parser {
     return static_cast<std::uint32_t>(value);
   }
 
+  // Fails on the decimal that `parse_decimal` refused.
+  [[noreturn]] void decimal_error(bool empty, Span where) {
+    fail(where, empty ? "repetition quantifier expects a valid decimal" : "decimal literal invalid");
+  }
+
   Concat parse_counted_repetition(Concat concat) {
     const Position start = pos_;
     const std::uint32_t sub = take_repeated(concat);
@@ -585,9 +590,6 @@ class Parser {
     bool first_empty = false;
     Span first_span;
     const auto first = parse_decimal(first_empty, first_span);
-    auto decimal_error = [&](bool empty, Span where) {
-      fail(where, empty ? "repetition quantifier expects a valid decimal" : "decimal literal invalid");
-    };
     if (eof()) fail(Span{start, pos_}, "unclosed counted repetition");
     std::uint32_t min = 0;
     std::uint32_t max = 0;

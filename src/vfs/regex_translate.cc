@@ -486,7 +486,7 @@ class Translator {
       if (f.unicode) {
         fold(s.get());
       } else if ((c | 0x20) >= 'a' && (c | 0x20) <= 'z') {
-        uset_add(s.get(), c ^ 0x20);
+        uset_add(s.get(), static_cast<UChar32>(c ^ 0x20));
       }
       if (uset_size(s.get()) > 1) {
         drop_surrogates(s.get());

@@ -9,12 +9,12 @@
 #include <cstdio>
 #include <future>
 #include <map>
-#include <mutex>
 #include <set>
 #include <thread>
 
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
+#include "support/mutex.h"
 #include "vfs/git_excludes.h"
 
 namespace nivern_vfs::walk {
@@ -23,11 +23,12 @@ namespace {
 using nivern_test::ScopedEnv;
 using nivern_test::TempTree;
 
-/// What a walk saw: entries by path relative to the root, and errors.
+/// What a walk saw: entries by path relative to the root, and errors. The visitors lock
+/// `mu`; the tests read the fields once the walk has returned.
 struct Seen {
-  std::mutex mu;
-  std::map<std::string, Kind> entries;  // guarded by mu
-  std::vector<WalkError> errors;        // guarded by mu
+  nivern_support::Mutex mu;
+  std::map<std::string, Kind> entries;
+  std::vector<WalkError> errors;
   std::string root_entry;
   Kind root_kind = Kind::other;
   std::size_t visits = 0;
@@ -38,7 +39,7 @@ class Collector final : public ParallelVisitor {
   Collector(Seen& seen, std::string root, std::size_t quit_after)
       : seen_(seen), root_(std::move(root)), quit_after_(quit_after) {}
   WalkState visit(const Entry& e) override {
-    std::lock_guard lock(seen_.mu);
+    nivern_support::MutexLock lock(seen_.mu);
     ++seen_.visits;
     if (e.depth == 0) {
       seen_.root_entry = std::string(e.path);
@@ -53,7 +54,7 @@ class Collector final : public ParallelVisitor {
     return seen_.visits >= quit_after_ ? WalkState::quit : WalkState::keep_going;
   }
   WalkState visit_error(const WalkError& e) override {
-    std::lock_guard lock(seen_.mu);
+    nivern_support::MutexLock lock(seen_.mu);
     seen_.errors.push_back(e);
     return WalkState::keep_going;
   }
@@ -369,12 +370,12 @@ TEST_F(WalkTest, AThrowingVisitBecomesAnErrorRecordOfItsDirectory) {
     Seen* seen;
     WalkState visit(const Entry& e) override {
       if (e.name == "boom") throw std::bad_alloc();
-      std::lock_guard lock(seen->mu);
+      nivern_support::MutexLock lock(seen->mu);
       if (e.depth > 0) seen->entries.emplace(std::string(e.name), e.kind);
       return WalkState::keep_going;
     }
     WalkState visit_error(const WalkError& e) override {
-      std::lock_guard lock(seen->mu);
+      nivern_support::MutexLock lock(seen->mu);
       seen->errors.push_back(e);
       return WalkState::keep_going;
     }
@@ -401,7 +402,7 @@ TEST_F(WalkTest, EntriesOpenAndSizeRelativeToTheirDirectory) {
   t.file("dir/data.bin", "12345");
   t.link("a-rather-long-target", "dir/link");
   struct Sizes final : ParallelVisitor {
-    std::mutex* mu;
+    nivern_support::Mutex* mu;
     std::map<std::string, std::uint64_t>* sizes;
     WalkState visit(const Entry& e) override {
       if (e.depth == 0 || e.kind == Kind::dir) return WalkState::keep_going;
@@ -415,14 +416,14 @@ TEST_F(WalkTest, EntriesOpenAndSizeRelativeToTheirDirectory) {
         ::close(fd);
         EXPECT_EQ(content, "12345");
       }
-      std::lock_guard lock(*mu);
+      nivern_support::MutexLock lock(*mu);
       (*sizes)[std::string(e.name)] = e.size().value_or(999);
       return WalkState::keep_going;
     }
     WalkState visit_error(const WalkError&) override { return WalkState::keep_going; }
   };
   struct Builder final : ParallelVisitorBuilder {
-    std::mutex mu;
+    nivern_support::Mutex mu;
     std::map<std::string, std::uint64_t> sizes;
     std::unique_ptr<ParallelVisitor> build() override {
       auto v = std::make_unique<Sizes>();

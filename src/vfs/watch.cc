@@ -94,8 +94,8 @@ Watcher::~Watcher() {
 }
 
 void Watcher::run(nivern_support::Receiver<Item> events, nivern_support::Sender<change::ChangeSet> out,
-                  nivern_support::Receiver<Wake> stop, OnChange on_change, std::string root,
-                  excludes::Excludes excludes) {
+                  nivern_support::Receiver<Wake> stop, const OnChange& on_change, const std::string& root,
+                  const excludes::Excludes& excludes) {
   nivern_support::name_this_thread("nivern-watch");
   std::optional<excludes::Override> matcher;
   if (auto built = excludes.matcher(root)) matcher = std::move(*built);

@@ -72,8 +72,8 @@ class Watcher {
 
   Watcher() = default;
   static void run(nivern_support::Receiver<Item> events, nivern_support::Sender<change::ChangeSet> out,
-                  nivern_support::Receiver<Wake> stop, OnChange on_change, std::string root,
-                  excludes::Excludes excludes);
+                  nivern_support::Receiver<Wake> stop, const OnChange& on_change, const std::string& root,
+                  const excludes::Excludes& excludes);
 
   nivern_support::Receiver<change::ChangeSet> changes_;
   std::unique_ptr<inotify::RecursiveWatch> inner_;
