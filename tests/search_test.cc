@@ -269,6 +269,18 @@ std::vector<Hit> rg_hits(const std::string& root, const Query& q) {
   return out;
 }
 
+/// Compares each query's matches with ripgrep's: paths, lines, texts and first columns.
+void expect_like_rg(const Found& got, const std::vector<Hit>& want, const Query& q) {
+  ASSERT_EQ(got.matches.size(), want.size()) << q.pattern;
+  for (std::size_t k = 0; k < want.size(); ++k) {
+    const Hit& g = got.matches[k];
+    ASSERT_EQ(g.path, want[k].path) << q.pattern;
+    ASSERT_EQ(g.line, want[k].line) << q.pattern << " " << g.path;
+    ASSERT_EQ(g.text, want[k].text) << q.pattern << " " << g.path;
+    ASSERT_EQ(g.start, want[k].start) << q.pattern << " " << g.path << ":" << g.line;
+  }
+}
+
 TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
   if (!have_rg()) GTEST_SKIP() << "rg is not installed";
   TempTree tree;
@@ -307,26 +319,7 @@ TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
     const Found got = found(tree.path(), q);
     ASSERT_LT(got.matches.size(), 5000u);
     EXPECT_FALSE(got.truncated);
-    ASSERT_EQ(got.matches.size(), want.size()) << q.pattern;
-    for (std::size_t k = 0; k < want.size(); ++k) {
-      const Hit& g = got.matches[k];
-      ASSERT_EQ(g.path, want[k].path) << q.pattern;
-      ASSERT_EQ(g.line, want[k].line) << q.pattern << " " << g.path;
-      ASSERT_EQ(g.text, want[k].text) << q.pattern << " " << g.path;
-      ASSERT_EQ(g.start, want[k].start) << q.pattern << " " << g.path << ":" << g.line;
-    }
-  }
-}
-
-/// Compares each query's matches with ripgrep's: paths, lines, texts and first columns.
-void expect_like_rg(const Found& got, const std::vector<Hit>& want, const Query& q) {
-  ASSERT_EQ(got.matches.size(), want.size()) << q.pattern;
-  for (std::size_t k = 0; k < want.size(); ++k) {
-    const Hit& g = got.matches[k];
-    ASSERT_EQ(g.path, want[k].path) << q.pattern;
-    ASSERT_EQ(g.line, want[k].line) << q.pattern << " " << g.path;
-    ASSERT_EQ(g.text, want[k].text) << q.pattern << " " << g.path;
-    ASSERT_EQ(g.start, want[k].start) << q.pattern << " " << g.path << ":" << g.line;
+    expect_like_rg(got, want, q);
   }
 }
 
