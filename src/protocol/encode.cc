@@ -124,20 +124,27 @@ class Writer {
     });
   }
 
+#if defined(__SSE2__)
+  // One bit for each of the 16 bytes of `v` that needs an escape: '"', '\\', controls.
+  static unsigned escape_mask(__m128i v) {
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i control = _mm_set1_epi8(0x1F);
+    __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                               _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+  }
+#endif
+
   // The length of `in` once escaped.
   static std::size_t escaped_size(std::string_view in) {
     std::size_t extra = 0;
     const char* p = in.data();
     const char* end = p + in.size();
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control = _mm_set1_epi8(0x1F);
     for (; end - p >= 16; p += 16) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
-      for (unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit)); mask != 0; mask &= mask - 1) {
+      for (unsigned mask = escape_mask(v); mask != 0; mask &= mask - 1) {
         extra += extra_for(static_cast<unsigned char>(p[__builtin_ctz(mask)]));
       }
     }
@@ -158,15 +165,10 @@ class Writer {
     const char* p = in.data();
     const char* end = p + in.size();
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i control = _mm_set1_epi8(0x1F);
     while (end - p >= 16) {
       __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(o), v);
-      __m128i hit = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                 _mm_cmpeq_epi8(_mm_max_epu8(v, control), control));
-      unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+      unsigned mask = escape_mask(v);
       if (mask == 0) {
         p += 16;
         o += 16;
