@@ -9,20 +9,14 @@
 # usage: bench/git_status.sh [rounds]      (BUILD=<build dir>, default ./build)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-BENCH_DATA=${BENCH_DATA:-$HOME/.cache/nivern-bench}
-SRC=$BENCH_DATA/linux
 WORK=${GIT_BENCH_DATA:-$HOME/.cache/nivern-bench-git}/linux
 BUILD=${BUILD:-$here/../build}
 CLIENT=$BUILD/bench/git_status_client
 rounds=${1:-21}
 
-[ -d "$SRC/.git" ] || { echo "no kernel corpus at $SRC: run corpus-setup.sh first" >&2; exit 1; }
+. "$here/kernel_clone.sh"
 
-if [ ! -e "$WORK/.git/nivern-bench-ready" ]; then
-  echo "[git_status] cloning the kernel corpus into $WORK (once)" >&2
-  rm -rf "$WORK"
-  mkdir -p "$(dirname "$WORK")"
-  git clone -q --local "$SRC" "$WORK"
+if kernel_clone "$WORK" git_status; then
   cd "$WORK"
   git ls-files -- 'drivers/*.c' | awk 'NR % 97 == 0' | head -n 300 > .git/bench-picks
   n=0

@@ -9,20 +9,14 @@
 # usage: bench/stage.sh [rounds]      (BUILD=<build dir>, default ./build)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-BENCH_DATA=${BENCH_DATA:-$HOME/.cache/nivern-bench}
-SRC=$BENCH_DATA/linux
 WORK=${GIT_BENCH_DATA:-$HOME/.cache/nivern-bench-git}/linux-stage
 BUILD=${BUILD:-$here/../build}
 CLIENT=$BUILD/bench/stage_client
 rounds=${1:-15}
 
-[ -d "$SRC/.git" ] || { echo "no kernel corpus at $SRC: run corpus-setup.sh first" >&2; exit 1; }
+. "$here/kernel_clone.sh"
 
-if [ ! -e "$WORK/.git/nivern-bench-ready" ]; then
-  echo "[stage] cloning the kernel corpus into $WORK (once)" >&2
-  rm -rf "$WORK"
-  mkdir -p "$(dirname "$WORK")"
-  git clone -q --local "$SRC" "$WORK"
+if kernel_clone "$WORK" stage; then
   git -C "$WORK" ls-files -- '*.c' '*.h' | awk 'NR % 37 == 0 && n < 1000 { print; n++ }' > "$WORK/.git/bench-stage-picks"
   git -C "$WORK" status --porcelain > /dev/null   # settle the index once
   touch "$WORK/.git/nivern-bench-ready"
