@@ -1,12 +1,24 @@
 #include "git/command.h"
 
+#include <cstdlib>
+
 #include "git/output.h"
 
 namespace nivern_git::command {
 
+void unattended(nivern_support::Command& c) {
+  c.own_session = true;
+  c.env.emplace_back("GIT_TERMINAL_PROMPT", "0");
+  if (const char* path = std::getenv("PATH")) {
+    std::string kept = nivern_support::absolute_entries(path);
+    if (kept != path) c.env.emplace_back("PATH", std::move(kept));
+  }
+}
+
 nivern_support::Command git(std::string_view workdir, std::vector<std::string> args) {
   nivern_support::Command c;
   c.program = "git";
+  unattended(c);
   c.args.reserve(args.size() + 2);
   c.args.emplace_back("-C");
   c.args.emplace_back(workdir);

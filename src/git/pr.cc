@@ -1,12 +1,10 @@
 #include "git/pr.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <optional>
 
+#include "git/command.h"
 #include "git/output.h"
 #include "support/process.h"
 
@@ -24,27 +22,19 @@ std::optional<std::uint64_t> read_number(std::string_view s) {
   return n;
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 std::expected<std::string, std::string> run(std::string_view workdir, std::vector<std::string> args) {
   nivern_support::Command c;
-  c.program = "gh";
+  c.program = "gh";  // found on our PATH before the child changes into the work tree
   c.args = std::move(args);
+  command::unattended(c);
   // The empty path (a repository found from a relative start) is our own directory,
   // as it is for `git -C ""`.
   if (!workdir.empty()) c.workdir = std::string(workdir);
   auto done = nivern_support::run(c);
   if (!done) {
-    // A missing working directory fails the start with the same ENOENT as a missing
-    // program; only the latter means gh is not installed.
-    bool not_found = done.error().err == ENOENT && !done.error().fixed &&
-                     (!c.workdir || is_directory(*c.workdir));
-    if (not_found) return std::unexpected("gh is not installed; get it from " + std::string(GH_DOWNLOAD));
+    if (done.error().not_found) return std::unexpected("gh is not installed; get it from " + std::string(GH_DOWNLOAD));
     return std::unexpected("cannot run gh: " + done.error().text());
   }
   if (!done->status.success()) {

@@ -14,8 +14,10 @@ namespace nivern_git::pr {
 /// Where the message for a missing `gh` sends the user.
 inline constexpr std::string_view GH_DOWNLOAD = "https://cli.github.com";
 
-/// Runs "gh" (found on PATH) with exactly `args`, in `workdir` (set in the child only),
-/// standard input the null device. Exit status 0 gives standard output. Otherwise:
+/// Runs "gh" with exactly `args`, in `workdir` (set in the child only), standard input
+/// the null device, `command::unattended`. gh is looked up on our PATH, absolute entries
+/// only, before the child changes directory: never in the work tree. Exit status 0
+/// gives standard output. Otherwise:
 /// "gh is not installed; get it from https://cli.github.com" when gh is not found,
 /// "cannot run gh: {}" for any other start failure, and for a failed run the last
 /// non-blank line of its standard error, trimmed, or "gh refused".

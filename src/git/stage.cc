@@ -11,9 +11,12 @@ namespace nivern_git::stage {
 std::expected<void, std::string> with_paths(std::string_view workdir, std::vector<std::string> leading,
                                             const std::vector<std::string>& paths) {
   if (paths.empty()) return {};
-  leading.reserve(leading.size() + paths.size());
-  for (const std::string& p : paths) leading.push_back(show::relative_to(workdir, p));
-  auto done = command::run(workdir, std::move(leading));
+  std::vector<std::string> args;
+  args.reserve(1 + leading.size() + paths.size());
+  args.emplace_back(command::LITERAL_PATHS);
+  for (std::string& a : leading) args.push_back(std::move(a));
+  for (const std::string& p : paths) args.push_back(show::relative_to(workdir, p));
+  auto done = command::run(workdir, std::move(args));
   if (!done) return std::unexpected(std::move(done.error()));
   return {};
 }
@@ -32,7 +35,7 @@ std::expected<void, std::string> stage_text(std::string_view workdir, std::strin
   if (!hashed->status.success()) return std::unexpected(command::said(hashed->err, hashed->out));
   std::string blob(output::trim(output::lossy(hashed->out)));
 
-  auto listed = command::run(workdir, {"ls-files", "-s", "--", rel});
+  auto listed = command::run(workdir, {std::string(command::LITERAL_PATHS), "ls-files", "-s", "--", rel});
   if (!listed) return std::unexpected(std::move(listed.error()));
   std::string mode = "100644";
   std::string shown = output::lossy(*listed);

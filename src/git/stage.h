@@ -12,16 +12,18 @@
 namespace nivern_git::stage {
 
 /// Runs git once in `workdir` with `leading` followed by every path of `paths` made
-/// relative to `workdir` (`show::relative_to`), in order. No paths: success without
-/// running anything. The output is dropped; a failure gives the run's message.
+/// relative to `workdir` (`show::relative_to`), in order, each read as a literal name
+/// (`command::LITERAL_PATHS` goes before `leading`): a file named "*.txt" or ":(top)" is
+/// that file alone. No paths: success without running anything. The output is dropped;
+/// a failure gives the run's message.
 [[nodiscard]] std::expected<void, std::string> with_paths(std::string_view workdir,
                                                           std::vector<std::string> leading,
                                                           const std::vector<std::string>& paths);
 
 /// Makes `text` (its bytes unchanged) the staged content of `path`: "hash-object -w
-/// --stdin" fed through a pipe, the mode the index has for the path ("100644" when it
-/// has none), then "update-index --add --cacheinfo". Messages: "cannot run git: {}",
-/// "cannot write to git: {}", or the message of the failing git run.
+/// --stdin" fed through a pipe, the mode the index has for the path, read literally
+/// ("100644" when it has none), then "update-index --add --cacheinfo". Messages:
+/// "cannot run git: {}", "cannot write to git: {}", or the message of the failing run.
 [[nodiscard]] std::expected<void, std::string> stage_text(std::string_view workdir, std::string_view path,
                                                           std::string_view text);
 

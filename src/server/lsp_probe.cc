@@ -25,11 +25,6 @@ bool has_nul(std::string_view s) {
   return s.find('\0') != std::string_view::npos;
 }
 
-bool is_regular_file(const std::string& path) {
-  struct stat st;
-  return !has_nul(path) && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 // The second piece of `text` split at every `sep`: what lies between the first and the
 // second occurrence, or after the first up to the end; nullopt when `sep` is absent.
 std::optional<std::string_view> second_piece(std::string_view text, std::string_view sep) {
@@ -66,17 +61,9 @@ std::string program_path(const std::string& found) {
 
 std::expected<std::string, std::string> find_on_path(std::string_view program) {
   if (const char* path = std::getenv("PATH")) {
-    std::string_view rest = path;
-    for (;;) {
-      std::size_t colon = rest.find(':');
-      std::string_view entry = rest.substr(0, colon);
-      std::string candidate(entry);
-      if (!entry.empty() && !entry.ends_with('/')) candidate += '/';
-      candidate += program;
-      if (is_regular_file(candidate)) return candidate;
-      if (colon == std::string_view::npos) break;
-      rest.remove_prefix(colon + 1);
-    }
+    auto found = nivern_support::find_on_path(program, path, nivern_support::PathEntries::all,
+                                              /*executable=*/false);
+    if (found) return std::move(*found);
   }
   return std::unexpected(std::string(program) + " is not installed, or is not on PATH");
 }

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,9 @@ std::string StartError::text() const { return fixed ? std::string(fixed) : os_er
 namespace {
 
 constexpr std::size_t READ_CHUNK = 64 * 1024;
+
+// Where a program is looked for when PATH is unset, as exec's own search does.
+constexpr std::string_view DEFAULT_PATH = "/bin:/usr/bin";
 
 // Keeps a descriptor clear of 0, 1 and 2, so that a dup2 onto a standard descriptor
 // in the child never meets itself (which would leave close-on-exec set on it).
@@ -218,9 +222,22 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
   // A NUL inside any string handed to exec would silently shorten it (another program,
   // argument or directory than the caller named): refuse instead.
   auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
+  auto var_has_nul = [&](const auto& var) { return has_nul(var.first) || has_nul(var.second); };
   bool nul = has_nul(command.program) || (command.workdir && has_nul(*command.workdir)) ||
-             std::any_of(command.args.begin(), command.args.end(), has_nul);
+             std::any_of(command.args.begin(), command.args.end(), has_nul) ||
+             std::any_of(command.env.begin(), command.env.end(), var_has_nul);
   if (nul) return std::unexpected(StartError{0, NUL_IN_ARGUMENT});
+
+  // The program is found here, in the server's own PATH and directory, so the child's
+  // working directory can never supply it.
+  std::string program = command.program;
+  if (command.search_path && program.find('/') == std::string::npos) {
+    const char* path = std::getenv("PATH");
+    auto found = find_on_path(program, path ? std::string_view(path) : DEFAULT_PATH, PathEntries::absolute,
+                              /*executable=*/true);
+    if (!found) return std::unexpected(StartError{found.error(), nullptr, found.error() == ENOENT});
+    program = std::move(*found);
+  }
 
   FileActions fa;
   if (!fa.ok()) return std::unexpected(StartError{ENOMEM});
@@ -241,9 +258,9 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
   sigaddset(&defaults, SIGPIPE);
   if (int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return std::unexpected(StartError{e});
   if (int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return std::unexpected(StartError{e});
-  if (int e = ::posix_spawnattr_setflags(attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF)) {
-    return std::unexpected(StartError{e});
-  }
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  if (command.own_session) flags |= POSIX_SPAWN_SETSID;
+  if (int e = ::posix_spawnattr_setflags(attr.get(), flags)) return std::unexpected(StartError{e});
 
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
@@ -251,10 +268,25 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
   for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
+  // The environment: ours, with the command's variables in place of ours of those names.
+  std::vector<std::string> set;
+  std::vector<char*> envp;
+  if (!command.env.empty()) {
+    for (char** e = environ; *e; ++e) {
+      std::string_view var(*e);
+      std::string_view name = var.substr(0, var.find('='));
+      auto same = [&](const auto& v) { return v.first == name; };
+      if (std::none_of(command.env.begin(), command.env.end(), same)) envp.push_back(*e);
+    }
+    set.reserve(command.env.size());
+    for (const auto& [name, value] : command.env) set.push_back(name + "=" + value);
+    for (std::string& v : set) envp.push_back(v.data());
+    envp.push_back(nullptr);
+  }
+
   pid_t pid = -1;
-  int rc = command.search_path
-               ? ::posix_spawnp(&pid, command.program.c_str(), fa.get(), attr.get(), argv.data(), environ)
-               : ::posix_spawn(&pid, command.program.c_str(), fa.get(), attr.get(), argv.data(), environ);
+  int rc = ::posix_spawn(&pid, program.c_str(), fa.get(), attr.get(), argv.data(),
+                         envp.empty() ? environ : envp.data());
   if (rc != 0) return std::unexpected(StartError{rc});
   in.read.reset();
   out.write.reset();
@@ -263,6 +295,44 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
 }
 
 }  // namespace
+
+std::expected<std::string, int> find_on_path(std::string_view program, std::string_view path,
+                                             PathEntries entries, bool executable) {
+  bool denied = false;
+  for (;;) {
+    std::size_t colon = path.find(':');
+    std::string_view entry = path.substr(0, colon);
+    if (entries == PathEntries::all || entry.starts_with('/')) {
+      std::string candidate(entry);
+      if (!entry.empty() && !entry.ends_with('/')) candidate += '/';
+      candidate += program;
+      struct stat st;
+      if (candidate.find('\0') == std::string::npos && ::stat(candidate.c_str(), &st) == 0 &&
+          S_ISREG(st.st_mode)) {
+        if (!executable || ::access(candidate.c_str(), X_OK) == 0) return candidate;
+        denied = true;
+      }
+    }
+    if (colon == std::string_view::npos) break;
+    path.remove_prefix(colon + 1);
+  }
+  return std::unexpected(denied ? EACCES : ENOENT);
+}
+
+std::string absolute_entries(std::string_view path) {
+  std::string kept;
+  for (;;) {
+    std::size_t colon = path.find(':');
+    std::string_view entry = path.substr(0, colon);
+    if (entry.starts_with('/')) {
+      if (!kept.empty()) kept += ':';
+      kept += entry;
+    }
+    if (colon == std::string_view::npos) break;
+    path.remove_prefix(colon + 1);
+  }
+  return kept;
+}
 
 std::expected<Finished, StartError> run(const Command& command) {
   Pipe in, out, err;

@@ -12,10 +12,11 @@
 /// against us. The child is always reaped before `run` returns, so callers must not set
 /// SIGCHLD to be ignored.
 ///
-/// The child inherits the environment, every descriptor that is not close-on-exec
-/// (ours all are), and the calling thread's signal mask; SIGPIPE is reset to its
-/// default action in the child, whatever the server's own disposition is. A working
-/// directory is set inside the child only; the caller's own never changes.
+/// The child inherits the environment (with the variables a `Command` sets), every
+/// descriptor that is not close-on-exec (ours all are), and the calling thread's signal
+/// mask; SIGPIPE is reset to its default action in the child, whatever the server's own
+/// disposition is. A working directory is set inside the child only; the caller's own
+/// never changes, and a program is looked up on PATH before the child changes directory.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -24,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/unique_fd.h"
@@ -32,9 +34,10 @@ namespace nivern_support {
 
 /// What to start and how to connect it.
 struct Command {
-  /// The program. With `search_path`, a name without "/" is looked up on PATH the way
-  /// posix_spawnp does it; otherwise it is used as a path as it stands (a relative one
-  /// is taken from the child's working directory).
+  /// The program. With `search_path`, a name without "/" is looked up with
+  /// `find_on_path` in the caller's PATH (or "/bin:/usr/bin" when PATH is unset), absolute
+  /// entries only, before the child changes directory; otherwise it is used as a path as
+  /// it stands (a relative one is taken from the child's working directory).
   std::string program = {};
   bool search_path = true;
   /// argv[1..]; argv[0] is `program`.
@@ -51,6 +54,13 @@ struct Command {
   /// is no longer read, the child is killed (SIGKILL) and `Finished::out_over` is set;
   /// no more than `out_limit` + 1 bytes of it are ever held.
   std::size_t out_limit = SIZE_MAX;
+  /// Variables set in the child's environment, as name and value, in place of any
+  /// inherited value of the same name; every other variable is inherited as it is.
+  std::vector<std::pair<std::string, std::string>> env = {};
+  /// Starts the child as the leader of a session of its own, without a controlling
+  /// terminal: nothing it runs can open the server's terminal to ask a person anything,
+  /// and the terminal's signals do not reach it.
+  bool own_session = false;
 };
 
 /// How a child ended: a normal exit with its code, or death by a signal.
@@ -81,6 +91,8 @@ struct Finished {
 struct StartError {
   int err = 0;  // errno value; 0 when `fixed` says what went wrong
   const char* fixed = nullptr;
+  /// The path search found no such program (`err` is ENOENT).
+  bool not_found = false;
   /// "No such file or directory (os error 2)", or the fixed text.
   std::string text() const;
 };
@@ -89,6 +101,28 @@ struct StartError {
 inline constexpr const char* NUL_IN_ARGUMENT = "nul byte found in provided data";
 
 [[nodiscard]] std::expected<Finished, StartError> run(const Command& command);
+
+/// Which entries of a PATH value `find_on_path` reads.
+enum class PathEntries {
+  /// Every entry: an empty one stands for the current directory and a relative one is
+  /// read from it, so the result may be a relative path.
+  all,
+  /// Absolute entries only. An empty or relative entry names a different directory
+  /// depending on where the search happens (a child's working directory, a project),
+  /// so it is passed over.
+  absolute,
+};
+
+/// The first "<entry>/<program>" along `path` (entries separated by ":") that is a
+/// regular file, links followed; with `executable`, also one we may execute (others are
+/// passed over, as exec's own search does). None found: ENOENT, or EACCES when only
+/// files we may not execute were found.
+[[nodiscard]] std::expected<std::string, int> find_on_path(std::string_view program, std::string_view path,
+                                                           PathEntries entries, bool executable);
+
+/// `path` (a PATH value) without its empty and relative entries; the others keep their
+/// order. For the PATH of a child that must not find programs in its own directory.
+[[nodiscard]] std::string absolute_entries(std::string_view path);
 
 /// A child left running by `start`, and our ends of its pipes (each close-on-exec, so no
 /// later child inherits them). The caller owns the descriptors and must reap `pid` once
