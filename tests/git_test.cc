@@ -1,10 +1,21 @@
-// git_status and git_show through the built server, against real repositories.
+// git_status, git_show and git_action through the built server, against real repositories.
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "harness/test_repo.h"
 #include "harness/frame_client.h"
+#include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
 namespace {
@@ -12,6 +23,7 @@ namespace {
 using nivern_git_test::commit_all;
 using nivern_git_test::git;
 using nivern_test::json_string;
+using nivern_test::ScopedEnv;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 using nivern_test::write_file;
@@ -38,6 +50,99 @@ std::string entry(const std::string& path, const char* state, const char* staged
   return R"({"path":)" + json_string(path) + R"(,"state":")" + state + R"(","staged":)" + opt(staged) +
          R"(,"unstaged":)" + opt(unstaged) + "}";
 }
+
+std::string action(std::uint64_t id, const std::string& path, const std::string& body) {
+  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"git_action","path":)" + json_string(path) +
+         R"(,"action":)" + body + "}}";
+}
+
+// An HTTP server on 127.0.0.1 that wants a password: every request is answered with 401
+// and a Basic challenge, as a private repository's host answers a client without one.
+class PasswordWall {
+ public:
+  PasswordWall() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&at), size) != 0 || ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+      ADD_FAILURE() << "cannot listen on 127.0.0.1: " << errno;
+      return;
+    }
+    url_ = "http://127.0.0.1:" + std::to_string(ntohs(at.sin_port));
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~PasswordWall() {
+    ::shutdown(fd_, SHUT_RDWR);  // wakes the accept below
+    if (thread_.joinable()) thread_.join();
+    if (fd_ >= 0) ::close(fd_);
+  }
+  PasswordWall(const PasswordWall&) = delete;
+  PasswordWall& operator=(const PasswordWall&) = delete;
+  const std::string& url() const { return url_; }
+
+ private:
+  void serve() {
+    static constexpr std::string_view DENIED =
+        "HTTP/1.1 401 Unauthorized\r\nWWW-Authenticate: Basic realm=\"nivern\"\r\n"
+        "Content-Length: 0\r\nConnection: close\r\n\r\n";
+    for (;;) {
+      int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (client < 0) {
+        if (errno == EINTR || errno == ECONNABORTED) continue;
+        return;
+      }
+      std::string request;
+      char buf[4096];
+      while (request.find("\r\n\r\n") == std::string::npos) {
+        ssize_t got = ::read(client, buf, sizeof buf);
+        if (got <= 0) break;
+        request.append(buf, static_cast<std::size_t>(got));
+      }
+      (void)!::write(client, DENIED.data(), DENIED.size());
+      ::close(client);
+    }
+  }
+
+  int fd_ = -1;
+  std::string url_;
+  std::thread thread_;
+};
+
+// A pseudo-terminal for the server to have as its controlling terminal; the test holds
+// the master side and so sees anything written to the terminal.
+class Terminal {
+ public:
+  Terminal() {
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+      ADD_FAILURE() << "no pseudo-terminal: " << errno;
+      return;
+    }
+    device_ = ::ptsname(master_);
+    ::fcntl(master_, F_SETFL, O_NONBLOCK);
+  }
+  ~Terminal() {
+    if (master_ >= 0) ::close(master_);
+  }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+  const std::string& device() const { return device_; }
+  // What has been written to the terminal and not read yet.
+  std::string written() {
+    std::string all;
+    char buf[4096];
+    ssize_t got;
+    while ((got = ::read(master_, buf, sizeof buf)) > 0) all.append(buf, static_cast<std::size_t>(got));
+    return all;
+  }
+
+ private:
+  int master_ = -1;
+  std::string device_;
+};
 
 class GitCalls : public nivern_git_test::RepoTest {};
 
@@ -117,10 +222,6 @@ TEST_F(GitCalls, ActionsChangeTheRepositoryAndSaySo) {
   write_file(repo_ + "/a.txt", "one\n");
   commit_all(repo_, "first");
   write_file(repo_ + "/a.txt", "two\n");
-  auto action = [](std::uint64_t id, const std::string& path, const std::string& body) {
-    return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"git_action","path":)" + json_string(path) +
-           R"(,"action":)" + body + "}}";
-  };
   auto done = [](const std::string& said) {
     return R"({"reply":"git_done","said":)" + json_string(said) +
            R"(,"branches":[],"pulls":[],"open":null,"commits":[],"changed":[]})";
@@ -134,6 +235,31 @@ TEST_F(GitCalls, ActionsChangeTheRepositoryAndSaySo) {
   EXPECT_EQ(server.request(action(18, repo_, R"({"action":"commit","message":"  "})")),
             error(18, "a commit needs a message"));
   EXPECT_EQ(server.request(action(19, dir_ / "elsewhere", R"({"action":"fetch"})")), error(19, "not in a repository"));
+}
+
+TEST_F(GitCalls, ACredentialPromptNeverStallsTheSession) {
+  PasswordWall wall;
+  Terminal terminal;
+  commit_all(repo_, "first");
+  git(repo_, {"remote", "add", "origin", wall.url() + "/private.git"});
+  git(repo_, {"config", "branch.main.remote", "origin"});
+  git(repo_, {"config", "branch.main.merge", "refs/heads/main"});
+  ScopedEnv askpass("GIT_ASKPASS", nullptr);  // nothing but the terminal could ask
+  ScopedEnv ssh_askpass("SSH_ASKPASS", nullptr);
+  ServerProcess server({repo_}, {}, terminal.device());
+  server.hello();
+
+  const std::string refused = "could not read Username for '" + wall.url() + "': terminal prompts disabled";
+  const std::string listed = reply(21, R"({"reply":"entries","entries":[]})");
+  std::string empty = dir_ / "empty";
+  std::filesystem::create_directories(empty);
+  ASSERT_TRUE(server.send(action(20, repo_, R"({"action":"fetch"})")));
+  ASSERT_TRUE(server.send(R"({"id":21,"call":{"call":"list_dir","path":)" + json_string(empty) + "}}"));
+  EXPECT_EQ(server.read_frame(std::chrono::seconds(1)).value_or("no reply within a second"), error(20, refused));
+  EXPECT_EQ(server.read_frame(std::chrono::seconds(1)).value_or("no reply within a second"), listed);
+  EXPECT_EQ(server.request(action(22, repo_, R"({"action":"pull"})")), error(22, refused));
+  EXPECT_EQ(server.request(action(23, repo_, R"({"action":"push"})")), error(23, refused));
+  EXPECT_EQ(terminal.written(), "");
 }
 
 TEST_F(GitCalls, BrokenRepositoriesNeverEndTheSession) {

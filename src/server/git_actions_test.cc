@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -106,6 +108,32 @@ TEST_F(GitActions, StageUnstageAndDiscard) {
   EXPECT_EQ(act(A::Discard{{}, {}}), done("Discarded changes to 0 files."));
   EXPECT_EQ(act(A::Discard{{repo_ + "/missing"}, {}}),
             error("pathspec 'missing' did not match any file(s) known to git"));
+}
+
+TEST_F(GitActions, PathsAreFileNamesNeverPatterns) {
+  for (const char* f : {"a.txt", "b.txt"}) write_file(repo_ + "/" + f, "1\n");
+  ::chmod((repo_ + "/a.txt").c_str(), 0755);
+  commit_all(repo_, "first");
+  for (const char* f : {"a.txt", "b.txt"}) write_file(repo_ + "/" + f, "2\n");
+  for (const char* f : {"u1.txt", "u2.txt", "*.txt"}) write_file(repo_ + "/" + f, "new\n");
+  auto status = [&] { return git(repo_, {"status", "--porcelain", "-z", "--untracked-files=all"}); };
+  const std::string untouched = " M a.txt\0 M b.txt\0?? *.txt\0?? u1.txt\0?? u2.txt\0"s;
+  ASSERT_EQ(status(), untouched);
+
+  EXPECT_EQ(act(A::Stage{{repo_ + "/*.txt"}}), done("Staged *.txt."));
+  EXPECT_EQ(staged(), "*.txt"s + '\0');
+  EXPECT_EQ(act(A::Unstage{{repo_ + "/*.txt"}}), done("Unstaged *.txt."));
+  EXPECT_EQ(status(), untouched);
+  // The index mode is that of "*.txt" itself, not of the executable a.txt it would match.
+  EXPECT_EQ(act(A::StageText{repo_ + "/*.txt", "picked\n"}), done("Staged the selected lines."));
+  EXPECT_EQ(git(repo_, {"ls-files", "-s", "--", ":(literal)*.txt"}).substr(0, 7), "100644 ");
+  git(repo_, {"reset", "-q", "--", ":(literal)*.txt"});
+
+  EXPECT_EQ(act(A::Discard{{}, {repo_ + "/:(top)"}}), done("Discarded changes to :(top)."));
+  EXPECT_EQ(act(A::Discard{{repo_ + "/:/"}, {}}), error("pathspec ':' did not match any file(s) known to git"));
+  EXPECT_EQ(status(), untouched);
+  EXPECT_EQ(act(A::Discard{{}, {repo_ + "/*.txt"}}), done("Discarded changes to *.txt."));
+  EXPECT_EQ(status(), " M a.txt\0 M b.txt\0?? u1.txt\0?? u2.txt\0"s);
 }
 
 TEST_F(GitActions, NoRepositoryOrNoCommits) {
@@ -289,6 +317,44 @@ TEST_F(Remotes, ABranchNamedLikeAnOptionIsNeverForced) {
   EXPECT_EQ(remote_head(), before);
 }
 
+TEST_F(Remotes, PublishPushesExactlyTheNamedBranch) {
+  git(repo_, {"remote", "add", "origin", bare_});
+  git(repo_, {"push", "-q", "origin", "main", "main:feature"});
+  std::string other = dir_ / "other";
+  git(dir_.path(), {"clone", "-q", bare_, other});
+  write_file(other + "/g", "x");
+  commit_all(other, "theirs");
+  git(other, {"push", "-q"});
+  write_file(repo_ + "/h", "x");
+  commit_all(repo_, "rewritten");  // a force would lose "theirs"
+  git(repo_, {"branch", "--", "+foo"});
+  auto refs = [&] { return git(bare_, {"for-each-ref", "--format=%(objectname) %(refname)"}); };
+  const std::string before = refs();
+
+  for (std::string name : {":feature", "main:refs/heads/injected", "HEAD:refs/tags/v9", "*", "ma*"}) {
+    EXPECT_EQ(act(A::Publish{name}), error("'" + name + "' is not a valid branch name"));
+  }
+  EXPECT_EQ(act(A::Publish{"+main"}), error("failed to push some refs to '" + bare_ + "'"));
+  EXPECT_EQ(refs(), before);
+
+  EXPECT_EQ(act(A::Publish{"+foo"}), done("Published +foo to origin."));
+  std::string foo = git(repo_, {"rev-parse", "refs/heads/+foo"});
+  EXPECT_EQ(refs(), foo.substr(0, foo.size() - 1) + " refs/heads/+foo\n" + before);
+  EXPECT_EQ(git(repo_, {"rev-parse", "--symbolic-full-name", "+foo@{upstream}"}), "refs/remotes/origin/+foo\n");
+}
+
+TEST_F(Remotes, ProgramsGitStartsAreNeverTakenFromTheWorkTree) {
+  // ssh in the work tree and in a real PATH directory; PATH starts with an empty entry.
+  std::string bin = dir_ / "bin";
+  write_script(repo_ + "/ssh", "touch \"" + dir_ / "from-work-tree" + "\"\nexit 1\n");
+  write_script(bin + "/ssh", "touch \"" + dir_ / "from-path" + "\"\nexit 1\n");
+  git(repo_, {"remote", "add", "origin", "ssh://127.0.0.1/x.git"});
+  ScopedEnv path("PATH", (":" + bin + ":/usr/bin:/bin").c_str());
+  EXPECT_EQ(act(A::Fetch{}), error("and the repository exists."));
+  EXPECT_FALSE(exists(dir_ / "from-work-tree"));
+  EXPECT_TRUE(exists(dir_ / "from-path"));
+}
+
 class PullRequests : public GitActions {
  protected:
   void SetUp() override {
@@ -356,10 +422,20 @@ TEST_F(PullRequests, ListAddressAndCreate) {
   EXPECT_EQ(act(A::PullRequests{}), error("could not find any remotes"));
 }
 
-TEST_F(PullRequests, MissingGh) {
+TEST_F(PullRequests, MissingGhIsNeverTakenFromTheProject) {
   TempTree empty;
   ScopedEnv path("PATH", empty.path().c_str());
   EXPECT_EQ(act(A::PullRequests{}), error("gh is not installed; get it from https://cli.github.com"));
+
+  // The repository's own gh, reachable through an empty or a relative entry once the
+  // child is in the work tree.
+  write_script(repo_ + "/gh", "touch \"" + dir_ / "ran" + "\"\n");
+  ScopedEnv unsafe("PATH", (empty.path() + ":.:").c_str());
+  EXPECT_EQ(act(A::PullRequests{}), error("gh is not installed; get it from https://cli.github.com"));
+  EXPECT_FALSE(exists(dir_ / "ran"));
+  ScopedEnv found("PATH", (":" + bin_ + ":/usr/bin:/bin").c_str());
+  EXPECT_EQ(act(A::PullRequests{}), done("No open pull requests."));
+  EXPECT_FALSE(exists(dir_ / "ran"));
 }
 
 }  // namespace

@@ -12,12 +12,14 @@
 #include <set>
 #include <sstream>
 
+#include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
 namespace nivern_support {
 namespace {
 
 using ::testing::HasSubstr;
+using nivern_test::ScopedEnv;
 
 Command sh(std::string script) { return Command{.program = "sh", .args = {"-c", std::move(script)}}; }
 
@@ -172,6 +174,49 @@ TEST(ProcessRun, WorkingDirectoryIsTheChildsOnly) {
   ::chmod(script.c_str(), 0755);
   Finished rel = must_run(Command{.program = "./tool", .search_path = false, .workdir = dir.path()});
   EXPECT_EQ(rel.out, "from tool\n");
+}
+
+TEST(ProcessRun, ProgramsAreFoundBeforeTheChildChangesDirectory) {
+  nivern_test::TempTree t;
+  for (const char* dir : {"plain", "tool-dir", "work"}) t.dir(dir);
+  std::string plain = t.file("plain/tool", "#!/bin/sh\necho plain\n");
+  ::chmod(plain.c_str(), 0644);
+  std::string real = t.file("tool-dir/tool", "#!/bin/sh\necho real\n");
+  ::chmod(real.c_str(), 0755);
+  ::chmod(t.file("work/tool", "#!/bin/sh\necho from the work tree\n").c_str(), 0755);
+
+  EXPECT_EQ(absolute_entries(":.:/x:rel/y::/z/"), "/x:/z/");
+  // Empty and relative entries are passed over; so is a file we may not execute.
+  std::string path = ":.:work:" + t / "plain" + ":" + t / "tool-dir";
+  EXPECT_EQ(find_on_path("tool", path, PathEntries::absolute, true), real);
+  EXPECT_EQ(find_on_path("tool", ":" + t / "plain", PathEntries::absolute, true), std::unexpected(EACCES));
+  EXPECT_EQ(find_on_path("tool", ":" + t / "plain", PathEntries::all, false), plain);
+  EXPECT_EQ(find_on_path("tool", "", PathEntries::absolute, true), std::unexpected(ENOENT));
+
+  ScopedEnv env("PATH", (":.:" + t / "plain").c_str());
+  auto refused = run(Command{.program = "tool", .workdir = t / "work"});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().text(), "Permission denied (os error 13)");
+  EXPECT_FALSE(refused.error().not_found);
+  ScopedEnv none("PATH", ":.");
+  auto missing = run(Command{.program = "tool", .workdir = t / "work"});
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
+  EXPECT_TRUE(missing.error().not_found);
+  ScopedEnv found("PATH", (":" + t / "tool-dir").c_str());
+  EXPECT_EQ(must_run(Command{.program = "tool", .workdir = t / "work"}).out, "real\n");
+}
+
+TEST(ProcessRun, OwnSessionAndSetVariables) {
+  ScopedEnv home("HOME", "/inherited");
+  ScopedEnv kept("NIVERN_KEPT", "yes");
+  // Field 6 of /proc/self/stat is the session: a session leader's is its own pid.
+  Command c = sh("read -r pid comm state ppid pgrp sid rest < /proc/self/stat; [ \"$sid\" = \"$pid\" ] && echo "
+                 "own; echo \"$HOME $NIVERN_KEPT $NIVERN_SET\"; env | grep -c '^HOME='");
+  EXPECT_EQ(must_run(c).out, "/inherited yes \n1\n");
+  c.own_session = true;
+  c.env = {{"HOME", "/set"}, {"NIVERN_SET", "1"}};
+  EXPECT_EQ(must_run(c).out, "own\n/set yes 1\n1\n");
 }
 
 TEST(ProcessRun, UncapturedOutputsGoToTheNullDevice) {

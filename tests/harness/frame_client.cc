@@ -73,7 +73,8 @@ std::string frame(std::string_view body) {
   return out;
 }
 
-ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::string> env) {
+ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::string> env,
+                             const std::string& terminal) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) std::abort();
   posix_spawn_file_actions_t fa;
@@ -81,6 +82,15 @@ ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::str
   posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   posix_spawn_file_actions_adddup2(&fa, err[1], 2);
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (!terminal.empty()) {
+    // A session leader without a terminal takes the first one it opens as its
+    // controlling terminal, and keeps it after closing the descriptor.
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+    posix_spawn_file_actions_addopen(&fa, 3, terminal.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_addclose(&fa, 3);
+  }
 
   std::string bin = server_binary();
   std::vector<char*> argv;
@@ -101,8 +111,9 @@ ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::str
   for (auto& s : env_store) envp.push_back(s.data());
   envp.push_back(nullptr);
 
-  if (posix_spawn(&pid_, bin.c_str(), &fa, nullptr, argv.data(), envp.data()) != 0) std::abort();
+  if (posix_spawn(&pid_, bin.c_str(), &fa, &attr, argv.data(), envp.data()) != 0) std::abort();
   posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);

@@ -30,8 +30,12 @@ std::string frame(std::string_view body);
 class ServerProcess {
  public:
   /// Starts `server_binary()` with `args` (argv[1..]). `env` entries ("K=V") are added
-  /// to (or replace) the test's own environment.
-  explicit ServerProcess(std::vector<std::string> args, std::vector<std::string> env = {});
+  /// to (or replace) the test's own environment. With a `terminal` (a pseudo-terminal's
+  /// device path), the server leads a session of its own with that terminal as its
+  /// controlling terminal, as when an editor is started from a shell; its standard
+  /// descriptors are the pipes all the same.
+  explicit ServerProcess(std::vector<std::string> args, std::vector<std::string> env = {},
+                         const std::string& terminal = {});
   /// Shorthand: one argument, the root.
   explicit ServerProcess(std::string root) : ServerProcess(std::vector<std::string>{std::move(root)}) {}
   ~ServerProcess();
