@@ -34,7 +34,9 @@ std::expected<std::string, std::string> run(std::string_view workdir, std::vecto
   if (!workdir.empty()) c.workdir = std::string(workdir);
   auto done = nivern_support::run(c);
   if (!done) {
-    if (done.error().not_found) return std::unexpected("gh is not installed; get it from " + std::string(GH_DOWNLOAD));
+    if (done.error().not_found) {
+      return std::unexpected("gh is not installed; get it from " + std::string(GH_DOWNLOAD));
+    }
     return std::unexpected("cannot run gh: " + done.error().text());
   }
   if (!done->status.success()) {

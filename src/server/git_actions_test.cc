@@ -130,7 +130,8 @@ TEST_F(GitActions, PathsAreFileNamesNeverPatterns) {
   git(repo_, {"reset", "-q", "--", ":(literal)*.txt"});
 
   EXPECT_EQ(act(A::Discard{{}, {repo_ + "/:(top)"}}), done("Discarded changes to :(top)."));
-  EXPECT_EQ(act(A::Discard{{repo_ + "/:/"}, {}}), error("pathspec ':' did not match any file(s) known to git"));
+  EXPECT_EQ(act(A::Discard{{repo_ + "/:/"}, {}}),
+            error("pathspec ':' did not match any file(s) known to git"));
   EXPECT_EQ(status(), untouched);
   EXPECT_EQ(act(A::Discard{{}, {repo_ + "/*.txt"}}), done("Discarded changes to *.txt."));
   EXPECT_EQ(status(), " M a.txt\0 M b.txt\0?? u1.txt\0?? u2.txt\0"s);
@@ -340,7 +341,8 @@ TEST_F(Remotes, PublishPushesExactlyTheNamedBranch) {
   EXPECT_EQ(act(A::Publish{"+foo"}), done("Published +foo to origin."));
   std::string foo = git(repo_, {"rev-parse", "refs/heads/+foo"});
   EXPECT_EQ(refs(), foo.substr(0, foo.size() - 1) + " refs/heads/+foo\n" + before);
-  EXPECT_EQ(git(repo_, {"rev-parse", "--symbolic-full-name", "+foo@{upstream}"}), "refs/remotes/origin/+foo\n");
+  EXPECT_EQ(git(repo_, {"rev-parse", "--symbolic-full-name", "+foo@{upstream}"}),
+            "refs/remotes/origin/+foo\n");
 }
 
 TEST_F(Remotes, ProgramsGitStartsAreNeverTakenFromTheWorkTree) {

@@ -258,9 +258,11 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
   sigaddset(&defaults, SIGPIPE);
   if (int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return std::unexpected(StartError{e});
   if (int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return std::unexpected(StartError{e});
-  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   if (command.own_session) flags |= POSIX_SPAWN_SETSID;
-  if (int e = ::posix_spawnattr_setflags(attr.get(), flags)) return std::unexpected(StartError{e});
+  if (int e = ::posix_spawnattr_setflags(attr.get(), static_cast<short>(flags))) {
+    return std::unexpected(StartError{e});
+  }
 
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);

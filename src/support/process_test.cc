@@ -211,8 +211,9 @@ TEST(ProcessRun, OwnSessionAndSetVariables) {
   ScopedEnv home("HOME", "/inherited");
   ScopedEnv kept("NIVERN_KEPT", "yes");
   // Field 6 of /proc/self/stat is the session: a session leader's is its own pid.
-  Command c = sh("read -r pid comm state ppid pgrp sid rest < /proc/self/stat; [ \"$sid\" = \"$pid\" ] && echo "
-                 "own; echo \"$HOME $NIVERN_KEPT $NIVERN_SET\"; env | grep -c '^HOME='");
+  Command c =
+      sh("read -r pid comm state ppid pgrp sid rest < /proc/self/stat; [ \"$sid\" = \"$pid\" ] && echo "
+         "own; echo \"$HOME $NIVERN_KEPT $NIVERN_SET\"; env | grep -c '^HOME='");
   EXPECT_EQ(must_run(c).out, "/inherited yes \n1\n");
   c.own_session = true;
   c.env = {{"HOME", "/set"}, {"NIVERN_SET", "1"}};
