@@ -281,7 +281,11 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
       if (std::none_of(command.env.begin(), command.env.end(), same)) envp.push_back(*e);
     }
     set.reserve(command.env.size());
-    for (const auto& [name, value] : command.env) set.push_back(name + "=" + value);
+    for (const auto& [name, value] : command.env) {
+      std::string& v = set.emplace_back(name);
+      v += '=';
+      v += value;
+    }
     for (std::string& v : set) envp.push_back(v.data());
     envp.push_back(nullptr);
   }
