@@ -19,7 +19,8 @@
 
 namespace nivern_protocol::json {
 
-/// A JSON value read whole and kept for later matching against a record's fields.
+/// A JSON value read whole by `parse_value`, object members in their order (the decoder
+/// never builds one; tests read replies with it).
 struct Member;
 
 struct Value {
