@@ -2,23 +2,24 @@
 // at start-up, the listed directory's own .gitignore, ordering, sizes and error texts.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
-#include "harness/frame_client.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
+using nivern_test::Editor;
+using nivern_test::error_reply;
 using nivern_test::json_string;
-using nivern_test::ServerProcess;
+using nivern_test::response;
 using nivern_test::TempTree;
 
-std::string list_body(std::uint64_t id, const std::string& path) {
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"list_dir","path":)" + json_string(path) + "}}";
-}
-
 std::string entries(std::uint64_t id, const std::string& list) {
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"entries","entries":[)" + list + "]}}";
+  return response(id, R"({"reply":"entries","entries":[)" + list + "]}");
 }
 
 std::string entry(const std::string& name, bool is_dir, std::uint64_t len) {
@@ -26,20 +27,15 @@ std::string entry(const std::string& name, bool is_dir, std::uint64_t len) {
          R"(,"len":)" + std::to_string(len) + "}";
 }
 
-std::string error_reply(std::uint64_t id, const std::string& message) {
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"error","message":)" + json_string(message) + "}}";
-}
-
 class ListDir : public ::testing::Test {
  protected:
-  void start() {
-    server_ = std::make_unique<ServerProcess>(t_.path());
-    server_->hello();
+  void start() { editor_ = std::make_unique<Editor>(std::vector<std::string>{t_.path()}); }
+  std::string list(const std::string& path, std::uint64_t id = 2) {
+    return editor_->call(id, R"({"call":"list_dir","path":)" + json_string(path) + "}");
   }
-  std::string list(const std::string& path, std::uint64_t id = 2) { return server_->request(list_body(id, path)); }
 
   TempTree t_;
-  std::unique_ptr<ServerProcess> server_;
+  std::unique_ptr<Editor> editor_;
 };
 
 TEST_F(ListDir, OrderSizesAndHiddenEntries) {
@@ -98,7 +94,7 @@ TEST_F(ListDir, ErrorTexts) {
   EXPECT_EQ(list(t_ / "plain"), error_reply(2, "cannot list " + t_ / "plain" + ": Not a directory (os error 20)"));
   EXPECT_EQ(list(t_ / "missing", 3),
             error_reply(3, "cannot list " + t_ / "missing" + ": No such file or directory (os error 2)"));
-  EXPECT_EQ(server_->request(R"({"id":4,"call":{"call":"list_dir","path":"a\u0000b"}})"),
+  EXPECT_EQ(editor_->call(4, R"({"call":"list_dir","path":"a\u0000b"})"),
             error_reply(4, std::string("cannot list a\0b", 15) + ": file name contained an unexpected NUL byte"));
 }
 

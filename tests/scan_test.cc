@@ -5,49 +5,42 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "harness/frame_client.h"
-#include "harness/scoped_env.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
+using nivern_test::Editor;
+using nivern_test::json_list;
 using nivern_test::json_string;
-using nivern_test::ServerProcess;
-using nivern_test::ScopedEnv;
+using nivern_test::response;
 using nivern_test::TempTree;
 
-std::string scan_body(std::uint64_t id, const std::string& path, const std::vector<std::string>& excludes = {}) {
-  std::string ex;
-  for (const auto& e : excludes) ex += (ex.empty() ? "" : ",") + json_string(e);
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"scan","path":)" + json_string(path) +
-         R"(,"excludes":[)" + ex + "]}}";
-}
-
 std::string scanned(std::uint64_t id, const std::vector<std::string>& paths, bool truncated = false) {
-  std::string list;
-  for (const auto& p : paths) list += (list.empty() ? "" : ",") + json_string(p);
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"scanned","paths":[)" + list +
-         R"(],"truncated":)" + (truncated ? "true" : "false") + "}}";
+  return response(id, R"({"reply":"scanned","paths":)" + json_list(paths) + R"(,"truncated":)" +
+                          (truncated ? "true" : "false") + "}");
 }
 
 class Scan : public ::testing::Test {
  protected:
   void start() {
-    server_ = std::make_unique<ServerProcess>(std::vector<std::string>{t_.path()},
-                                              std::vector<std::string>{"GIT_CONFIG_GLOBAL=/dev/null",
-                                                                       "XDG_CONFIG_HOME=" + config_.path()});
-    server_->hello();
+    editor_ = std::make_unique<Editor>(std::vector<std::string>{t_.path()},
+                                       std::vector<std::string>{"GIT_CONFIG_GLOBAL=/dev/null",
+                                                                "XDG_CONFIG_HOME=" + config_.path()});
   }
   std::string scan(const std::string& path, const std::vector<std::string>& excludes = {}, std::uint64_t id = 2) {
-    return server_->request(scan_body(id, path, excludes));
+    return editor_->call(id, R"({"call":"scan","path":)" + json_string(path) + R"(,"excludes":)" +
+                                 json_list(excludes) + "}");
   }
 
   TempTree config_;
   TempTree t_;
-  std::unique_ptr<ServerProcess> server_;
+  std::unique_ptr<Editor> editor_;
 };
 
 TEST_F(Scan, ComponentOrderDotFilesAndLinks) {

@@ -11,6 +11,7 @@
 
 #include "protocol/json_reader.h"
 #include "protocol/message.h"
+#include "protocol/tags.h"
 
 namespace nivern_protocol::message {
 
@@ -19,26 +20,6 @@ namespace {
 using json::Number;
 using json::Reader;
 using json::Value;
-
-constexpr std::array<std::string_view, 17> kCallTags = {
-    "hello",    "list_dir",  "open",      "save",       "search",    "scan",
-    "watch",    "git_status", "git_show", "git_action", "pty_open",  "pty_input",
-    "pty_resize", "pty_close", "lsp_open", "lsp_input",  "lsp_close"};
-constexpr std::array<std::string_view, 17> kCallNames = {
-    "Hello",   "ListDir",  "Open",      "Save",      "Search",  "Scan",
-    "Watch",   "GitStatus", "GitShow",  "GitAction", "PtyOpen", "PtyInput",
-    "PtyResize", "PtyClose", "LspOpen", "LspInput",  "LspClose"};
-
-constexpr std::array<std::string_view, 23> kActionTags = {
-    "stage",  "stage_all", "unstage",  "unstage_all", "discard", "commit",
-    "fetch",  "pull",      "push",     "publish",     "branches", "switch",
-    "create", "pull_request_create", "pull_request_url", "pull_requests", "log",
-    "commit_files", "stash", "stash_pop", "amend", "undo_commit", "stage_text"};
-constexpr std::array<std::string_view, 23> kActionNames = {
-    "Stage",  "StageAll", "Unstage", "UnstageAll", "Discard", "Commit",
-    "Fetch",  "Pull",     "Push",    "Publish",    "Branches", "Switch",
-    "Create", "PullRequestCreate", "PullRequestUrl", "PullRequests", "Log",
-    "CommitFiles", "Stash", "StashPop", "Amend", "UndoCommit", "StageText"};
 
 template <std::size_t N>
 std::string one_of(const std::array<std::string_view, N>& tags) {
@@ -418,7 +399,7 @@ struct Decoder {
           }
           r.leave();
           if (!r.end_seq()) return false;
-          std::string expected = "struct variant GitAction::" + std::string(kActionNames[index]) +
+          std::string expected = "struct variant GitAction::" + std::string(ACTION_NAMES[index]) +
                                  " with " + elements(fields.size());
           return bind_array(items, count, fields, expected);
         },
@@ -431,18 +412,18 @@ struct Decoder {
     if (c == '"') {
       std::string s;
       if (!r.parse_string(s)) return false;
-      index = find_tag(kActionTags, s);
+      index = find_tag(ACTION_TAGS, s);
       if (index < 0)
-        return r.data_error("unknown variant `" + s + "`, expected " + one_of(kActionTags));
+        return r.data_error("unknown variant `" + s + "`, expected " + one_of(ACTION_TAGS));
       return true;
     }
     if (c != '-' && !(c >= '0' && c <= '9')) return unexpected("variant identifier");
     Number n;
     if (!r.parse_number(n)) return false;
     if (n.kind != Value::Kind::unsigned_int) return invalid_type(json::describe(n), "variant identifier");
-    if (n.u >= kActionTags.size()) {
+    if (n.u >= ACTION_TAGS.size()) {
       return r.data_error("invalid value: integer `" + std::to_string(n.u) +
-                          "`, expected variant index 0 <= i < 23");
+                          "`, expected variant index 0 <= i < " + std::to_string(ACTION_TAGS.size()));
     }
     index = static_cast<int>(n.u);
     return true;
@@ -543,8 +524,8 @@ struct Decoder {
     if (*c == '"') {
       std::string s;
       if (!r.parse_string(s)) return false;
-      index = find_tag(kCallTags, s);
-      ok = index >= 0 || r.data_error("unknown variant `" + s + "`, expected " + one_of(kCallTags));
+      index = find_tag(CALL_TAGS, s);
+      ok = index >= 0 || r.data_error("unknown variant `" + s + "`, expected " + one_of(CALL_TAGS));
     } else {
       auto d = r.describe_unexpected();
       if (!d) return false;
@@ -657,7 +638,7 @@ struct Decoder {
     bool closed = r.end_seq();
     r.fix_position();
     if (!ok || !closed) return false;
-    std::string expected = "struct variant Call::" + std::string(kCallNames[index]) + " with " +
+    std::string expected = "struct variant Call::" + std::string(CALL_NAMES[index]) + " with " +
                            elements(fields.size());
     return bind_array(items, count, fields, expected);
   }

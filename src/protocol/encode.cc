@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "protocol/message.h"
+#include "protocol/tags.h"
 #include "support/huge_pages.h"
 #include "support/parallel.h"
 
@@ -227,22 +228,19 @@ std::size_t estimate(const Reply& reply) {
   return 128;
 }
 
+// The reply's tag, then its fields in their fixed order.
 void encode_reply(Writer& w, const Reply& reply) {
   std::visit(
       [&](const auto& r) {
         using R = std::remove_cvref_t<decltype(r)>;
-        auto tag = [&](std::string_view t) {
-          w.raw("{\"reply\":\"");
-          w.raw(t);
-          w.raw("\"");
-        };
+        w.raw("{\"reply\":\"");
+        w.raw(REPLY_TAGS[reply.v.index()]);
+        w.raw("\"");
         if constexpr (std::is_same_v<R, Reply::Hello>) {
-          tag("hello");
           w.key("version"), w.number(r.version);
           w.key("os"), w.string(r.os);
           w.key("arch"), w.string(r.arch);
         } else if constexpr (std::is_same_v<R, Reply::Entries>) {
-          tag("entries");
           w.key("entries");
           w.list(r.entries, [&](const ListEntry& e) {
             w.raw("{\"name\":"), w.string(e.name);
@@ -251,16 +249,12 @@ void encode_reply(Writer& w, const Reply& reply) {
             w.raw("}");
           });
         } else if constexpr (std::is_same_v<R, Reply::Text>) {
-          tag("text");
           w.key("text"), w.string(r.text);
           w.key("encoding"), w.string(r.encoding);
           w.key("line_ending"), w.string(to_string(r.line_ending));
           w.key("bom"), w.boolean(r.bom);
           w.key("lossy"), w.boolean(r.lossy);
-        } else if constexpr (std::is_same_v<R, Reply::Saved>) {
-          tag("saved");
         } else if constexpr (std::is_same_v<R, Reply::Found>) {
-          tag("found");
           w.key("matches");
           w.list(r.matches, [&](const TextMatch& m) {
             w.raw("{\"path\":"), w.string(m.path);
@@ -273,18 +267,13 @@ void encode_reply(Writer& w, const Reply& reply) {
           w.key("truncated"), w.boolean(r.truncated);
           w.key("files"), w.number(r.files);
         } else if constexpr (std::is_same_v<R, Reply::Scanned>) {
-          tag("scanned");
           w.key("paths");
           w.list(r.paths, [&](std::string_view p) { w.string(p); });
           w.key("truncated"), w.boolean(r.truncated);
-        } else if constexpr (std::is_same_v<R, Reply::Watching>) {
-          tag("watching");
         } else if constexpr (std::is_same_v<R, Reply::Changed>) {
-          tag("changed");
           w.key("paths");
           w.list(r.paths, [&](const std::string& p) { w.string(p); });
         } else if constexpr (std::is_same_v<R, Reply::GitStatus>) {
-          tag("git_status");
           w.key("repository"), w.boolean(r.repository);
           w.key("branch"), w.optional_string(r.branch);
           w.key("upstream"), w.optional_string(r.upstream);
@@ -299,7 +288,6 @@ void encode_reply(Writer& w, const Reply& reply) {
             w.raw("}");
           });
         } else if constexpr (std::is_same_v<R, Reply::GitDone>) {
-          tag("git_done");
           w.key("said"), w.string(r.said);
           w.key("branches");
           w.list(r.branches, [&](const std::string& b) { w.string(b); });
@@ -327,28 +315,17 @@ void encode_reply(Writer& w, const Reply& reply) {
             w.raw("}");
           });
         } else if constexpr (std::is_same_v<R, Reply::PtyOpened>) {
-          tag("pty_opened");
           w.key("shell"), w.string(r.shell);
         } else if constexpr (std::is_same_v<R, Reply::PtyOutput>) {
-          tag("pty_output");
           w.key("bytes"), w.string(r.bytes);
-        } else if constexpr (std::is_same_v<R, Reply::PtyExited>) {
-          tag("pty_exited");
         } else if constexpr (std::is_same_v<R, Reply::LspOpened>) {
-          tag("lsp_opened");
           w.key("program"), w.string(r.program);
         } else if constexpr (std::is_same_v<R, Reply::LspOutput>) {
-          tag("lsp_output");
           w.key("bytes"), w.string(r.bytes);
-        } else if constexpr (std::is_same_v<R, Reply::LspExited>) {
-          tag("lsp_exited");
-        } else if constexpr (std::is_same_v<R, Reply::Done>) {
-          tag("done");
         } else if constexpr (std::is_same_v<R, Reply::Error>) {
-          tag("error");
           w.key("message"), w.string(r.message);
-        } else {
-          static_assert(sizeof(R) == 0, "every reply is encoded");
+        } else if constexpr (!std::is_empty_v<R>) {
+          static_assert(sizeof(R) == 0, "every reply with fields is encoded");
         }
         w.raw("}");
       },

@@ -8,15 +8,12 @@
 #endif
 
 #include <charconv>
-#include <climits>
 #include <cmath>
 #include <cstring>
 
 namespace nivern_protocol::json {
 
 namespace {
-
-#include "protocol/pow10.inc"
 
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
@@ -37,12 +34,6 @@ int hex_value(unsigned char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-// a * 10 + b would exceed max.
-template <class T>
-bool overflows(T a, T b, T max) {
-  return a >= max / 10 && (a > max / 10 || b > max % 10);
 }
 
 }  // namespace
@@ -170,24 +161,20 @@ std::string Reader::error_text() const {
          std::to_string(error_pos_ - line_start);
 }
 
-bool Reader::error(std::string msg) {
+bool Reader::fault_at(std::size_t at, std::string msg) {
   if (!failed_) {
     failed_ = true;
     positioned_ = true;
-    error_pos_ = pos_ < end_ ? pos_ : end_;
+    error_pos_ = at;
     message_ = std::move(msg);
   }
   return false;
 }
 
+bool Reader::error(std::string msg) { return fault_at(pos_ < end_ ? pos_ : end_, std::move(msg)); }
+
 bool Reader::peek_error(std::string msg) {
-  if (!failed_) {
-    failed_ = true;
-    positioned_ = true;
-    error_pos_ = pos_ + 1 < end_ ? pos_ + 1 : end_;
-    message_ = std::move(msg);
-  }
-  return false;
+  return fault_at(pos_ + 1 < end_ ? pos_ + 1 : end_, std::move(msg));
 }
 
 bool Reader::data_error(std::string msg) {
@@ -528,191 +515,13 @@ bool Reader::ignore_escape() {
 // Numbers.
 
 bool Reader::parse_number(Number& out) {
-  if (base_[pos_] == '-') {
-    eat();
-    return parse_integer(false, out);
-  }
-  return parse_integer(true, out);
+  auto fault = read_number(body(), pos_, out);
+  return !fault || fault_at(fault->at, std::string(fault->message));
 }
 
-bool Reader::parse_integer(bool positive, Number& out) {
-  if (pos_ >= end_) return error("EOF while parsing a value");
-  unsigned char c = base_[pos_++];
-  if (c == '0') {
-    if (pos_ < end_ && is_digit(base_[pos_])) return peek_error("invalid number");
-    return parse_after_significand(positive, 0, out);
-  }
-  if (c < '1' || c > '9') return error("invalid number");
-  std::uint64_t significand = c - '0';
-  while (pos_ < end_ && is_digit(base_[pos_])) {
-    std::uint64_t digit = base_[pos_] - '0';
-    if (overflows<std::uint64_t>(significand, digit, UINT64_MAX))
-      return parse_long_integer(positive, significand, out);
-    eat();
-    significand = significand * 10 + digit;
-  }
-  return parse_after_significand(positive, significand, out);
-}
-
-bool Reader::parse_after_significand(bool positive, std::uint64_t significand, Number& out) {
-  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-  if (c == '.') return parse_decimal(positive, significand, 0, out);
-  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, 0, out);
-  if (positive) {
-    out.kind = Value::Kind::unsigned_int;
-    out.u = significand;
-    return true;
-  }
-  // -0 and anything beyond the signed range become floating point.
-  std::int64_t neg = static_cast<std::int64_t>(0 - significand);
-  if (neg >= 0) {
-    out.kind = Value::Kind::floating;
-    out.f = -static_cast<double>(significand);
-  } else {
-    out.kind = Value::Kind::negative_int;
-    out.i = neg;
-  }
-  return true;
-}
-
-bool Reader::parse_long_integer(bool positive, std::uint64_t significand, Number& out) {
-  int exponent = 0;
-  for (;;) {
-    unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-    if (is_digit(c)) {
-      eat();
-      ++exponent;
-    } else if (c == '.') {
-      return parse_decimal(positive, significand, exponent, out);
-    } else if (c == 'e' || c == 'E') {
-      return parse_exponent(positive, significand, exponent, out);
-    } else {
-      return float_from_parts(positive, significand, exponent, out);
-    }
-  }
-}
-
-bool Reader::parse_decimal(bool positive, std::uint64_t significand, int before, Number& out) {
-  eat();  // '.'
-  int after = 0;
-  while (pos_ < end_ && is_digit(base_[pos_])) {
-    std::uint64_t digit = base_[pos_] - '0';
-    if (overflows<std::uint64_t>(significand, digit, UINT64_MAX))
-      return parse_decimal_overflow(positive, significand, before + after, out);
-    eat();
-    significand = significand * 10 + digit;
-    --after;
-  }
-  if (after == 0) {
-    if (pos_ >= end_) return peek_error("EOF while parsing a value");
-    return peek_error("invalid number");
-  }
-  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, before + after, out);
-  return float_from_parts(positive, significand, before + after, out);
-}
-
-bool Reader::parse_decimal_overflow(bool positive, std::uint64_t significand, int exponent,
-                                    Number& out) {
-  while (pos_ < end_ && is_digit(base_[pos_])) eat();
-  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, exponent, out);
-  return float_from_parts(positive, significand, exponent, out);
-}
-
-bool Reader::parse_exponent(bool positive, std::uint64_t significand, int starting, Number& out) {
-  eat();  // 'e'
-  bool positive_exp = true;
-  if (pos_ < end_ && base_[pos_] == '+') {
-    eat();
-  } else if (pos_ < end_ && base_[pos_] == '-') {
-    eat();
-    positive_exp = false;
-  }
-  if (pos_ >= end_) return error("EOF while parsing a value");
-  unsigned char c = base_[pos_++];
-  if (!is_digit(c)) return error("invalid number");
-  int exp = c - '0';
-  while (pos_ < end_ && is_digit(base_[pos_])) {
-    int digit = base_[pos_] - '0';
-    eat();
-    if (overflows<int>(exp, digit, INT_MAX)) {
-      // Too many exponent digits: zero or out of range.
-      if (significand != 0 && positive_exp) return error("number out of range");
-      while (pos_ < end_ && is_digit(base_[pos_])) eat();
-      out.kind = Value::Kind::floating;
-      out.f = positive ? 0.0 : -0.0;
-      return true;
-    }
-    exp = exp * 10 + digit;
-  }
-  long long final_exp = positive_exp ? static_cast<long long>(starting) + exp
-                                     : static_cast<long long>(starting) - exp;
-  if (final_exp > INT_MAX) final_exp = INT_MAX;
-  if (final_exp < INT_MIN) final_exp = INT_MIN;
-  return float_from_parts(positive, significand, static_cast<int>(final_exp), out);
-}
-
-bool Reader::float_from_parts(bool positive, std::uint64_t significand, int exponent, Number& out) {
-  double f = static_cast<double>(significand);
-  for (;;) {
-    unsigned idx = exponent == INT_MIN ? 0x80000000u : static_cast<unsigned>(exponent < 0 ? -exponent : exponent);
-    if (idx <= 308) {
-      if (exponent >= 0) {
-        f *= kPow10[idx];
-        if (std::isinf(f)) return error("number out of range");
-      } else {
-        f /= kPow10[idx];
-      }
-      break;
-    }
-    if (f == 0) break;
-    if (exponent >= 0) return error("number out of range");
-    f /= 1e308;
-    exponent += 308;
-  }
-  out.kind = Value::Kind::floating;
-  out.f = positive ? f : -f;
-  return true;
-}
-
-bool Reader::ignore_integer() {
-  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-  if (pos_ < end_) ++pos_;
-  if (c == '0') {
-    if (pos_ < end_ && is_digit(base_[pos_])) return peek_error("invalid number");
-  } else if (c >= '1' && c <= '9') {
-    while (pos_ < end_ && is_digit(base_[pos_])) eat();
-  } else {
-    return error("invalid number");
-  }
-  c = pos_ < end_ ? base_[pos_] : 0;
-  if (c == '.') return ignore_decimal();
-  if (c == 'e' || c == 'E') return ignore_exponent();
-  return true;
-}
-
-bool Reader::ignore_decimal() {
-  eat();
-  bool digit = false;
-  while (pos_ < end_ && is_digit(base_[pos_])) {
-    eat();
-    digit = true;
-  }
-  if (!digit) return peek_error("invalid number");
-  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-  if (c == 'e' || c == 'E') return ignore_exponent();
-  return true;
-}
-
-bool Reader::ignore_exponent() {
-  eat();
-  if (pos_ < end_ && (base_[pos_] == '+' || base_[pos_] == '-')) eat();
-  unsigned char c = pos_ < end_ ? base_[pos_] : 0;
-  if (pos_ < end_) ++pos_;
-  if (!is_digit(c)) return error("invalid number");
-  while (pos_ < end_ && is_digit(base_[pos_])) eat();
-  return true;
+bool Reader::ignore_number() {
+  auto fault = skip_number(body(), pos_);
+  return !fault || fault_at(fault->at, std::string(fault->message));
 }
 
 // ---------------------------------------------------------------------------
@@ -837,7 +646,7 @@ bool Reader::ignore_value() {
       case 'n': eat(); if (!parse_ident("ull")) return false; break;
       case 't': eat(); if (!parse_ident("rue")) return false; break;
       case 'f': eat(); if (!parse_ident("alse")) return false; break;
-      case '-': eat(); if (!ignore_integer()) return false; break;
+      case '-': if (!ignore_number()) return false; break;
       case '"': if (!ignore_string()) return false; break;
       case '[':
       case '{':
@@ -848,7 +657,7 @@ bool Reader::ignore_value() {
         break;
       default:
         if (is_digit(*c)) {
-          if (!ignore_integer()) return false;
+          if (!ignore_number()) return false;
           break;
         }
         return peek_error("expected value");

@@ -15,35 +15,29 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/json_number.h"
+
 namespace nivern_protocol::json {
 
-/// A JSON value read whole and kept for later matching against a record's fields.
-/// Numbers keep their kind: unsigned, negative integer, or floating point.
+/// A JSON value read whole by `parse_value`, object members in their order (the decoder
+/// never builds one; tests read replies with it).
 struct Member;
 
 struct Value {
-  enum class Kind : std::uint8_t { null, boolean, unsigned_int, negative_int, floating, string, array, object };
+  using Kind = ValueKind;
   Kind kind = Kind::null;
   bool b = false;
   std::uint64_t u = 0;
   std::int64_t i = 0;
   double f = 0;
   std::string s;
-  std::vector<Value> items;                             // array
+  std::vector<Value> items;     // array
   std::vector<Member> members;  // object, in order
 };
 
 struct Member {
   std::string first;  // the key
   Value second;
-};
-
-/// A number as read from the text.
-struct Number {
-  Value::Kind kind = Value::Kind::unsigned_int;  // unsigned_int, negative_int or floating
-  std::uint64_t u = 0;
-  std::int64_t i = 0;
-  double f = 0;
 };
 
 /// How a value is shown inside "invalid type: {}, ..." and "invalid value: {}, ...".
@@ -109,20 +103,16 @@ class Reader {
   bool parse_ident(std::string_view rest);
   /// Reads a value for well-formedness only: no nesting limit, no UTF-8 check.
   bool ignore_value();
-  /// At '-' or a digit (the '-' not yet consumed).
+  /// At '-' or a digit (the '-' not yet consumed), see `read_number`.
   bool parse_number(Number& out);
   /// Reads a scalar or string for an "invalid type" fault, or stands before a bracket.
   /// Returns the description of the value found (empty when a syntax fault was raised).
   std::optional<std::string> describe_unexpected();
 
  private:
-  bool parse_integer(bool positive, Number& out);
-  bool parse_after_significand(bool positive, std::uint64_t significand, Number& out);
-  bool parse_long_integer(bool positive, std::uint64_t significand, Number& out);
-  bool parse_decimal(bool positive, std::uint64_t significand, int exponent, Number& out);
-  bool parse_decimal_overflow(bool positive, std::uint64_t significand, int exponent, Number& out);
-  bool parse_exponent(bool positive, std::uint64_t significand, int starting, Number& out);
-  bool float_from_parts(bool positive, std::uint64_t significand, int exponent, Number& out);
+  /// Records a fault at byte `at`.
+  bool fault_at(std::size_t at, std::string msg);
+  std::string_view body() const { return {reinterpret_cast<const char*>(base_), end_}; }
   std::size_t string_extent(std::size_t from) const;
   bool check_string();
   template <bool kWrite>
@@ -132,9 +122,7 @@ class Reader {
   bool decode_hex_escape(std::uint16_t& out);
   bool ignore_string();
   bool ignore_escape();
-  bool ignore_integer();
-  bool ignore_decimal();
-  bool ignore_exponent();
+  bool ignore_number();
 
   const unsigned char* base_;
   std::size_t pos_ = 0;

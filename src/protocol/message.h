@@ -59,7 +59,8 @@ struct Amend { std::optional<std::string> message; };
 struct UndoCommit {};
 struct StageText { std::string path; std::string text; };
 
-/// Alternatives in wire order: the index of each is the number that may stand for its tag.
+/// Alternatives in wire order: the index of each is the number that may stand for its tag
+/// (tags.h holds the tags in the same order).
 }  // namespace actions
 
 struct GitAction {
@@ -132,8 +133,8 @@ struct LspOpen { std::string path; std::string language; };
 struct LspInput { std::uint64_t lsp = 0; std::string bytes; };
 struct LspClose { std::uint64_t lsp = 0; };
 
-/// Members in wire order: the index of each is its place in the list of call tags.
-/// Dispatch goes by type (server/dispatch.cc).
+/// Members in wire order: the index of each is its place in the list of call tags
+/// (tags.h). Dispatch goes by type (server/dispatch.cc).
 }  // namespace calls
 
 struct Call {

@@ -1,0 +1,64 @@
+#include "harness/editor.h"
+
+#include <gtest/gtest.h>
+
+#include "protocol/message.h"
+#include "harness/replies.h"
+
+namespace nivern_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The text of a string-valued key in a frame, for the keys the server writes once.
+std::string_view value_of(std::string_view frame, std::string_view key) {
+  std::string head = "\"" + std::string(key) + "\":\"";
+  std::size_t at = frame.find(head);
+  if (at == std::string_view::npos) return {};
+  at += head.size();
+  return frame.substr(at, frame.find('"', at) - at);
+}
+
+}  // namespace
+
+Editor::Editor(std::vector<std::string> args, std::vector<std::string> env) : p_(std::move(args), std::move(env)) {
+  EXPECT_EQ(p_.hello(), hello_reply(0));
+}
+
+std::string Editor::call(std::uint64_t id, std::string_view call, std::chrono::milliseconds timeout) {
+  p_.send(request(id, call));
+  if (!until([&] { return replies_.contains(id); }, timeout)) return "";
+  return replies_.extract(id).mapped();
+}
+
+bool Editor::until(const std::function<bool()>& ready, std::chrono::milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!ready()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    auto frame = p_.read_frame(left);
+    if (!frame) return false;
+    take(std::move(*frame));
+  }
+  return true;
+}
+
+void Editor::take(std::string frame) {
+  const std::uint64_t id = std::stoull(frame.substr(frame.find(':') + 1));
+  const std::string_view tag = value_of(frame, "reply");
+  if (tag == "pty_output" || tag == "lsp_output") {
+    auto bytes = nivern_protocol::message::decode_bytes(value_of(frame, "bytes"));
+    EXPECT_TRUE(bytes) << frame;
+    output_[id] += bytes.value_or("");
+  } else if (tag == "pty_exited" || tag == "lsp_exited") {
+    ++exits_[id];
+  } else if (tag != "changed") {
+    EXPECT_FALSE(replies_.contains(id)) << "a second reply under one id: " << frame;
+    replies_[id] = std::move(frame);
+    return;
+  }
+  events_[id].push_back(std::move(frame));
+}
+
+}  // namespace nivern_test

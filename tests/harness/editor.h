@@ -1,0 +1,54 @@
+#pragma once
+/// The editor's side of a session for end-to-end tests: the built server started and
+/// greeted, each call answered by its id, and the events of each activity (a watch, a
+/// shell, a language server) kept under the id of the request that started it.
+///
+/// Single-threaded: one test drives one `Editor`. Every wait has a deadline; a call that
+/// gets no reply in time returns "" and the test fails on it instead of hanging.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "harness/frame_client.h"
+
+namespace nivern_test {
+
+class Editor {
+ public:
+  /// Starts the server with `args` (the root first) and `env` (see `ServerProcess`), and
+  /// says hello under id 0.
+  explicit Editor(std::vector<std::string> args, std::vector<std::string> env = {});
+
+  ServerProcess& process() { return p_; }
+
+  /// Sends `call` under `id` and returns the whole reply frame under that id, keeping the
+  /// events that come meanwhile; "" when none came within `timeout`.
+  std::string call(std::uint64_t id, std::string_view call,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  /// Reads frames until `ready` holds; false when the output ends or `timeout` passes.
+  bool until(const std::function<bool()>& ready, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+  /// The event frames (`changed`, `pty_output`, `pty_exited`, `lsp_output`, `lsp_exited`)
+  /// under `id`, whole, in arrival order.
+  const std::vector<std::string>& events(std::uint64_t id) { return events_[id]; }
+  /// The bytes of the `pty_output` and `lsp_output` events under `id`, decoded.
+  const std::string& output(std::uint64_t id) { return output_[id]; }
+  /// How many `pty_exited` and `lsp_exited` events came under `id`.
+  int exits(std::uint64_t id) { return exits_[id]; }
+
+ private:
+  void take(std::string frame);
+
+  ServerProcess p_;
+  std::map<std::uint64_t, std::string> replies_;
+  std::map<std::uint64_t, std::vector<std::string>> events_;
+  std::map<std::uint64_t, std::string> output_;
+  std::map<std::uint64_t, int> exits_;
+};
+
+}  // namespace nivern_test

@@ -1,0 +1,22 @@
+#pragma once
+/// Whole frame bodies as the server writes them, and requests as the editor sends them,
+/// for end-to-end tests that assert replies byte for byte.
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nivern_test {
+
+/// `{"id":id,"call":call}`: a request around a call object or array.
+std::string request(std::uint64_t id, std::string_view call);
+/// `{"id":id,"reply":reply}`: a response around a reply object.
+std::string response(std::uint64_t id, std::string_view reply);
+/// The `error` reply with `message` under `id`.
+std::string error_reply(std::uint64_t id, std::string_view message);
+/// The `done` reply under `id`.
+std::string done_reply(std::uint64_t id);
+/// `strings` as a JSON array of strings.
+std::string json_list(const std::vector<std::string>& strings);
+
+}  // namespace nivern_test
