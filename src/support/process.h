@@ -51,6 +51,10 @@ struct Command {
   /// is no longer read, the child is killed (SIGKILL) and `Finished::out_over` is set;
   /// no more than `out_limit` + 1 bytes of it are ever held.
   std::size_t out_limit = SIZE_MAX;
+  /// The most bytes of standard output and of standard error kept in `Finished`; what
+  /// comes after is still read, so the child never waits on a full pipe, and dropped.
+  std::size_t out_keep = SIZE_MAX;
+  std::size_t err_keep = SIZE_MAX;
 };
 
 /// How a child ended: a normal exit with its code, or death by a signal.
