@@ -232,6 +232,22 @@ TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
     bool own = target == child["0"] || target == child["1"] || target == child["2"];
     EXPECT_TRUE(own || !target.starts_with("pipe:") || passed_on.contains(target)) << fd << " " << target;
   }
+  // Enlarged pipes stay within the session's share of the user's pipe allowance (which
+  // does not bind root: there, exactly that share is used).
+  int pipes = 0, enlarged = 0;
+  for (auto& [fd, target] : descriptors(server)) {
+    if (!target.starts_with("pipe:") || baseline.contains(fd)) continue;
+    int again = ::open(("/proc/" + server + "/fd/" + fd).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(again, 0) << fd;
+    ++pipes;
+    enlarged += ::fcntl(again, F_GETPIPE_SZ) == (1 << 20);
+    ::close(again);
+  }
+  EXPECT_EQ(pipes, 3 * 32);
+  EXPECT_LE(enlarged, 16);
+  if (::geteuid() == 0) {
+    EXPECT_EQ(enlarged, 16);
+  }
   for (std::uint64_t id = 100; id < 132; ++id)
     EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
   ASSERT_TRUE(e.until([&] {
