@@ -315,9 +315,10 @@ TEST(LspClose, ServerWhoseChildHoldsItsPipesLeavesNoThreadOrDescriptor) {
   fakes.add("svelteserver", "sleep 600 <&0 & echo $!; exec sleep 600");
   Editor e(fakes);
   const std::string server = std::to_string(e.p.pid());
-  // One round first, so that whatever stays for the session's lifetime exists already.
+  const long threads = e.p.status_field("Threads");
+  auto baseline = descriptors(server);
   std::vector<pid_t> children;
-  auto round = [&](std::uint64_t id) {
+  for (std::uint64_t id = 1; id <= 10; ++id) {
     ASSERT_EQ(e.call(id, open_call(id, "/tmp", "svelte")), opened_reply(id, fakes.bin + "/svelteserver"));
     ASSERT_TRUE(e.until([&] { return e.output[id].ends_with("\n"); }));
     children.push_back(std::stoi(e.output[id]));
@@ -325,11 +326,7 @@ TEST(LspClose, ServerWhoseChildHoldsItsPipesLeavesNoThreadOrDescriptor) {
     EXPECT_EQ(e.call(id + 1000, input_call(id + 1000, id, pattern(5 << 20, 5))), done_reply(id + 1000));
     EXPECT_EQ(e.call(id + 2000, close_call(id + 2000, id)), done_reply(id + 2000));
     ASSERT_TRUE(e.until([&] { return e.exited[id] == 1; }));
-  };
-  round(1);
-  const long threads = e.p.status_field("Threads");
-  auto baseline = descriptors(server);
-  for (std::uint64_t id = 2; id <= 11; ++id) round(id);
+  }
   auto deadline = Clock::now() + 30s;
   while ((e.p.status_field("Threads") != threads || descriptors(server) != baseline) && Clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
