@@ -328,7 +328,8 @@ TEST(LspClose, ServerWhoseChildHoldsItsPipesLeavesNoThreadOrDescriptor) {
     ASSERT_TRUE(e.until([&] { return e.exited[id] == 1; }));
   }
   auto deadline = Clock::now() + 30s;
-  while ((e.p.status_field("Threads") != threads || descriptors(server) != baseline) && Clock::now() < deadline)
+  while ((e.p.status_field("Threads") != threads || descriptors(server) != baseline) &&
+         Clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(e.p.status_field("Threads"), threads);
   EXPECT_EQ(descriptors(server), baseline);
@@ -366,7 +367,8 @@ TEST(LspExit, ServersThatExitAreReapedAndCloseEverythingAtOnce) {
   EXPECT_EQ(children_of(e.p.pid()), "");
   EXPECT_EQ(descriptors(server), baseline);
   EXPECT_EQ(e.call(100, input_call(100, 7, "x")), error_reply(100, "the language server is not listening"));
-  for (std::uint64_t id = 1; id <= 50; ++id) EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
+  for (std::uint64_t id = 1; id <= 50; ++id)
+    EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
   EXPECT_EQ(e.output[50], "bye\n");
 }
 

@@ -323,8 +323,8 @@ bool read_runs(Editor& e, Clock::duration span, std::size_t rate, std::string_vi
   std::size_t taken = 0;
   while (Clock::now() < end) {
     if (rate != 0) {  // pacing the reader, not waiting for anything
-      std::this_thread::sleep_until(std::min<Clock::time_point>(
-          end, start + std::chrono::microseconds(taken * 1'000'000 / rate)));
+      std::this_thread::sleep_until(
+          std::min<Clock::time_point>(end, start + std::chrono::microseconds(taken * 1'000'000 / rate)));
     }
     std::size_t before = 0;
     for (auto& [id, out] : e.output) before += out.size();

@@ -62,7 +62,7 @@ struct Pty::Shared {
   Mutex input_mu;
   CondVar input_cv;
   std::string pending GUARDED_BY(input_mu);
-  std::size_t batch GUARDED_BY(input_mu) = 0;  // bytes the input thread holds, not yet written
+  std::size_t batch GUARDED_BY(input_mu) = 0;    // bytes the input thread holds, not yet written
   bool input_busy GUARDED_BY(input_mu) = false;  // the input thread holds a batch
   bool input_stopped GUARDED_BY(input_mu) = false;
 

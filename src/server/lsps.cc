@@ -375,7 +375,8 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   PipeGrant in_grant = PipeGrant::enlarge(started->in.get());
   PipeGrant out_grant = PipeGrant::enlarge(started->out.get());
   Running r{std::make_shared<Input>(std::move(started->in), std::move(in_grant)),
-            std::make_shared<Relay>(started->pid), {}};
+            std::make_shared<Relay>(started->pid),
+            {}};
   auto signals = std::make_shared<Signals>();
   // Called directly: the C library's declaration is not usable from C++ everywhere.
   signals->exit.reset(static_cast<int>(::syscall(SYS_pidfd_open, started->pid, 0)));  // close-on-exec
