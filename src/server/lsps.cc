@@ -321,20 +321,29 @@ bool start_detached(F&& f, Args&&... args) {
   return true;
 }
 
-// Reads standard error and discards it, until it ends or a stop request.
-void drain_log(UniqueFd pipe, const std::shared_ptr<Signals>& signals) {
+// Reads standard error and discards it, until it ends or a stop request. Meanwhile it
+// watches for the process's end as the relay does, so that a relay held up by a slow
+// editor does not leave an exited server unreaped.
+void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
+               const std::shared_ptr<Signals>& signals) {
   nivern_support::name_this_thread("nivern-server-lsp-log");
   ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
   char buffer[4096];
-  pollfd fds[2] = {{pipe.get(), POLLIN, 0}, {signals->stop.get(), POLLIN, 0}};
+  pollfd fds[3] = {
+      {pipe.get(), POLLIN, 0}, {signals->stop.get(), POLLIN, 0}, {signals->exit.get(), POLLIN, 0}};
   for (;;) {
     ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
     if (n > 0) continue;
     if (!(n < 0 && errno == EAGAIN)) return;
     int ready;
-    while ((ready = ::poll(fds, 2, -1)) < 0 && errno == EINTR) {
+    while ((ready = ::poll(fds, 3, -1)) < 0 && errno == EINTR) {
     }
     if (ready < 0 || fds[1].revents != 0) return;
+    if (fds[2].revents != 0) {
+      relay->reap();
+      input_ended(*input);
+      fds[2].fd = -1;
+    }
   }
 }
 
@@ -392,7 +401,7 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   }
   // Without a thread for it, standard error is closed with the thread's arguments; the
   // server goes on.
-  (void)start_detached(drain_log, std::move(started->err), signals);
+  (void)start_detached(drain_log, std::move(started->err), r.relay, r.input, signals);
 
   auto [it, fresh] = running_.try_emplace(id);
   if (!fresh) release(std::move(it->second));

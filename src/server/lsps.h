@@ -15,8 +15,8 @@
 /// `OUTPUT_BUDGET` bytes: at the bound the relay stops reading until the writer thread
 /// has caught up.
 ///
-/// The relay also watches the process: it reaps it as soon as it exits and closes its
-/// input then, so an exited server leaves no zombie and no descriptor behind while its
+/// The relay and the log thread also watch the process: whichever sees it first reaps it
+/// as soon as it exits and closes its input then, so an exited server leaves no zombie and no descriptor behind while its
 /// record waits for `lsp_close`. After `lsp_close` or the end of the session, none of a
 /// server's threads or descriptors outlives it, whatever its own children hold open.
 #include <sys/types.h>
