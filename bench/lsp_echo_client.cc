@@ -2,13 +2,16 @@
 // execs `cat`, sent as `lsp_input` requests of 64 KiB and read back from `lsp_output`
 // events, against the same bytes echoed by `cat` through plain pipes. In both, one
 // thread writes the input while the main thread reads the echo and compares every byte
-// with what was sent; rounds are interleaved in one run.
+// with what was sent; rounds are interleaved in one run. Towards the server the writer,
+// like an editor, keeps no more than `WINDOW` bytes unanswered by the echo, which keeps
+// the server's input queue under its limit.
 //
 // Usage: lsp_echo_client [megabytes] [rounds]
 // Prints each round, the medians in MB/s, and the ratio relay / pipes (target: >= 0.6).
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +31,7 @@ using nivern_bench::Clock;
 using nivern_bench::ms_since;
 
 constexpr std::size_t CHUNK = 64 * 1024;
+constexpr std::size_t WINDOW = 4 << 20;
 
 std::string payload(std::size_t n) {
   std::string s(n, '\0');
@@ -122,9 +126,17 @@ double through_relay(const std::string& data) {
     frames.push_back(nivern_test::frame("{\"id\":" + std::to_string(id) + R"(,"call":["lsp_input",1,")" +
                                         msg::encode_bytes(std::string_view(data).substr(at, CHUNK)) +
                                         "\"]}"));
+  std::atomic<std::size_t> echoed{0};
   auto t0 = Clock::now();
   std::thread writer([&] {
-    for (const std::string& f : frames) write_all(c.in, f);
+    std::size_t sent = 0;
+    for (const std::string& f : frames) {
+      for (std::size_t seen = echoed.load(); sent + CHUNK > seen + WINDOW; seen = echoed.load()) {
+        echoed.wait(seen);
+      }
+      write_all(c.in, f);
+      sent += CHUNK;
+    }
   });
   static const std::string_view tag = R"({"id":1,"reply":{"reply":"lsp_output","bytes":")";
   std::size_t got = 0;
@@ -137,6 +149,8 @@ double through_relay(const std::string& data) {
         std::memcmp(bytes->data(), data.data() + got, bytes->size()) != 0)
       std::abort();
     got += bytes->size();
+    echoed.store(got);
+    echoed.notify_one();
   }
   double ms = ms_since(t0);
   writer.join();

@@ -62,6 +62,7 @@ struct Pty::Shared {
   Mutex input_mu;
   CondVar input_cv;
   std::string pending GUARDED_BY(input_mu);
+  std::size_t batch GUARDED_BY(input_mu) = 0;    // bytes the input thread holds, not yet written
   bool input_busy GUARDED_BY(input_mu) = false;  // the input thread holds a batch
   bool input_stopped GUARDED_BY(input_mu) = false;
 
@@ -106,7 +107,7 @@ void read_output(const std::shared_ptr<Shared>& s, nivern_support::Sender<Pty::C
     ssize_t n = ::read(s->main.get(), buf.get(), READ_BUFFER);
     if (n > 0) {
       s->held_back.store(true);
-      auto lease = s->output_budget->acquire(static_cast<std::size_t>(n));
+      auto lease = s->output_budget->acquire(static_cast<std::size_t>(n) + CHUNK_OVERHEAD);
       s->last_read_ns.store(now_ns());
       s->held_back.store(false);
       if (!lease) break;
@@ -163,9 +164,11 @@ void write_input(const std::shared_ptr<Shared>& s) {
     {
       MutexLock lock(s->input_mu);
       s->input_busy = false;
+      s->batch = 0;
       while (!s->input_stopped && s->pending.empty()) s->input_cv.wait(s->input_mu);
       if (s->input_stopped) return;
       batch.swap(s->pending);
+      s->batch = batch.size();
       s->input_busy = true;
     }
     std::string_view rest = batch;
@@ -241,7 +244,7 @@ Pty::~Pty() {
   {
     MutexLock lock(s.input_mu);
     s.input_stopped = true;
-    s.pending.clear();
+    std::string().swap(s.pending);
   }
   s.input_cv.notify_all();
   s.signal_stop();
@@ -288,11 +291,18 @@ std::string Pty::drain(std::size_t max) {
   return out;
 }
 
-void Pty::write(std::string_view bytes) {
+void Pty::hang_up() {
+  MutexLock lock(shared_->child_mu);
+  shared_->child.hang_up();
+}
+
+bool Pty::write(std::string_view bytes) {
   Shared& s = *shared_;
   MutexLock lock(s.input_mu);
-  if (s.input_stopped || bytes.empty()) return;
-  if (s.pending.empty() && !s.input_busy) {
+  if (s.input_stopped || bytes.empty()) return true;
+  const std::size_t queued = s.pending.size() + s.batch;
+  if (queued != 0 && queued + bytes.size() > INPUT_LIMIT) return false;
+  if (queued == 0 && !s.input_busy) {
     while (!bytes.empty()) {
       ssize_t n = ::write(s.main.get(), bytes.data(), bytes.size());
       if (n > 0) {
@@ -300,13 +310,14 @@ void Pty::write(std::string_view bytes) {
       } else if (n < 0 && errno == EAGAIN) {
         break;
       } else if (!(n < 0 && errno == EINTR)) {
-        return;  // the terminal is gone
+        return true;  // the terminal is gone
       }
     }
-    if (bytes.empty()) return;
+    if (bytes.empty()) return true;
   }
   s.pending.append(bytes);
   s.input_cv.notify_one();
+  return true;
 }
 
 }  // namespace nivern_pty

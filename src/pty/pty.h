@@ -11,7 +11,8 @@
 /// - "nivern-pty-exit" polls for the shell's exit every 250 ms, then watches for the
 ///   end of output (see `drain`);
 /// - "nivern-pty-input" writes the input that the terminal could not take at once.
-/// The release stops all three; the last to end closes the terminal. The callback is called once per chunk queued, once when the reader ends and once
+/// The release stops all three; the last to end closes the terminal. The callback is
+/// called once per chunk queued, once when the reader ends and once
 /// when the exit watch ends, never two calls at a time. It must not block for long and
 /// must tolerate calls after its owner lost interest.
 ///
@@ -39,8 +40,13 @@ inline constexpr const char* INPUT_THREAD = "nivern-pty-input";
 
 /// Largest chunk read from the terminal at once.
 inline constexpr std::size_t READ_BUFFER = 8192;
-/// Output read from the terminal and not yet drained, at most (plus one chunk).
+/// Output read from the terminal and not yet drained, at most (plus one chunk), counted
+/// as memory held: each chunk's bytes and `CHUNK_OVERHEAD`.
 inline constexpr std::size_t OUTPUT_LIMIT = 1 << 20;
+/// What one queued chunk holds beyond its bytes (its queue slot and the allocator's own).
+inline constexpr std::size_t CHUNK_OVERHEAD = 64;
+/// Input waiting for the terminal, at most; see `write`.
+inline constexpr std::size_t INPUT_LIMIT = 8 << 20;
 /// The exit poll's period.
 inline constexpr std::chrono::milliseconds EXIT_POLL{250};
 /// After the exit, output quiet this long counts as ended (a background process may
@@ -84,8 +90,15 @@ class Pty {
   bool exited() const { return exited_; }
 
   /// Input for the shell, in order. Never blocks: what the terminal cannot take at once
-  /// is queued for "nivern-pty-input". Input to an ended shell is silently lost.
-  void write(std::string_view bytes);
+  /// is queued for "nivern-pty-input". False, with nothing written or queued, when input
+  /// is already queued and `bytes` would take the queue past `INPUT_LIMIT` (the shell is
+  /// not reading); input given while nothing waits is taken whatever its size. Input to
+  /// an ended shell is silently lost (true).
+  [[nodiscard]] bool write(std::string_view bytes);
+
+  /// Sends the shell the hang-up signal without waiting; the release then counts its
+  /// grace from here. Lets an owner with many shells hang them all up at once.
+  void hang_up();
 
   /// The main side, for `resize`.
   int main_fd() const;

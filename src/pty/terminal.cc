@@ -71,12 +71,29 @@ bool Child::running() {
   return false;
 }
 
+void Child::hang_up() {
+  if (pid_ < 0 || hung_up_ || hang_up_failed_) return;
+  if (::kill(pid_, SIGHUP) != 0) {
+    hang_up_failed_ = true;
+    return;
+  }
+  hung_up_ = std::chrono::steady_clock::now();
+}
+
 void Child::terminate() {
-  if (pid_ < 0) return;
-  if (::kill(pid_, SIGHUP) != 0) return;
-  for (int check = 0; check < 5; ++check) {
-    if (check > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  hang_up();
+  if (pid_ < 0 || !hung_up_) return;
+  constexpr std::chrono::milliseconds STEP{50};
+  const auto last_check = *hung_up_ + 4 * STEP;
+  for (auto next = *hung_up_;; next += STEP) {
+    auto now = std::chrono::steady_clock::now();
+    if (next > now) {
+      std::this_thread::sleep_until(next);
+      now = next;
+    }
     if (!running()) return;
+    if (now >= last_check) break;
+    while (next + STEP <= now) next += STEP;  // checks missed while busy elsewhere collapse into one
   }
   ::kill(pid_, SIGKILL);
 }

@@ -7,8 +7,10 @@
 /// a mutex).
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -50,14 +52,20 @@ class Child {
   /// Polls without blocking: true while the program runs. An exit (reaped here) or a
   /// failed poll gives false.
   bool running();
-  /// Hang-up signal, up to five checks 50 ms apart, then a kill if it still runs.
-  /// Nothing when already reaped.
+  /// Sends the hang-up signal once, without waiting; `terminate` then counts its grace
+  /// from this moment. Nothing when already reaped or already hung up.
+  void hang_up();
+  /// Hang-up signal (unless `hang_up` sent it), checks 50 ms apart until 200 ms after
+  /// it, then a kill if it still runs. Nothing when already reaped, or when the hang-up
+  /// could not be sent.
   void terminate();
   /// Waits for the program and reaps it. Nothing when already reaped.
   void wait();
 
  private:
   pid_t pid_;
+  std::optional<std::chrono::steady_clock::time_point> hung_up_;  // when SIGHUP was sent
+  bool hang_up_failed_ = false;
 };
 
 /// Starts `program` (looked up on PATH when it holds no "/") with no arguments but its

@@ -86,8 +86,12 @@ std::string probe_refusal(std::string_view program, std::string_view detail) {
 
 std::expected<void, std::string> probe(const std::string& found, const std::string& dir,
                                        std::string_view program) {
-  nivern_support::Command command{
-      .program = program_path(found), .search_path = false, .args = {"--version"}};
+  // Only the start of standard error is ever looked at; standard output never is.
+  nivern_support::Command command{.program = program_path(found),
+                                  .search_path = false,
+                                  .args = {"--version"},
+                                  .out_keep = 0,
+                                  .err_keep = PROBE_ERR_KEEP};
   if (is_directory(dir)) command.workdir = dir;
   auto done = nivern_support::run(command);
   if (!done) return std::unexpected(probe_refusal(program, done.error().text()));

@@ -5,6 +5,7 @@
 ///
 /// Main thread only: `find_on_path` reads the environment and `probe` blocks until the
 /// probed program has ended (no time limit). No state is kept.
+#include <cstddef>
 #include <expected>
 #include <span>
 #include <string>
@@ -30,9 +31,14 @@ extern const std::span<const ServerSpec> LANGUAGE_SERVERS;
 /// directory. PATH unset, or no such file: the refusal text.
 [[nodiscard]] std::expected<std::string, std::string> find_on_path(std::string_view program);
 
+/// Standard error of the probe kept, at most: room for the first non-empty line of any
+/// real program.
+inline constexpr std::size_t PROBE_ERR_KEEP = 64 * 1024;
+
 /// Runs `found` with "--version", in `dir` when that is a directory (else in ours), with
 /// standard input on the null device. Success, or the refusal text built from the start
-/// error or from the first non-empty line of standard error.
+/// error or from the first non-empty line of standard error. Standard output is read
+/// and dropped, and only the first `PROBE_ERR_KEEP` bytes of standard error are kept.
 [[nodiscard]] std::expected<void, std::string> probe(const std::string& found, const std::string& dir,
                                                      std::string_view program);
 

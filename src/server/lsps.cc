@@ -3,14 +3,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <deque>
 #include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "server/calls.h"
 #include "server/lsp_probe.h"
@@ -31,40 +34,113 @@ using nivern_support::MutexLock;
 using nivern_support::UniqueFd;
 
 namespace {
+
 constexpr const char* NOT_LISTENING = "the language server is not listening";
+constexpr const char* NOT_READING =
+    "the language server is not reading its input, so this input was not sent; try again once it has "
+    "read what is waiting";
 constexpr std::size_t WRITE_MAX = 2'147'483'647;
+
+// Pipe capacity of the session's enlarged pipes, each counted at `PIPE_SIZE`.
+std::atomic<std::size_t> enlarged_total{0};
+
 }  // namespace
+
+/// One pipe's share of `PIPE_TOTAL`; given back when the owner closes the pipe.
+class PipeGrant {
+ public:
+  PipeGrant() = default;
+  PipeGrant(PipeGrant&& o) noexcept : bytes_(std::exchange(o.bytes_, 0)) {}
+  PipeGrant& operator=(PipeGrant&& o) noexcept {
+    if (this != &o) {
+      give_back();
+      bytes_ = std::exchange(o.bytes_, 0);
+    }
+    return *this;
+  }
+  PipeGrant(const PipeGrant&) = delete;
+  PipeGrant& operator=(const PipeGrant&) = delete;
+  ~PipeGrant() { give_back(); }
+
+  /// Enlarges the pipe `fd` to `PIPE_SIZE` when the session's total leaves room and the
+  /// system agrees; otherwise the pipe keeps its size and the grant is empty.
+  static PipeGrant enlarge(int fd) {
+    constexpr auto size = static_cast<std::size_t>(PIPE_SIZE);
+    std::size_t total = enlarged_total.load(std::memory_order_relaxed);
+    do {
+      if (total + size > PIPE_TOTAL) return {};
+    } while (!enlarged_total.compare_exchange_weak(total, total + size, std::memory_order_relaxed));
+    PipeGrant grant;
+    grant.bytes_ = size;
+    if (::fcntl(fd, F_SETPIPE_SZ, PIPE_SIZE) < 0) return {};  // the user's allowance is spent
+    return grant;
+  }
+
+ private:
+  void give_back() {
+    if (bytes_ != 0) enlarged_total.fetch_sub(bytes_, std::memory_order_relaxed);
+    bytes_ = 0;
+  }
+  std::size_t bytes_ = 0;
+};
+
+/// What a server's threads wait on besides their pipes. Shared by those threads alone,
+/// so both descriptors close as soon as the last of them ends.
+struct Signals {
+  UniqueFd exit;  // the process's pidfd: readable once it has ended
+  UniqueFd stop;  // an eventfd: readable once every thread must leave
+};
 
 /// A server's standard input. The main thread writes `fd` itself what the pipe takes at
 /// once, but only while nothing is queued or in the writer's hands; the rest is queued
 /// for the server's writer thread (started the first time the pipe is full), which
 /// writes it in order, waiting for room.
 struct Input {
-  explicit Input(UniqueFd pipe) : fd(std::move(pipe)) {}
+  Input(UniqueFd pipe, PipeGrant g) : fd(std::move(pipe)), grant(std::move(g)) {}
 
   Mutex mu;
   CondVar work;
   UniqueFd fd GUARDED_BY(mu);                    // non-blocking; empty once failed or closed
+  PipeGrant grant GUARDED_BY(mu);                // closed with `fd`
   std::deque<std::string> queue GUARDED_BY(mu);  // bytes waiting for the writer, in order
+  std::size_t queued GUARDED_BY(mu) = 0;         // bytes in `queue`
+  std::size_t held GUARDED_BY(mu) = 0;           // bytes of the chunk in the writer's hands
   bool writer GUARDED_BY(mu) = false;            // the writer thread runs
-  bool busy GUARDED_BY(mu) = false;              // the writer holds a chunk taken from `queue`
-  bool failed GUARDED_BY(mu) = false;            // a write failed: the server is not listening
+  bool failed GUARDED_BY(mu) = false;            // a write failed or the server exited
   bool closing GUARDED_BY(mu) = false;           // close `fd` once `queue` is written
+
+  void shut() REQUIRES(mu) {
+    fd.reset();
+    grant = PipeGrant();
+  }
+  void drop_queue() REQUIRES(mu) {
+    queue.clear();
+    queued = 0;
+  }
 };
 
-/// Shared by the main thread and one relay thread.
+/// The process, and what the main thread shares with its relay thread.
 struct Relay {
+  explicit Relay(pid_t p) : pid(p) {}
+
   std::shared_ptr<nivern_support::ByteBudget> budget = nivern_support::ByteBudget::make(OUTPUT_BUDGET);
-  UniqueFd stop;  // an eventfd; readable once the relay must leave
   Mutex mu;
   CondVar cv;
-  bool ended GUARDED_BY(mu) = false;  // the relay has sent its last event
+  pid_t pid GUARDED_BY(mu);           // -1 once reaped: never signalled or waited for again
+  bool ended GUARDED_BY(mu) = false;  // the relay thread is done: output ended, process reaped
 
-  // Makes the relay leave at once, whether it waits for output or for the editor.
-  void request_stop() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop.get(), &one, sizeof one);
-    budget->close();
+  // Reaps the process, which has ended, unless the main thread did already.
+  void reap() {
+    MutexLock lock(mu);
+    if (pid >= 0) (void)nivern_support::wait_child(pid);
+    pid = -1;
+  }
+  void kill_and_reap() {
+    MutexLock lock(mu);
+    if (pid < 0) return;
+    nivern_support::kill_child(pid);
+    (void)nivern_support::wait_child(pid);
+    pid = -1;
   }
   void mark_ended() {
     {
@@ -72,6 +148,10 @@ struct Relay {
       ended = true;
     }
     cv.notify_all();
+  }
+  bool is_ended() {
+    MutexLock lock(mu);
+    return ended;
   }
   bool wait_ended(std::chrono::steady_clock::time_point deadline) {
     MutexLock lock(mu);
@@ -83,6 +163,16 @@ struct Relay {
 };
 
 namespace {
+
+// Makes every thread of the server leave at once, whatever it waits for: its pipes, the
+// process, or the editor.
+void request_stop(const Running& r) {
+  r.relay->budget->close();
+  if (auto signals = r.signals.lock()) {
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(signals->stop.get(), &one, sizeof one);
+  }
+}
 
 enum class Put { all, full, failed };
 
@@ -101,89 +191,122 @@ Put put_now(int fd, std::string_view& bytes) {
   return Put::all;
 }
 
-// Writes one chunk whole, waiting for room in the pipe as long as the server lives.
-bool put_all(int fd, std::string_view bytes) {
+// Writes one chunk whole, waiting for room in the pipe as long as the process lives
+// (`exit` is its pidfd): a child of the server holding the pipe open does not count.
+bool put_all(int fd, std::string_view bytes, int exit) {
   for (;;) {
     Put r = put_now(fd, bytes);
     if (r != Put::full) return r == Put::all;
-    pollfd p{fd, POLLOUT, 0};
-    while (::poll(&p, 1, -1) < 0) {
-      if (errno != EINTR) return false;
+    pollfd p[2] = {{fd, POLLOUT, 0}, {exit, POLLIN, 0}};
+    int ready;
+    while ((ready = ::poll(p, 2, -1)) < 0 && errno == EINTR) {
     }
+    if (ready < 0 || p[1].revents != 0) return false;
   }
 }
 
-// The writer's loop: queued chunks in order until the input is closed or a write fails.
-void write_queued(Input& in) {
+// The writer's loop: queued chunks in order until the input is closed, a write fails
+// or the process ends.
+void write_queued(Input& in, const Signals& signals) {
   MutexLock lock(in.mu);
   for (;;) {
     while (in.queue.empty() && !in.closing) in.work.wait(in.mu);
     if (in.queue.empty()) break;  // closed, and everything written
     std::string chunk = std::move(in.queue.front());
     in.queue.pop_front();
-    in.busy = true;
+    in.queued -= chunk.size();
+    in.held = chunk.size();
     int fd = in.fd.get();
     in.mu.unlock();
-    bool ok = put_all(fd, chunk);
+    bool ok = put_all(fd, chunk, signals.exit.get());
+    chunk = std::string();
     in.mu.lock();
-    in.busy = false;
+    in.held = 0;
     if (!ok) {
       in.failed = true;
-      in.queue.clear();
+      in.drop_queue();
       break;
     }
   }
-  in.fd.reset();
+  in.shut();
 }
 
 // Closes the input once what is queued is written; with `drop`, queued bytes are dropped.
 void close_input(Input& in, bool drop) {
   {
     MutexLock lock(in.mu);
-    if (drop) in.queue.clear();
+    if (drop) in.drop_queue();
     in.closing = true;
-    if (!in.writer) in.fd.reset();
+    if (!in.writer) in.shut();
   }
   in.work.notify_all();
 }
 
-void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, const std::shared_ptr<Relay>& relay) {
+// The process has ended: what it was sent and did not read is dropped, and its input is
+// closed (by the writer thread when one runs, which sees the end too).
+void input_ended(Input& in) {
+  {
+    MutexLock lock(in.mu);
+    in.failed = true;
+    in.closing = true;
+    in.drop_queue();
+    if (!in.writer) in.shut();
+  }
+  in.work.notify_all();
+}
+
+// Relays standard output until it ends, then waits for the process to end if it has not;
+// reaps it as soon as it ends, whichever comes first. A stop request ends both at once.
+void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant grant,
+                  const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
+                  const std::shared_ptr<Signals>& signals) {
   nivern_support::name_this_thread("nivern-server-lsp");
   auto buffer = std::make_unique<char[]>(READ_SIZE);
   const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_output","bytes":")";
   const std::string_view tail = "\"}}";
+  auto end_output = [&](bool tell) {
+    if (tell) (void)out.send(Frame{msg::Response{id, msg::Reply::LspExited{}}.encode(), {}});
+    pipe.reset();
+    grant = PipeGrant();
+    out.reset();
+  };
   // Our end of the pipe does not block: a read that finds nothing waits in poll, where a
-  // stop request is seen too (a closed budget stops a relay that always finds output).
+  // stop request and the process's end are seen too (a closed budget stops a relay that
+  // always finds output).
   ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
-  pollfd fds[2] = {{pipe.get(), POLLIN, 0}, {relay->stop.get(), POLLIN, 0}};
+  bool reaped = false;
   for (;;) {
-    ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
-    if (n < 0 && errno == EAGAIN) {
-      int ready;
-      while ((ready = ::poll(fds, 2, -1)) < 0 && errno == EINTR) {
+    if (pipe) {
+      ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
+      if (n > 0) {
+        // The event's body as `Response::encode` writes it, with the base64 written in place.
+        std::string body;
+        body.reserve(head.size() + (static_cast<std::size_t>(n) + 2) / 3 * 4 + tail.size());
+        body += head;
+        msg::append_encoded_bytes(body, std::string_view(buffer.get(), static_cast<std::size_t>(n)));
+        body += tail;
+        auto lease = relay->budget->acquire(frame_cost(body));
+        if (!lease) break;
+        if (!out.send(Frame{std::move(body), std::move(*lease)})) end_output(false);  // the writer stopped
+        continue;
       }
-      if (ready < 0 || fds[1].revents != 0) break;
-      continue;
+      if (!(n < 0 && errno == EAGAIN)) end_output(true);  // end of output, or any read error
     }
-    if (n <= 0) break;
-    // The event's body as `Response::encode` writes it, with the base64 written in place.
-    std::string body;
-    body.reserve(head.size() + (static_cast<std::size_t>(n) + 2) / 3 * 4 + tail.size());
-    body += head;
-    msg::append_encoded_bytes(body, std::string_view(buffer.get(), static_cast<std::size_t>(n)));
-    body += tail;
-    auto lease = relay->budget->acquire(body.size());
-    if (!lease) break;
-    if (!out.send(Frame{std::move(body), std::move(*lease)})) {
-      pipe.reset();
-      out.reset();
-      relay->mark_ended();
-      return;
+    if (!pipe && reaped) break;
+    pollfd fds[3] = {{pipe ? pipe.get() : -1, POLLIN, 0},
+                     {signals->stop.get(), POLLIN, 0},
+                     {reaped ? -1 : signals->exit.get(), POLLIN, 0}};
+    int ready;
+    while ((ready = ::poll(fds, 3, -1)) < 0 && errno == EINTR) {
+    }
+    if (ready < 0 || fds[1].revents != 0) break;
+    if (fds[2].revents != 0) {
+      relay->reap();
+      input_ended(*input);
+      reaped = true;
     }
   }
-  (void)out.send(Frame{msg::Response{id, msg::Reply::LspExited{}}.encode(), {}});
-  pipe.reset();
-  out.reset();
+  if (pipe) end_output(true);
   relay->mark_ended();
 }
 
@@ -198,10 +321,29 @@ bool start_detached(F&& f, Args&&... args) {
   return true;
 }
 
-void drain_log(UniqueFd pipe) {
+// Reads standard error and discards it, until it ends or a stop request. Meanwhile it
+// watches for the process's end as the relay does, so that a relay held up by a slow
+// editor does not leave an exited server unreaped.
+void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
+               const std::shared_ptr<Signals>& signals) {
   nivern_support::name_this_thread("nivern-server-lsp-log");
+  ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
   char buffer[4096];
-  while (::read(pipe.get(), buffer, sizeof buffer) > 0) {
+  pollfd fds[3] = {
+      {pipe.get(), POLLIN, 0}, {signals->stop.get(), POLLIN, 0}, {signals->exit.get(), POLLIN, 0}};
+  for (;;) {
+    ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
+    if (n > 0) continue;
+    if (!(n < 0 && errno == EAGAIN)) return;
+    int ready;
+    while ((ready = ::poll(fds, 3, -1)) < 0 && errno == EINTR) {
+    }
+    if (ready < 0 || fds[1].revents != 0) return;
+    if (fds[2].revents != 0) {
+      relay->reap();
+      input_ended(*input);
+      fds[2].fd = -1;
+    }
   }
 }
 
@@ -229,11 +371,8 @@ Lsps::Reply Lsps::open(std::uint64_t id, const std::string& path, const std::str
 Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
                                std::span<const std::string_view> args, const std::string& dir,
                                const Out& out) {
-  // Replaced servers that have ended are reaped here, so the list stays short.
-  std::erase_if(released_, [](const Running& r) {
-    MutexLock lock(r.relay->mu);
-    return r.relay->ended && nivern_support::try_wait_child(r.pid);
-  });
+  // Replaced servers that have ended are dropped here, so the list stays short.
+  std::erase_if(released_, [](const Running& r) { return r.relay->is_ended(); });
 
   nivern_support::Command command{.program = program_path(program), .search_path = false, .workdir = dir};
   command.args.assign(args.begin(), args.end());
@@ -241,21 +380,28 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   if (!started) return Reply::Error{"the language server would not start: " + started.error().text()};
 
   ::fcntl(started->in.get(), F_SETFL, ::fcntl(started->in.get(), F_GETFL) | O_NONBLOCK);
-  // Larger pipes let a burst cross in a few wake-ups instead of one per 64 KiB; a refusal
-  // (a system limit) leaves a pipe as it was.
-  for (int fd : {started->in.get(), started->out.get()}) (void)::fcntl(fd, F_SETPIPE_SZ, PIPE_SIZE);
-  Running r{started->pid, std::make_shared<Input>(std::move(started->in)), std::make_shared<Relay>()};
-  r.relay->stop.reset(::eventfd(0, EFD_CLOEXEC));
+  // Larger pipes let a burst cross in a few wake-ups instead of one per 64 KiB.
+  PipeGrant in_grant = PipeGrant::enlarge(started->in.get());
+  PipeGrant out_grant = PipeGrant::enlarge(started->out.get());
+  Running r{std::make_shared<Input>(std::move(started->in), std::move(in_grant)),
+            std::make_shared<Relay>(started->pid),
+            {}};
+  auto signals = std::make_shared<Signals>();
+  // Called directly: the C library's declaration is not usable from C++ everywhere.
+  signals->exit.reset(static_cast<int>(::syscall(SYS_pidfd_open, started->pid, 0)));  // close-on-exec
+  signals->stop.reset(::eventfd(0, EFD_CLOEXEC));
+  r.signals = signals;
 
-  // Without a thread for it, standard error is closed with the thread's arguments; the
-  // server goes on.
-  (void)start_detached(drain_log, std::move(started->err));
-  if (!r.relay->stop || !start_detached(relay_output, Out(out), id, std::move(started->out), r.relay)) {
-    nivern_support::kill_child(r.pid);
+  if (!signals->exit || !signals->stop ||
+      !start_detached(relay_output, Out(out), id, std::move(started->out), std::move(out_grant), r.relay,
+                      r.input, signals)) {
+    r.relay->kill_and_reap();
     close_input(*r.input, true);
-    nivern_support::wait_child(r.pid);
     return Reply::Error{"cannot start reading the language server"};
   }
+  // Without a thread for it, standard error is closed with the thread's arguments; the
+  // server goes on.
+  (void)start_detached(drain_log, std::move(started->err), r.relay, r.input, signals);
 
   auto [it, fresh] = running_.try_emplace(id);
   if (!fresh) release(std::move(it->second));
@@ -274,9 +420,12 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
   {
     MutexLock lock(in.mu);
     if (in.failed || !in.fd) return Reply::Error{NOT_LISTENING};
-    std::size_t rest = bytes->size();
-    if (in.busy || !in.queue.empty()) {
-      if (bytes->empty()) return Reply::Done{};
+    if (bytes->empty()) return Reply::Done{};
+    const std::size_t waiting = in.queued + in.held;
+    if (waiting != 0) {
+      // Behind earlier input, and only as far as the limit: a server that does not read
+      // must not make us hold whatever the editor sends.
+      if (waiting + bytes->size() > INPUT_LIMIT) return Reply::Error{NOT_READING};
     } else {
       std::string_view left = *bytes;
       switch (put_now(in.fd.get(), left)) {
@@ -284,31 +433,37 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
           return Reply::Done{};
         case Put::failed:
           in.failed = true;
-          in.fd.reset();
+          in.shut();
           return Reply::Error{NOT_LISTENING};
         case Put::full:
           break;
       }
       // The pipe is full: the rest goes to this server's writer thread, and later input
       // queues behind it until the writer has caught up.
-      rest = left.size();
+      bytes->erase(0, bytes->size() - left.size());
       if (!in.writer) {
+        std::shared_ptr<Signals> signals = it->second.signals.lock();
+        if (!signals) {  // its threads are gone: so is the process
+          in.failed = true;
+          in.shut();
+          return Reply::Error{NOT_LISTENING};
+        }
         try {
-          std::thread([shared] {
+          std::thread([shared, signals] {
             nivern_support::name_this_thread("nivern-server-lsp-in");
-            write_queued(*shared);
+            write_queued(*shared, *signals);
           }).detach();
         } catch (const std::system_error&) {
           // No thread to spare: write the rest here, as the pipe takes it.
-          if (put_all(in.fd.get(), left)) return Reply::Done{};
+          if (put_all(in.fd.get(), *bytes, signals->exit.get())) return Reply::Done{};
           in.failed = true;
-          in.fd.reset();
+          in.shut();
           return Reply::Error{NOT_LISTENING};
         }
         in.writer = true;
       }
     }
-    bytes->erase(0, bytes->size() - rest);
+    in.queued += bytes->size();
     in.queue.push_back(std::move(*bytes));
   }
   in.work.notify_one();
@@ -321,9 +476,8 @@ Lsps::Reply Lsps::close(std::uint64_t id) {
   Running r = std::move(it->second);
   running_.erase(it);
   close_input(*r.input, true);
-  nivern_support::kill_child(r.pid);
-  nivern_support::wait_child(r.pid);
-  r.relay->request_stop();
+  r.relay->kill_and_reap();
+  request_stop(r);
   return Reply::Done{};
 }
 
@@ -332,13 +486,9 @@ void Lsps::finish(std::chrono::steady_clock::duration grace) {
   running_.clear();
   auto deadline = std::chrono::steady_clock::now() + grace;
   for (Running& r : released_) {
-    if (r.relay->wait_ended(deadline)) {
-      (void)nivern_support::try_wait_child(r.pid);
-      continue;
-    }
-    nivern_support::kill_child(r.pid);
-    nivern_support::wait_child(r.pid);
-    r.relay->request_stop();
+    // Ended means exited, reaped and its output relayed to the end.
+    if (!r.relay->wait_ended(deadline)) r.relay->kill_and_reap();
+    request_stop(r);
   }
   released_.clear();
 }

@@ -10,9 +10,15 @@
 /// outgoing queue's sending end) and a detached thread "nivern-server-lsp-log" (drains
 /// standard error). Input the pipe cannot take at once is queued for a writer thread
 /// "nivern-server-lsp-in" of that server, so a server that is slow to read never holds
-/// up other requests. The relay's output not yet written to the editor is bounded by the
-/// server's own `ByteBudget` of `OUTPUT_BUDGET` bytes: at the bound the relay stops
-/// reading until the writer thread has caught up.
+/// up other requests; the queue holds at most `INPUT_LIMIT` bytes. The relay's output
+/// not yet written to the editor is bounded by the server's own `ByteBudget` of
+/// `OUTPUT_BUDGET` bytes: at the bound the relay stops reading until the writer thread
+/// has caught up.
+///
+/// The relay and the log thread also watch the process: whichever sees it first reaps it
+/// as soon as it exits and closes its input then, so an exited server leaves no zombie and no descriptor behind while its
+/// record waits for `lsp_close`. After `lsp_close` or the end of the session, none of a
+/// server's threads or descriptors outlives it, whatever its own children hold open.
 #include <sys/types.h>
 
 #include <chrono>
@@ -36,22 +42,30 @@ namespace nivern_server::lsp {
 
 /// Bytes of one read of a server's standard output (one `lsp_output` event at most).
 inline constexpr std::size_t READ_SIZE = 16'384;
-/// Encoded output of one server that may wait for the editor before its relay pauses.
+/// Encoded output of one server that may wait for the editor before its relay pauses,
+/// counted as the memory its frames hold.
 inline constexpr std::size_t OUTPUT_BUDGET = 4 << 20;
-/// Capacity asked for each server's standard input and output pipes.
+/// Input waiting for a server that does not read it, at most; see `Lsps::input`.
+inline constexpr std::size_t INPUT_LIMIT = 8 << 20;
+/// Capacity asked for each server's standard input and output pipes, while all the
+/// enlarged pipes of the session stay within `PIPE_TOTAL` (the system charges them to
+/// the user's own pipe allowance); the others keep the system's default.
 inline constexpr int PIPE_SIZE = 1 << 20;
+inline constexpr std::size_t PIPE_TOTAL = 16 << 20;
 /// How long servers get at the end of the session to end their output once their input
 /// is closed; those still writing are killed.
 inline constexpr std::chrono::seconds END_GRACE{5};
 
-struct Input;  // a server's standard input, with its queue and writer
-struct Relay;  // what the main thread shares with a server's relay thread
+struct Input;    // a server's standard input, with its queue and writer
+struct Relay;    // the process and what the main thread shares with its relay thread
+struct Signals;  // the descriptors a server's threads wait on; theirs alone
 
-/// One started language server.
+/// One started language server. Holds no descriptor of its own once the server has
+/// exited and its threads have ended.
 struct Running {
-  pid_t pid = -1;  // not reaped while the record exists
   std::shared_ptr<Input> input;
   std::shared_ptr<Relay> relay;
+  std::weak_ptr<Signals> signals;
 };
 
 class Lsps {
@@ -71,14 +85,17 @@ class Lsps {
   /// already running under that id. `lsp_opened` with the program, or the start error.
   Reply open_program(std::uint64_t id, const std::string& program, std::span<const std::string_view> args,
                      const std::string& dir, const Out& out);
-  /// `lsp_input`: `done` once the bytes are written or queued in order behind earlier ones.
+  /// `lsp_input`: `done` once the bytes are written or queued in order behind earlier
+  /// ones. Refused, with nothing written or queued, when input is already queued and
+  /// these bytes would take the queue past `INPUT_LIMIT`.
   Reply input(std::uint64_t id, std::string_view bytes);
   /// `lsp_close`: kills and reaps the server; `done` for an unknown id too.
   Reply close(std::uint64_t id);
 
   /// End of the session: closes every server's input (queued input is written first),
-  /// waits up to `grace` for their outputs to end, then kills and reaps those still
-  /// writing. Servers that ended their output are not signalled.
+  /// waits up to `grace` for each to exit and end its output, then kills and reaps
+  /// every server still running and stops every thread still waiting. Servers that
+  /// exited by themselves are not signalled.
   void finish(std::chrono::steady_clock::duration grace);
 
  private:

@@ -18,6 +18,12 @@ namespace {
 
 struct Wake {};
 
+constexpr std::string_view TAIL = "\"}}";
+
+constexpr const char* NOT_READING =
+    "the shell is not reading its input, so this input was not sent; try again once it has read what "
+    "is waiting";
+
 bool send_exited(Outgoing& out, std::uint64_t id) {
   msg::Response response{id, Reply::PtyExited{}};
   return out.send(Frame{response.encode(), {}});
@@ -28,6 +34,7 @@ bool send_exited(Outgoing& out, std::uint64_t id) {
 void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, const std::weak_ptr<Shell>& weak,
            const std::shared_ptr<nivern_support::ByteBudget>& budget) {
   nivern_support::name_this_thread(RELAY_THREAD);
+  const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"pty_output","bytes":")";
   while (wake.recv()) {
     while (wake.try_recv()) {
     }
@@ -47,10 +54,15 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, 
       // Not held while waiting for room: a close must not wait for the editor.
       shell.reset();
       if (!data.empty()) {
-        msg::Response response{id, Reply::PtyOutput{msg::encode_bytes(data)}};
-        std::string body = response.encode();
+        // The event's body as `Response::encode` writes it, in a buffer of exactly its
+        // size: what the budget counts is what the frame holds.
+        std::string body;
+        body.reserve(head.size() + (data.size() + 2) / 3 * 4 + TAIL.size());
+        body += head;
+        msg::append_encoded_bytes(body, data);
+        body += TAIL;
         data = std::string();
-        auto lease = budget->acquire(body.size());
+        auto lease = budget->acquire(frame_cost(body));
         if (!lease) continue;  // closed: the shell is gone, and says so next round
         if (!out.send(Frame{std::move(body), std::move(*lease)})) return;
         if (!exited) continue;  // more may be queued behind it, its wake-up already taken
@@ -65,6 +77,16 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, 
 }
 
 }  // namespace
+
+Ptys::~Ptys() {
+  // Every shell gets its hang-up first, so their graces run side by side; the releases
+  // that follow then mostly find them ended.
+  for (auto& [id, shell] : shells_) {
+    nivern_support::MutexLock lock(shell->mu);
+    shell->pty->hang_up();
+  }
+  shells_.clear();
+}
 
 Reply Ptys::open(std::uint64_t id, const Call::PtyOpen& call, const Outgoing& out) {
   auto [wake_tx, wake_rx] = nivern_support::make_channel<Wake>();
@@ -97,7 +119,7 @@ Reply Ptys::input(const Call::PtyInput& call) {
   if (!bytes) return Reply::Error{bytes.error()};
   Shell& shell = *it->second;
   nivern_support::MutexLock lock(shell.mu);
-  shell.pty->write(*bytes);
+  if (!shell.pty->write(*bytes)) return Reply::Error{NOT_READING};
   return Reply::Done{};
 }
 

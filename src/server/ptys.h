@@ -29,10 +29,11 @@ struct Frame;
 namespace pty {
 
 inline constexpr const char* RELAY_THREAD = "nivern-server-pty";
-/// Encoded events of one shell queued and not yet written, at most (plus one event).
-inline constexpr std::size_t OUTPUT_BUDGET = 4 << 20;
+/// Encoded events of one shell queued and not yet written, at most (plus one event),
+/// counted as the memory their frames hold (`frame_cost`).
+inline constexpr std::size_t OUTPUT_BUDGET = 2 << 20;
 /// Output bytes carried by one `pty_output`, at most.
-inline constexpr std::size_t EVENT_BYTES = 1 << 20;
+inline constexpr std::size_t EVENT_BYTES = 512 << 10;
 
 struct Shell {
   explicit Shell(std::unique_ptr<nivern_pty::Pty> p) : pty(std::move(p)) {}
@@ -48,6 +49,13 @@ class Ptys {
  public:
   using Reply = nivern_protocol::message::Reply;
   using Call = nivern_protocol::message::Call;
+
+  Ptys() = default;
+  /// Releases every shell, all hung up at once first: the end of the session waits for
+  /// the slowest shell, not for the sum of them.
+  ~Ptys();
+  Ptys(const Ptys&) = delete;
+  Ptys& operator=(const Ptys&) = delete;
 
   /// Opens a shell under `id`, replacing (and releasing) one already there. The relay
   /// keeps a clone of `out`.

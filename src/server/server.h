@@ -1,6 +1,7 @@
 #pragma once
 /// The session state. Touched only by the main thread: threads started by calls get
 /// clones of `out` and shared handles, never the record.
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -24,6 +25,13 @@ struct Frame {
   std::string body;
   nivern_support::ByteBudget::Lease lease;
 };
+
+/// The memory a queued frame holds: its body's whole buffer (capacity, not length) and
+/// its slot in the queue. Producers lease this much of their byte budget, so a budget
+/// bounds memory rather than text.
+inline std::size_t frame_cost(const std::string& body) {
+  return body.capacity() + sizeof(Frame) + 16;
+}
 
 /// Sending end of the outgoing queue.
 using Outgoing = nivern_support::Sender<Frame>;

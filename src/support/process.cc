@@ -110,6 +110,15 @@ bool read_some(int fd, std::string& into, std::size_t cap = SIZE_MAX) {
   return got < 0 && (errno == EINTR || errno == EAGAIN);
 }
 
+// Like `read_some`, but once `into` holds `keep` bytes, what is read is dropped.
+bool read_kept(int fd, std::string& into, std::size_t keep) {
+  if (into.size() < keep) return read_some(fd, into, keep);
+  char scratch[16384];
+  ssize_t got = ::read(fd, scratch, sizeof scratch);
+  if (got > 0) return true;
+  return got < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
 // Blocks SIGPIPE in this thread while we write to the child, so a child that closes its
 // input early gives EPIPE instead of killing the server; a SIGPIPE we raise is taken back.
 class SigpipeShield {
@@ -143,12 +152,13 @@ class SigpipeShield {
 };
 
 // Feeds the input and drains both outputs until every open end is done.
-void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std::size_t out_limit,
+void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, const Command& command,
           Finished& done) {
+  const std::size_t out_limit = command.out_limit;
   // One byte over the limit tells that the output went past it. Room for all of it is
   // reserved at once (address space only, until written), so the output is never
   // copied into a larger buffer and never held twice.
-  const std::size_t out_cap = out_limit == SIZE_MAX ? SIZE_MAX : out_limit + 1;
+  const std::size_t out_cap = std::min(out_limit == SIZE_MAX ? SIZE_MAX : out_limit + 1, command.out_keep);
   if (out.read && out_cap != SIZE_MAX) done.out.reserve(out_cap);
   std::optional<SigpipeShield> shield;
   if (in.write) {
@@ -195,7 +205,7 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std
       }
     }
     if (out_at >= 0 && fds[out_at].revents != 0) {
-      if (!read_some(out.read.get(), done.out, out_cap)) {
+      if (!read_kept(out.read.get(), done.out, out_cap)) {
         out.read.reset();
       } else if (done.out.size() > out_limit) {
         done.out_over = true;
@@ -203,7 +213,9 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, std
         out.read.reset();
       }
     }
-    if (err_at >= 0 && fds[err_at].revents != 0 && !read_some(err.read.get(), done.err)) err.read.reset();
+    if (err_at >= 0 && fds[err_at].revents != 0 && !read_kept(err.read.get(), done.err, command.err_keep)) {
+      err.read.reset();
+    }
   }
   in.write.reset();
   out.read.reset();
@@ -355,7 +367,7 @@ std::expected<Finished, StartError> run(const Command& command) {
   if (!pid) return std::unexpected(pid.error());
 
   Finished done;
-  pump(*pid, in, out, err, command.input.value_or(std::string_view{}), command.out_limit, done);
+  pump(*pid, in, out, err, command.input.value_or(std::string_view{}), command, done);
   done.status = wait_child(*pid);
   return done;
 }

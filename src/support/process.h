@@ -61,6 +61,10 @@ struct Command {
   /// terminal: nothing it runs can open the server's terminal to ask a person anything,
   /// and the terminal's signals do not reach it.
   bool own_session = false;
+  /// The most bytes of standard output and of standard error kept in `Finished`; what
+  /// comes after is still read, so the child never waits on a full pipe, and dropped.
+  std::size_t out_keep = SIZE_MAX;
+  std::size_t err_keep = SIZE_MAX;
 };
 
 /// How a child ended: a normal exit with its code, or death by a signal.

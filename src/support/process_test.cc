@@ -84,6 +84,19 @@ TEST(ProcessRun, OutputPastItsLimitStopsTheChild) {
   EXPECT_EQ(fits.out, "1234");
 }
 
+TEST(ProcessRun, OutputPastWhatIsKeptIsReadAndDropped) {
+  // Megabytes on both streams: the child runs to its end, only the kept start is held.
+  Command c = sh("seq 1 300000; seq 1 300000 >&2; exit 3");
+  c.out_keep = 0;
+  c.err_keep = 6;
+  Finished f = must_run(c);
+  EXPECT_EQ(f.out, "");
+  EXPECT_EQ(f.err, "1\n2\n3\n");
+  EXPECT_LE(f.err.capacity(), 32u);
+  EXPECT_FALSE(f.out_over);
+  EXPECT_EQ(f.status, (ExitStatus{ExitStatus::Kind::exited, 3}));
+}
+
 TEST(ProcessRun, InputIsFedWhileOutputIsRead) {
   // cat echoes as it reads, so ten megabytes only get through if the input is written
   // while the output is being drained.

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <utility>
 
@@ -249,6 +250,16 @@ int ServerProcess::wait(std::chrono::milliseconds timeout) {
   ::kill(pid_, SIGKILL);
   ::waitpid(pid_, &st, 0);
   status_ = -1;
+  return -1;
+}
+
+long ServerProcess::status_field(std::string_view name) const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(name) && line.size() > name.size() && line[name.size()] == ':') {
+      return std::atol(line.c_str() + name.size() + 1);
+    }
+  }
   return -1;
 }
 

@@ -74,6 +74,9 @@ class ServerProcess {
   std::string rest_of_stdout();
 
   pid_t pid() const { return pid_; }
+  /// A "kB" field of the server's /proc status ("VmHWM", "VmRSS", "Threads" counts too);
+  /// -1 when it cannot be read.
+  long status_field(std::string_view name) const;
   /// Our ends of the server's standard input and output pipes.
   int stdin_fd() const { return in_; }
   int stdout_fd() const { return out_; }
