@@ -1,5 +1,6 @@
 // `open` and `save` seen from the editor's side, on real files.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -507,6 +509,69 @@ TEST_F(OpenSave, SaveKeepsThePermissionBitsOfTheFileItReplaces) {
   EXPECT_EQ(save(2, path("fresh"), "x", "utf-8"), saved_reply(2));
   ASSERT_EQ(::stat(path("fresh").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
+}
+
+// ---- memory ----
+
+TEST(OpenMemory, RefusingAFileThatCannotFitCostsLittle) {
+  // 0x80 bytes decode to three bytes each: far past a frame, which the size alone tells.
+  const TempTree tree{"nivern-refuse", "/tmp"};
+  write_file(tree / "big", std::string(268'435'455, '\x80'));
+  ServerProcess server{tree.path()};
+  ASSERT_NE(server.hello(), "");
+  EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"open","path":)" + json_string(tree / "big") + "}}"),
+            error_reply(1, "too large to open as text yet"));
+  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+}
+
+/// True when the server has stopped reading: requests wait unread in its input and none
+/// of its threads runs.
+bool stopped_reading(ServerProcess& server) {
+  int unread = 0;
+  if (::ioctl(server.stdin_fd(), FIONREAD, &unread) != 0 || unread == 0) return false;
+  const std::string tasks = "/proc/" + std::to_string(server.pid()) + "/task";
+  for (const auto& task : fs::directory_iterator(tasks)) {
+    const std::string stat = read_file(task.path() / "stat");
+    const std::size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || stat.substr(paren + 2, 1) != "S") return false;
+  }
+  return true;
+}
+
+TEST(OpenMemory, RepliesTheEditorDoesNotReadStopTheRequests) {
+  const TempTree tree{"nivern-unread", "/tmp"};
+  std::string line(99, 'l');
+  line += '\n';
+  std::string content;
+  for (int i = 0; i < 300'000; ++i) content += line;  // 30 MB
+  write_file(tree / "f.txt", content);
+  ServerProcess server{tree.path()};
+  ASSERT_NE(server.hello(), "");
+  constexpr int kOpens = 40;
+  // Padded past the server's read buffer, so that unread requests stay in the pipe.
+  std::string requests;
+  for (int id = 1; id <= kOpens; ++id) {
+    requests += nivern_test::frame(R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"open","path":)" +
+                                   json_string(tree / "f.txt") + R"(},"pad":")" + std::string(16384, ' ') + "\"}");
+  }
+  std::thread writer([&] { server.write_raw(requests); });
+  // The server stops with requests unread, well before holding all forty replies.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int calm = 0;
+  while (calm < 5 && std::chrono::steady_clock::now() < deadline) {
+    calm = stopped_reading(server) ? calm + 1 : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(calm, 5) << "the server never stopped reading";
+  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  // Reading again: every reply comes, in order.
+  const std::string want = text_reply(0, content, "UTF-8", "lf", false, false).substr(7);
+  for (int id = 1; id <= kOpens; ++id) {
+    const std::string reply = server.read_frame().value_or("");
+    EXPECT_TRUE(reply.starts_with(R"({"id":)" + std::to_string(id) + ",") && reply.ends_with(want)) << id;
+  }
+  writer.join();
+  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
 }
 
 TEST(SaveOnAFullDisk, FailsWithoutLeavingTheTemporaryFile) {

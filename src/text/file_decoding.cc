@@ -94,19 +94,26 @@ std::size_t utf16_decoded_size(std::string_view bytes, bool little_endian) {
   auto unit = [&](std::size_t i) -> unsigned {
     return little_endian ? p[2 * i] | p[2 * i + 1] << 8 : p[2 * i] << 8 | p[2 * i + 1];
   };
-  std::size_t size = bytes.size() % 2 != 0 ? 3 : 0;  // a dangling byte: U+FFFD
+  bool dangling = bytes.size() % 2 != 0;  // a last byte alone: one U+FFFD
+  std::size_t size = 0;
   for (std::size_t i = 0; i < units; ++i) {
     const unsigned u = unit(i);
-    if (u < 0x80) size += 1;
-    else if (u < 0x800) size += 2;
-    else if (u >= 0xD800 && u < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
+    const bool lead = u >= 0xD800 && u < 0xDC00;
+    if (u < 0x80) {
+      size += 1;
+    } else if (u < 0x800) {
+      size += 2;
+    } else if (lead && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
       size += 4;
       ++i;
     } else {
-      size += 3;  // the rest of the plane, or a lone surrogate's U+FFFD
+      // The rest of the plane, or a lone surrogate's U+FFFD, which a lead surrogate
+      // at the end shares with a last byte alone.
+      if (lead && i + 1 == units) dangling = false;
+      size += 3;
     }
   }
-  return size;
+  return size + (dangling ? 3 : 0);
 }
 
 std::size_t windows1252_decoded_size(std::string_view bytes) {

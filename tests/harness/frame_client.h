@@ -88,4 +88,7 @@ class ServerProcess {
   std::optional<int> status_;
 };
 
+/// The peak resident memory of process `pid` so far, in bytes (0 if it cannot be read).
+std::size_t peak_resident_bytes(pid_t pid);
+
 }  // namespace nivern_test
