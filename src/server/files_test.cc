@@ -170,6 +170,22 @@ TEST_F(Files, SaveIntoAReadOnlyDirectory) {
   EXPECT_EQ(read_file(path("ro/x.txt")), "old");
 }
 
+TEST_F(Files, SaveThatCannotKeepTheGroupGivesTheNewGroupNoMoreThanOthers) {
+  // Owned by root, writable by everyone but readable by its group only: the save of an
+  // unprivileged user makes a file of that user's group, which must not read it.
+  write_file(path("g.txt"), "old");
+  ASSERT_EQ(::chmod(path("g.txt").c_str(), 0642), 0);
+  EXPECT_EQ(in_child([&] { return message_of(save_file({.path = path("g.txt"), .text = "new", .encoding = "utf-8"})); }),
+            "saved");
+  struct stat st;
+  ASSERT_EQ(::stat(path("g.txt").c_str(), &st), 0);
+  if (::geteuid() == 0) {  // the child ran as 65534
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0602u);
+  }
+  EXPECT_EQ(read_file(path("g.txt")), "new");
+}
+
 TEST_F(Files, FailedWriteRemovesTheTemporaryFileAndLeavesTheTarget) {
   write_file(path("t.txt"), "old content");
   const std::string text(100'000, 'n');
