@@ -41,9 +41,9 @@ bool looks_binary(std::string_view sample) {
 }
 
 std::uint64_t least_text_size(std::string_view first, std::uint64_t size) {
-  // Each character takes at least as many bytes escaped as its encoding's bytes in the
-  // file, but a CR LF pair, which becomes "\n" (two bytes), and UTF-16, where a code
-  // unit of two bytes may become one. A mark takes nothing.
+  // Escaped, the text takes at least one byte for each byte of a UTF-8 or windows-1252
+  // file (a CR LF pair becomes "\n", still two) and for each two bytes of a UTF-16 file;
+  // a byte-order mark takes nothing.
   if (first.starts_with("\xEF\xBB\xBF")) return size - 3;
   if (first.starts_with("\xFF\xFE") || first.starts_with("\xFE\xFF")) return (size - 2) / 2;
   if (size % 2 == 0 && nivern_text::encoding::guess_utf16(first) != nivern_text::encoding::Utf16Guess::none) {
