@@ -521,6 +521,14 @@ TEST(OpenMemory, RefusingAFileThatCannotFitCostsLittle) {
   ASSERT_NE(server.hello(), "");
   EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"open","path":)" + json_string(tree / "big") + "}}"),
             error_reply(1, "too large to open as text yet"));
+  std::filesystem::remove(tree / "big");
+  // UTF-16 under twice the limit whose text (three bytes a character) is over it.
+  std::string units;
+  for (int i = 0; i < (127 << 19); ++i) units += "\x2D\x4E";
+  write_file(tree / "u16", "\xFF\xFE" + units);
+  units = std::string();
+  EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"open","path":)" + json_string(tree / "u16") + "}}"),
+            error_reply(2, "too large to open as text yet"));
   EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
 }
 

@@ -40,15 +40,43 @@ bool looks_binary(std::string_view sample) {
   return nivern_text::encoding::guess_utf16(sample) == nivern_text::encoding::Utf16Guess::none;
 }
 
+std::optional<Utf16Layout> utf16_layout(std::string_view first, std::uint64_t size) {
+  if (first.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  if (first.starts_with("\xFF\xFE") || first.starts_with("\xFE\xFF")) return Utf16Layout{2, first[0] == '\xFF'};
+  if (size % 2 != 0) return std::nullopt;
+  const auto guess = nivern_text::encoding::guess_utf16(first);
+  if (guess == nivern_text::encoding::Utf16Guess::none) return std::nullopt;
+  return Utf16Layout{0, guess == nivern_text::encoding::Utf16Guess::little_endian};
+}
+
+std::optional<std::uint64_t> utf16_text_size(int fd, const Utf16Layout& layout) {
+  constexpr std::size_t kSlice = 1u << 20;
+  std::vector<char> buf(kSlice);
+  std::uint64_t size = 0;
+  for (std::uint64_t at = layout.from;;) {
+    const ssize_t r = ::pread(fd, buf.data(), kSlice, static_cast<off_t>(at));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    auto n = static_cast<std::size_t>(r);
+    if (n < kSlice) {  // the end of the file
+      return size + nivern_text::encoding::utf16_decoded_size(std::string_view(buf.data(), n), layout.little_endian);
+    }
+    // A lead surrogate at the end of a slice is measured with the unit that follows it.
+    const auto hi = static_cast<unsigned char>(buf[layout.little_endian ? n - 1 : n - 2]);
+    if (hi >= 0xD8 && hi < 0xDC) n -= 2;
+    size += nivern_text::encoding::utf16_decoded_size(std::string_view(buf.data(), n), layout.little_endian);
+    at += n;
+  }
+}
+
 std::uint64_t least_text_size(std::string_view first, std::uint64_t size) {
   // Escaped, the text takes at least one byte for each byte of a UTF-8 or windows-1252
   // file (a CR LF pair becomes "\n", still two) and for each two bytes of a UTF-16 file;
   // a byte-order mark takes nothing.
   if (first.starts_with("\xEF\xBB\xBF")) return size - 3;
-  if (first.starts_with("\xFF\xFE") || first.starts_with("\xFE\xFF")) return (size - 2) / 2;
-  if (size % 2 == 0 && nivern_text::encoding::guess_utf16(first) != nivern_text::encoding::Utf16Guess::none) {
-    return size / 2;
-  }
+  if (auto utf16 = utf16_layout(first, size)) return (size - utf16->from) / 2;
   return size;
 }
 
@@ -415,8 +443,14 @@ Reply open_file(const Call::Open& call) {
     if (files::looks_binary(first)) return Reply::Error{files::BINARY};
     // Whatever the encoding, the reply's text cannot be shorter than this once escaped,
     // so a file whose reply must pass the frame limit is refused without being read.
-    if (files::least_text_size(first, static_cast<std::uint64_t>(st.st_size)) > MAX_FRAME) {
-      return Reply::Error{files::TOO_LARGE};
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (files::least_text_size(first, size) > MAX_FRAME) return Reply::Error{files::TOO_LARGE};
+    // UTF-16 text may pass the limit although the file is under twice its size: a file
+    // that could is measured in slices before it is read whole.
+    if (auto utf16 = files::utf16_layout(first, size); utf16 && (size - utf16->from) / 2 * 3 + 3 > MAX_FRAME) {
+      if (auto text = files::utf16_text_size(fd->get(), *utf16); text && *text > MAX_FRAME) {
+        return Reply::Error{files::TOO_LARGE};
+      }
     }
   }
 

@@ -36,6 +36,20 @@ inline constexpr const char* BINARY = "a binary file cannot be opened as text ye
 /// `first` can take in a reply, escapes included, whatever decoding makes of it.
 [[nodiscard]] std::uint64_t least_text_size(std::string_view first, std::uint64_t size);
 
+/// Where the UTF-16 text of a file of `size` bytes whose first bytes are `first`
+/// begins (after its mark) and its byte order, as decoding will find them; nullopt
+/// for a file that decoding will not read as UTF-16.
+struct Utf16Layout {
+  std::uint64_t from = 0;
+  bool little_endian = true;
+};
+[[nodiscard]] std::optional<Utf16Layout> utf16_layout(std::string_view first, std::uint64_t size);
+
+/// The UTF-8 size of the UTF-16 text of the open file `fd` from byte `from` to its end,
+/// read in slices so that a file of any size costs little memory; nullopt when a read
+/// fails.
+[[nodiscard]] std::optional<std::uint64_t> utf16_text_size(int fd, const Utf16Layout& layout);
+
 /// Refuses a status that is not a regular file's: `IsDirectory` for a directory,
 /// `NotRegularFile` for a named pipe, socket or device (reading them may never end).
 [[nodiscard]] std::expected<void, nivern_vfs::error::VfsError> regular_file(const std::string& path,

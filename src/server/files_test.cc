@@ -15,6 +15,7 @@
 
 #include "harness/temp_tree.h"
 #include "server/calls.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_server {
 namespace {
@@ -184,6 +185,21 @@ TEST_F(Files, SaveThatCannotKeepTheGroupGivesTheNewGroupNoMoreThanOthers) {
     EXPECT_EQ(st.st_mode & 0777, 0602u);
   }
   EXPECT_EQ(read_file(path("g.txt")), "new");
+}
+
+TEST_F(Files, Utf16TextIsMeasuredInSlicesAsDecodingMakesIt) {
+  // A surrogate pair across the first slice's end, then a lone lead and a last odd byte.
+  std::string units;
+  for (std::size_t i = 0; i < (1u << 19) - 1; ++i) units += "a\0"s;
+  units += "\x3D\xD8\x00\xDE" "\x2D\x4E" "\x00\xD8" "z"s;
+  write_file(path("u16"), "\xFF\xFE" + units);
+  auto fd = files::open_for_reading(path("u16"));
+  ASSERT_TRUE(fd);
+  const auto layout = files::utf16_layout("\xFF\xFE"s, units.size() + 2);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(files::utf16_text_size(fd->get(), *layout), nivern_text::decode_utf16(units, true).size());
+  EXPECT_FALSE(files::utf16_layout("\xEF\xBB\xBF\xFF\xFE"s, 100));
+  EXPECT_FALSE(files::utf16_layout("a\0b\0"s, 1001));
 }
 
 TEST_F(Files, FailedWriteRemovesTheTemporaryFileAndLeavesTheTarget) {
