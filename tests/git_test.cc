@@ -48,7 +48,9 @@ TEST_F(GitCalls, ShowRefusesTextThatCannotFitAFrameCheaply) {
   ServerProcess server(repo_);
   server.hello();
   EXPECT_EQ(server.request(call(1, "git_show", repo_ + "/zeros")), error(1, "too large to open as text yet"));
-  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+  }
 }
 
 TEST_F(GitCalls, StatusOfAChangedRepository) {

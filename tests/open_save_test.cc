@@ -529,7 +529,9 @@ TEST(OpenMemory, RefusingAFileThatCannotFitCostsLittle) {
   units = std::string();
   EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"open","path":)" + json_string(tree / "u16") + "}}"),
             error_reply(2, "too large to open as text yet"));
-  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+  }
 }
 
 /// True when the server has stopped reading: requests wait unread in its input and none
@@ -571,7 +573,9 @@ TEST(OpenMemory, RepliesTheEditorDoesNotReadStopTheRequests) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   EXPECT_EQ(calm, 5) << "the server never stopped reading";
-  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  }
   // Reading again: every reply comes, in order.
   const std::string want = text_reply(0, content, "UTF-8", "lf", false, false).substr(7);
   for (int id = 1; id <= kOpens; ++id) {
@@ -579,7 +583,9 @@ TEST(OpenMemory, RepliesTheEditorDoesNotReadStopTheRequests) {
     EXPECT_TRUE(reply.starts_with(R"({"id":)" + std::to_string(id) + ",") && reply.ends_with(want)) << id;
   }
   writer.join();
-  EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  }
 }
 
 TEST(SaveOnAFullDisk, FailsWithoutLeavingTheTemporaryFile) {
