@@ -146,6 +146,18 @@ class Terminal {
 
 class GitCalls : public nivern_git_test::RepoTest {};
 
+TEST_F(GitCalls, ShowRefusesTextThatCannotFitAFrameCheaply) {
+  // Zero bytes are valid UTF-8 and six bytes each once escaped: 60 MiB of them cannot fit.
+  write_file(repo_ + "/zeros", std::string(60u << 20, '\0'));
+  commit_all(repo_, "zeros");
+  ServerProcess server(repo_);
+  server.hello();
+  EXPECT_EQ(server.request(call(1, "git_show", repo_ + "/zeros")), error(1, "too large to open as text yet"));
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+  }
+}
+
 TEST_F(GitCalls, StatusOfAChangedRepository) {
   write_file(repo_ + "/tracked.txt", "one\n");
   write_file(repo_ + "/old name", "moving\n");

@@ -1,7 +1,9 @@
 // `open` and `save` seen from the editor's side, on real files.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -10,9 +12,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <array>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <vector>
 
 #include "harness/frame_client.h"
 #include "harness/temp_tree.h"
@@ -346,15 +356,143 @@ TEST_F(OpenSave, SaveWritesThroughASymbolicLink) {
   EXPECT_EQ(read_file(path("dangling")), "d");
 }
 
-TEST_F(OpenSave, SaveRefusesALinkPlantedAtTheTemporaryPath) {
-  write_file(path("victim"), "keep");
-  write_file(path("target.txt"), "old");
-  ASSERT_EQ(::symlink(path("victim").c_str(), path(".target.txt.nivern-tmp").c_str()), 0);
-  EXPECT_EQ(save(1, path("target.txt"), "new", "utf-8"),
-            error_reply(1, "cannot save " + path("target.txt") + ": " + path(".target.txt.nivern-tmp") +
-                               ": Too many levels of symbolic links (os error 40)"));
-  EXPECT_EQ(read_file(path("victim")), "keep");
-  EXPECT_EQ(read_file(path("target.txt")), "old");
+/// Names in `dir` that are not in `keep`.
+std::vector<std::string> names_besides(const std::string& dir, const std::set<std::string>& keep) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (!keep.contains(e.path().filename().string())) out.push_back(e.path().filename().string());
+  }
+  return out;
+}
+
+TEST_F(OpenSave, LeftoversAtTheTemporaryNameAreNeverOpened) {
+  // A named pipe (opening it would wait for ever), a hard link to another file, a link
+  // and a regular file, each where a save would put its temporary file.
+  ASSERT_EQ(::mkfifo(path(".f.txt.nivern-tmp").c_str(), 0644), 0);
+  write_file(path("precious"), "keep");
+  ASSERT_EQ(::link(path("precious").c_str(), path(".g.txt.nivern-tmp").c_str()), 0);
+  ASSERT_EQ(::symlink(path("precious").c_str(), path(".l.txt.nivern-tmp").c_str()), 0);
+  write_file(path(".t.txt.nivern-tmp"), "leftover from an earlier save, longer than the new text");
+  for (const char* name : {"f.txt", "g.txt", "l.txt", "t.txt"}) {
+    EXPECT_EQ(save(1, path(name), std::string("new ") + name, "utf-8"), saved_reply(1)) << name;
+    EXPECT_EQ(read_file(path(name)), std::string("new ") + name);
+  }
+  EXPECT_EQ(read_file(path("precious")), "keep");
+  EXPECT_TRUE(fs::is_fifo(path(".f.txt.nivern-tmp")));
+  EXPECT_EQ(read_file(path(".t.txt.nivern-tmp")), "leftover from an earlier save, longer than the new text");
+  EXPECT_EQ(names_besides(dir_.path(), {".f.txt.nivern-tmp", "precious", ".g.txt.nivern-tmp", ".l.txt.nivern-tmp",
+                                        ".t.txt.nivern-tmp", "f.txt", "g.txt", "l.txt", "t.txt"}),
+            std::vector<std::string>{});
+}
+
+TEST_F(OpenSave, ConcurrentSavesOfOneFileAreEachWholeAndEachTold) {
+  // Two editor windows save one file at the same moment, round after round, while a
+  // reader polls it: every read shows one whole version, never a mix or a cut.
+  constexpr std::size_t kSize = 8u << 20;
+  write_file(path("a.txt"), std::string(kSize, 'z'));
+  ServerProcess other{dir_.path()};
+  ASSERT_NE(other.hello(), "");
+  std::atomic<bool> stop = false;
+  std::atomic<int> torn = 0;
+  std::thread reader([&] {
+    while (!stop) {
+      const std::string seen = read_file(path("a.txt"));
+      if (seen.size() != kSize || seen.find_first_not_of(seen[0]) != std::string::npos) ++torn;
+    }
+  });
+  auto request = [&](std::uint64_t id, char fill) {
+    return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"save","path":)" + json_string(path("a.txt")) +
+           R"(,"text":")" + std::string(kSize, fill) + R"(","encoding":"utf-8","line_ending":"lf","bom":false}})";
+  };
+  for (std::uint64_t round = 1; round <= 10; ++round) {
+    const char mine = static_cast<char>('a' + round), theirs = static_cast<char>('A' + round);
+    server_->send(request(round, mine));
+    other.send(request(round, theirs));
+    EXPECT_EQ(server_->read_frame().value_or(""), saved_reply(round));
+    EXPECT_EQ(other.read_frame().value_or(""), saved_reply(round));
+    const std::string now = read_file(path("a.txt"));
+    EXPECT_TRUE(now == std::string(kSize, mine) || now == std::string(kSize, theirs)) << round;
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(names_besides(dir_.path(), {"a.txt"}), std::vector<std::string>{});
+}
+
+TEST_F(OpenSave, NamesUpToTheFileSystemsLimitSave) {
+  for (std::size_t n : {243u, 244u, 250u, 255u}) {
+    const std::string name(n, 'n');
+    write_file(path(name), "old");
+    EXPECT_EQ(save(1, path(name), "new", "utf-8"), saved_reply(1)) << n;
+    EXPECT_EQ(read_file(path(name)), "new");
+    std::filesystem::remove(path(name));
+  }
+  EXPECT_EQ(names_besides(dir_.path(), {}), std::vector<std::string>{});
+}
+
+/// A file's access ACL as the kernel stores it: version 2, then (tag, permissions, id).
+std::string acl_value(std::initializer_list<std::array<std::uint32_t, 3>> entries) {
+  std::string v("\x02\0\0\0", 4);
+  for (const auto& [tag, perm, id] : entries) {
+    for (std::uint32_t x : {tag & 0xFF, tag >> 8, perm & 0xFF, perm >> 8, id & 0xFF, (id >> 8) & 0xFF,
+                            (id >> 16) & 0xFF, id >> 24}) {
+      v += static_cast<char>(x);
+    }
+  }
+  return v;
+}
+
+std::optional<std::string> attribute(const std::string& file, const char* name) {
+  char buf[256];
+  const ssize_t n = ::getxattr(file.c_str(), name, buf, sizeof buf);
+  if (n < 0) return std::nullopt;
+  return std::string(buf, static_cast<std::size_t>(n));
+}
+
+TEST_F(OpenSave, SaveKeepsTheAclAndUserAttributes) {
+  constexpr std::uint32_t kAll = 0xFFFFFFFF;
+  // 0644 with user 1000 allowed to write: the mask makes `ls` show 0664.
+  const std::string acl = acl_value({{0x01, 6, kAll}, {0x02, 6, 1000}, {0x04, 4, kAll}, {0x10, 6, kAll}, {0x20, 4, kAll}});
+  write_file(path("shared.txt"), "old");
+  ASSERT_EQ(::setxattr(path("shared.txt").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0)
+      << std::strerror(errno);
+  ASSERT_EQ(::setxattr(path("shared.txt").c_str(), "user.origin", "editor", 6, 0), 0) << std::strerror(errno);
+  EXPECT_EQ(save(1, path("shared.txt"), "new", "utf-8"), saved_reply(1));
+  EXPECT_EQ(read_file(path("shared.txt")), "new");
+  EXPECT_EQ(attribute(path("shared.txt"), "system.posix_acl_access"), acl);
+  EXPECT_EQ(attribute(path("shared.txt"), "user.origin"), "editor");
+  struct stat st;
+  ASSERT_EQ(::stat(path("shared.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0664u);
+
+  // A directory's default ACL is for new files: a private file saved inside stays private.
+  ASSERT_EQ(::mkdir(path("open").c_str(), 0755), 0);
+  const std::string wide = acl_value({{0x01, 7, kAll}, {0x04, 7, kAll}, {0x20, 7, kAll}});
+  ASSERT_EQ(::setxattr(path("open").c_str(), "system.posix_acl_default", wide.data(), wide.size(), 0), 0);
+  write_file(path("open/private.txt"), "old");
+  (void)::removexattr(path("open/private.txt").c_str(), "system.posix_acl_access");
+  ASSERT_EQ(::chmod(path("open/private.txt").c_str(), 0600), 0);
+  EXPECT_EQ(save(2, path("open/private.txt"), "new", "utf-8"), saved_reply(2));
+  EXPECT_EQ(attribute(path("open/private.txt"), "system.posix_acl_access"), std::nullopt);
+  ASSERT_EQ(::stat(path("open/private.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(OpenSave, SaveAsRootKeepsTheOwner) {
+  if (::geteuid() != 0) {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && std::string_view(ci) == "true") FAIL() << "CI runs the tests as root";
+    GTEST_SKIP() << "needs root";
+  }
+  write_file(path("theirs.txt"), "old");
+  ASSERT_EQ(::chown(path("theirs.txt").c_str(), 1000, 1000), 0);
+  ASSERT_EQ(::chmod(path("theirs.txt").c_str(), 0640), 0);
+  EXPECT_EQ(save(1, path("theirs.txt"), "new", "utf-8"), saved_reply(1));
+  struct stat st;
+  ASSERT_EQ(::stat(path("theirs.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 1000u);
+  EXPECT_EQ(st.st_gid, 1000u);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
 TEST_F(OpenSave, SaveKeepsThePermissionBitsOfTheFileItReplaces) {
@@ -373,11 +511,81 @@ TEST_F(OpenSave, SaveKeepsThePermissionBitsOfTheFileItReplaces) {
   EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask);
 }
 
-TEST_F(OpenSave, SaveReusesALeftoverTemporaryFile) {
-  write_file(path(".t.txt.nivern-tmp"), "leftover from an earlier save, longer than the new text");
-  EXPECT_EQ(save(1, path("t.txt"), "short", "utf-8"), saved_reply(1));
-  EXPECT_EQ(read_file(path("t.txt")), "short");
-  EXPECT_FALSE(fs::exists(path(".t.txt.nivern-tmp")));
+// ---- memory ----
+
+TEST(OpenMemory, RefusingAFileThatCannotFitCostsLittle) {
+  // 0x80 bytes decode to three bytes each: far past a frame, which the size alone tells.
+  const TempTree tree{"nivern-refuse", "/tmp"};
+  write_file(tree / "big", std::string(268'435'455, '\x80'));
+  ServerProcess server{tree.path()};
+  ASSERT_NE(server.hello(), "");
+  EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"open","path":)" + json_string(tree / "big") + "}}"),
+            error_reply(1, "too large to open as text yet"));
+  std::filesystem::remove(tree / "big");
+  // UTF-16 under twice the limit whose text (three bytes a character) is over it.
+  std::string units;
+  for (int i = 0; i < (127 << 19); ++i) units += "\x2D\x4E";
+  write_file(tree / "u16", "\xFF\xFE" + units);
+  units = std::string();
+  EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"open","path":)" + json_string(tree / "u16") + "}}"),
+            error_reply(2, "too large to open as text yet"));
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+  }
+}
+
+/// True when the server has stopped reading: requests wait unread in its input and none
+/// of its threads runs.
+bool stopped_reading(ServerProcess& server) {
+  int unread = 0;
+  if (::ioctl(server.stdin_fd(), FIONREAD, &unread) != 0 || unread == 0) return false;
+  const std::string tasks = "/proc/" + std::to_string(server.pid()) + "/task";
+  for (const auto& task : fs::directory_iterator(tasks)) {
+    const std::string stat = read_file(task.path() / "stat");
+    const std::size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || stat.substr(paren + 2, 1) != "S") return false;
+  }
+  return true;
+}
+
+TEST(OpenMemory, RepliesTheEditorDoesNotReadStopTheRequests) {
+  const TempTree tree{"nivern-unread", "/tmp"};
+  std::string line(99, 'l');
+  line += '\n';
+  std::string content;
+  for (int i = 0; i < 300'000; ++i) content += line;  // 30 MB
+  write_file(tree / "f.txt", content);
+  ServerProcess server{tree.path()};
+  ASSERT_NE(server.hello(), "");
+  constexpr int kOpens = 40;
+  // Padded past the server's read buffer, so that unread requests stay in the pipe.
+  std::string requests;
+  for (int id = 1; id <= kOpens; ++id) {
+    requests += nivern_test::frame(R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"open","path":)" +
+                                   json_string(tree / "f.txt") + R"(},"pad":")" + std::string(16384, ' ') + "\"}");
+  }
+  std::thread writer([&] { server.write_raw(requests); });
+  // The server stops with requests unread, well before holding all forty replies.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int calm = 0;
+  while (calm < 5 && std::chrono::steady_clock::now() < deadline) {
+    calm = stopped_reading(server) ? calm + 1 : 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(calm, 5) << "the server never stopped reading";
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  }
+  // Reading again: every reply comes, in order.
+  const std::string want = text_reply(0, content, "UTF-8", "lf", false, false).substr(7);
+  for (int id = 1; id <= kOpens; ++id) {
+    const std::string reply = server.read_frame().value_or("");
+    EXPECT_TRUE(reply.starts_with(R"({"id":)" + std::to_string(id) + ",") && reply.ends_with(want)) << id;
+  }
+  writer.join();
+  if (nivern_test::kPeakMemoryIsMeaningful) {
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 448u << 20);
+  }
 }
 
 TEST(SaveOnAFullDisk, FailsWithoutLeavingTheTemporaryFile) {
@@ -464,14 +672,10 @@ TEST(OpenSaveBareName, TemporaryFileInTheServersWorkingDirectory) {
     ServerProcess server{tree.path()};
     fs::current_path(here);
     ASSERT_NE(server.hello(), "");
-    ASSERT_EQ(::mkdir((tree / ".x.txt.nivern-tmp").c_str(), 0700), 0);
-    // The temporary name is taken by a directory: the failure shows where it was made.
-    EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
-              error_reply(1, "cannot save x.txt: .x.txt.nivern-tmp: Is a directory (os error 21)"));
-    ::rmdir((tree / ".x.txt.nivern-tmp").c_str());
     EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
               saved_reply(2));
     EXPECT_EQ(read_file(tree / "x.txt"), "x");
+    EXPECT_EQ(names_besides(tree.path(), {"x.txt"}), std::vector<std::string>{});
   }
   fs::current_path(here);
 }

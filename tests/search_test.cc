@@ -134,23 +134,39 @@ TEST_F(SearchCall, OneMatchWithEveryKey) {
           R"(,"line":2,"text":"say a.b and a.b","start":4,"end":7}],"truncated":false,"files":1}})");
 }
 
-TEST_F(SearchCall, ReplyOverTheFrameLimitIsAnErrorAndTheSessionGoesOn) {
+TEST_F(SearchCall, RepliesKeepTheMatchesThatFitOneFrame) {
   TempTree tree;
   const std::string line = "needle" + std::string(14'000, 'x');
   std::string content;
   for (int i = 0; i < 5000; ++i) content += line + "\n";
   tree.file("long.txt", content);
-  // The reply it would be: 5000 long matches, about 70 MB.
-  std::string reply = R"({"id":1,"reply":{"reply":"found","matches":[)";
-  for (int i = 1; i <= 5000; ++i) {
-    reply += (i > 1 ? "," : "") + std::string(R"({"path":)") + json_string(tree / "long.txt") + R"(,"line":)" +
-             std::to_string(i) + R"(,"text":")" + line + R"(","start":0,"end":6})";
-  }
-  reply += R"(],"truncated":true,"files":1}})";
-  EXPECT_EQ(raw(tree.path(), {"needle"}),
-            R"({"id":1,"reply":{"reply":"error","message":"frame of )" + std::to_string(reply.size()) +
-                R"( bytes is over the 67108864 byte limit"}})");
-  EXPECT_EQ(raw(tree.path(), {"absent"}), R"({"id":2,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
+  // 5000 long matches would take about 70 MB: the reply holds the first ones that fit.
+  auto reply_with = [&](int n) {
+    std::string reply = R"({"id":1,"reply":{"reply":"found","matches":[)";
+    for (int i = 1; i <= n; ++i) {
+      reply += (i > 1 ? "," : "") + std::string(R"({"path":)") + json_string(tree / "long.txt") + R"(,"line":)" +
+               std::to_string(i) + R"(,"text":")" + line + R"(","start":0,"end":6})";
+    }
+    return reply + R"(],"truncated":true,"files":1}})";
+  };
+  const std::string got = raw(tree.path(), {"needle"});
+  int kept = 0;
+  for (std::size_t at = 0; (at = got.find("{\"path\":", at)) != std::string::npos; ++at) ++kept;
+  EXPECT_EQ(got, reply_with(kept));
+  EXPECT_LE(got.size(), 67108864u);
+  EXPECT_GT(reply_with(kept + 1).size(), 67108864u - 64);
+
+  // A line too long for any frame is left out; the other file's match stays.
+  TempTree two;
+  std::string minified(72u << 20, ';');
+  minified.replace(1000, 6, "needle");
+  two.file("a.min.js", minified);
+  two.file("b.txt", "one\nthe needle\n");
+  minified = std::string();
+  EXPECT_EQ(raw(two.path(), {"needle"}),
+            R"({"id":2,"reply":{"reply":"found","matches":[{"path":)" + json_string(two / "b.txt") +
+                R"(,"line":2,"text":"the needle","start":4,"end":10}],"truncated":true,"files":1}})");
+  EXPECT_EQ(raw(tree.path(), {"absent"}), R"({"id":3,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
 }
 
 TEST_F(SearchCall, LiteralsRegexesCaseAndWords) {

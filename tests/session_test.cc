@@ -107,7 +107,7 @@ TEST(Framing, EmptyFrameIsAnUnreadableRequest) {
   EXPECT_EQ(p.hello(), kHelloReply);  // the session goes on
 }
 
-TEST(Framing, LargestFrameIsReadAndOneMoreIsFatal) {
+TEST(Framing, LargestFrameIsReadAndOneMoreIsSkippedAndAnswered) {
   {
     ServerProcess p("/tmp");
     std::string head = R"({"id":4,"call":["hello",5],"pad":")";
@@ -119,10 +119,22 @@ TEST(Framing, LargestFrameIsReadAndOneMoreIsFatal) {
     EXPECT_EQ(reply.value_or(""), reply_of(4, kHelloReply.substr(16, kHelloReply.size() - 17)));
   }
   {
+    // One byte over: its body is read past without being kept, the error goes out under
+    // id 0, and the hello behind it is answered.
     ServerProcess p("/tmp");
-    p.write_raw(std::string("\x04\x00\x00\x01", 4));
+    std::thread writer([&] {
+      p.write_raw(std::string("\x04\x00\x00\x01", 4) + std::string(67108865, 'x'));
+      p.send(R"({"id":7,"call":["hello",5]})");
+    });
+    EXPECT_EQ(p.read_frame(std::chrono::seconds(120)).value_or(""),
+              R"({"id":0,"reply":{"reply":"error","message":"frame of 67108865 bytes is over the 67108864 byte limit"}})");
+    EXPECT_EQ(p.read_frame().value_or(""), reply_of(7, kHelloReply.substr(16, kHelloReply.size() - 17)));
+    writer.join();
+    // The end of input inside such a body ends the session as any cut frame does.
+    p.write_raw(std::string("\xFF\xFF\xFF\xFF", 4) + std::string(1000, 'x'));
+    p.close_stdin();
     EXPECT_EQ(p.wait(), 1);
-    EXPECT_EQ(p.stderr_text(), "nivern-server: frame of 67108865 bytes is over the 67108864 byte limit\n");
+    EXPECT_EQ(p.stderr_text(), "nivern-server: failed to fill whole buffer\n");
   }
 }
 

@@ -3,8 +3,10 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 #include "protocol/message.h"
@@ -31,7 +33,11 @@ namespace {
 
 class Writer {
  public:
-  explicit Writer(std::string& out) : out_(out) {}
+  explicit Writer(std::string& out, std::size_t limit = SIZE_MAX) : out_(out), limit_(limit) {}
+
+  /// A string written in pieces would have taken the output past the limit; it was not
+  /// written, and the output is unusable.
+  bool over() const { return over_; }
 
   void raw(std::string_view s) { out_.append(s); }
   void key(std::string_view k) {
@@ -80,6 +86,14 @@ class Writer {
     else raw("null");
   }
 
+  // The size of `s` written by `string`, counted in slices until it passes `stop`.
+  static std::size_t string_size(std::string_view s, std::size_t stop) {
+    constexpr std::size_t kSlice = 1u << 16;
+    std::size_t total = 2;
+    for (std::size_t at = 0; at < s.size() && total <= stop; at += kSlice) total += escaped_size(s.substr(at, kSlice));
+    return total;
+  }
+
   template <class List, class F>
   void list(const List& items, F&& each) {
     out_ += '[';
@@ -118,6 +132,10 @@ class Writer {
       total += size[i];
     }
     const std::size_t old = out_.size();
+    if (old + total > limit_) {
+      over_ = true;
+      return;
+    }
     out_.resize_and_overwrite(old + total, [&](char* buf, std::size_t) {
       nivern_support::in_parallel(n, "nivern-encode",
                                   [&](std::size_t i) { escape_into(piece[i], buf + old + at[i]); });
@@ -211,6 +229,8 @@ class Writer {
   }
 
   std::string& out_;
+  std::size_t limit_;
+  bool over_ = false;
 };
 
 // Size to reserve for the encoded reply, so that a reply of tens of megabytes is written
@@ -334,17 +354,48 @@ void encode_reply(Writer& w, const Reply& reply) {
 
 }  // namespace
 
-std::string Response::encode() const {
-  std::string out;
-  std::size_t size = estimate(reply);
+std::size_t json_string_size(std::string_view s, std::size_t stop) { return Writer::string_size(s, stop); }
+
+std::size_t encoded_size(const TextMatch& m, std::size_t stop) {
+  auto digits = [](std::uint64_t n) {
+    std::size_t d = 1;
+    for (; n >= 10; n /= 10) ++d;
+    return d;
+  };
+  constexpr std::size_t kFixed = sizeof "{\"path\":,\"line\":,\"text\":,\"start\":,\"end\":}" - 1;
+  const std::size_t numbers = digits(m.line) + digits(m.start) + digits(m.end);
+  const std::size_t path = Writer::string_size(m.path, stop);
+  if (path > stop) return path;
+  return kFixed + numbers + path + Writer::string_size(m.text, stop - path);
+}
+
+namespace {
+
+// Writes `r` into `out`; false when it would take more than `limit` bytes.
+bool encode_into(const Response& r, std::string& out, std::size_t limit) {
+  std::size_t size = std::min(estimate(r.reply), limit);
   out.reserve(size);
   nivern_support::advise_huge_pages(out.data(), size);
-  Writer w(out);
+  Writer w(out, limit);
   w.raw("{\"id\":");
-  w.number(id);
+  w.number(r.id);
   w.raw(",\"reply\":");
-  encode_reply(w, reply);
+  encode_reply(w, r.reply);
   w.raw("}");
+  return !w.over() && out.size() <= limit;
+}
+
+}  // namespace
+
+std::string Response::encode() const {
+  std::string out;
+  encode_into(*this, out, SIZE_MAX);
+  return out;
+}
+
+std::optional<std::string> Response::encode_within(std::size_t limit) const {
+  std::string out;
+  if (!encode_into(*this, out, limit)) return std::nullopt;
   return out;
 }
 

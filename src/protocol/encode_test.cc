@@ -91,6 +91,23 @@ TEST(Encode, LongTextsWithEveryEscapeMatchPieceByPiece) {
   Reply::Text t{text, "UTF-8", LineEnding::lf, false, false};
   EXPECT_EQ((Response{1, t}.encode()), R"({"id":1,"reply":{"reply":"text","text":")" + pieces +
                                            R"(","encoding":"UTF-8","line_ending":"lf","bom":false,"lossy":false}})");
+
+  // Sizes without writing: exact below the bound, and a limit that the text passes
+  // gives nothing.
+  const std::size_t size = whole.size();
+  EXPECT_EQ(json_string_size(text, SIZE_MAX), pieces.size() + 2);
+  EXPECT_GT(json_string_size(text, 1000), 1000u);
+  EXPECT_EQ((Response{1, Reply::Error{text}}.encode_within(size)), whole);
+  EXPECT_EQ((Response{1, Reply::Error{text}}.encode_within(size - 1)), std::nullopt);
+  EXPECT_EQ((Response{1, Reply::Error{"ab"}}.encode_within(8)), std::nullopt);
+}
+
+TEST(Encode, SizeOfOneMatchAsAFoundReplyWritesIt) {
+  const TextMatch m{"dir/\"q\".txt", 12345, "tab\there\x01", 3, 99};
+  const std::string none = Response{1, Reply::Found{{}, false, 1}}.encode();
+  const std::string one = Response{1, Reply::Found{{m}, false, 1}}.encode();
+  EXPECT_EQ(encoded_size(m, SIZE_MAX), one.size() - none.size());
+  EXPECT_GT(encoded_size(m, 10), 10u);
 }
 
 }  // namespace

@@ -391,7 +391,20 @@ struct Response {
   /// megabytes (a file's text) is escaped by short-lived helper threads, joined before
   /// this returns.
   [[nodiscard]] std::string encode() const;
+
+  /// The same when it takes at most `limit` bytes, else nullopt. A string of many
+  /// megabytes that cannot fit is measured but never written.
+  [[nodiscard]] std::optional<std::string> encode_within(std::size_t limit) const;
 };
+
+/// The size of `s` once written as a JSON string, quotes and escapes included, as
+/// `Response::encode` writes it. Counting stops soon after the size passes `stop`, so the
+/// work is bounded: any answer above `stop` only means "more than `stop`".
+[[nodiscard]] std::size_t json_string_size(std::string_view s, std::size_t stop);
+
+/// The size of `m` as one element of a `found` reply's matches (without the separating
+/// comma), bounded in the same way by `stop`.
+[[nodiscard]] std::size_t encoded_size(const TextMatch& m, std::size_t stop);
 
 /// Base64 (standard alphabet, '=' padding) of a byte payload.
 std::string encode_bytes(std::string_view bytes);

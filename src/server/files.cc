@@ -2,14 +2,18 @@
 #include "server/files.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "server/calls.h"
 #include "support/huge_pages.h"
@@ -34,6 +38,46 @@ bool looks_binary(std::string_view sample) {
   if (n >= 2 && (sample.starts_with("\xFF\xFE") || sample.starts_with("\xFE\xFF"))) return false;
   if (n % 2 != 0) return true;
   return nivern_text::encoding::guess_utf16(sample) == nivern_text::encoding::Utf16Guess::none;
+}
+
+std::optional<Utf16Layout> utf16_layout(std::string_view first, std::uint64_t size) {
+  if (first.starts_with("\xEF\xBB\xBF")) return std::nullopt;
+  if (first.starts_with("\xFF\xFE") || first.starts_with("\xFE\xFF")) return Utf16Layout{2, first[0] == '\xFF'};
+  if (size % 2 != 0) return std::nullopt;
+  const auto guess = nivern_text::encoding::guess_utf16(first);
+  if (guess == nivern_text::encoding::Utf16Guess::none) return std::nullopt;
+  return Utf16Layout{0, guess == nivern_text::encoding::Utf16Guess::little_endian};
+}
+
+std::optional<std::uint64_t> utf16_text_size(int fd, const Utf16Layout& layout) {
+  constexpr std::size_t kSlice = 1u << 20;
+  std::vector<char> buf(kSlice);
+  std::uint64_t size = 0;
+  for (std::uint64_t at = layout.from;;) {
+    const ssize_t r = ::pread(fd, buf.data(), kSlice, static_cast<off_t>(at));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    auto n = static_cast<std::size_t>(r);
+    if (n < kSlice) {  // the end of the file
+      return size + nivern_text::encoding::utf16_decoded_size(std::string_view(buf.data(), n), layout.little_endian);
+    }
+    // A lead surrogate at the end of a slice is measured with the unit that follows it.
+    const auto hi = static_cast<unsigned char>(buf[layout.little_endian ? n - 1 : n - 2]);
+    if (hi >= 0xD8 && hi < 0xDC) n -= 2;
+    size += nivern_text::encoding::utf16_decoded_size(std::string_view(buf.data(), n), layout.little_endian);
+    at += n;
+  }
+}
+
+std::uint64_t least_text_size(std::string_view first, std::uint64_t size) {
+  // Escaped, the text takes at least one byte for each byte of a UTF-8 or windows-1252
+  // file (a CR LF pair becomes "\n", still two) and for each two bytes of a UTF-16 file;
+  // a byte-order mark takes nothing.
+  if (first.starts_with("\xEF\xBB\xBF")) return size - 3;
+  if (auto utf16 = utf16_layout(first, size)) return (size - utf16->from) / 2;
+  return size;
 }
 
 namespace {
@@ -177,6 +221,45 @@ std::string temp_path_for(std::string_view target) {
   return out + file;
 }
 
+std::string unique_temp_path(std::string_view preferred, std::string_view tag) {
+  const std::size_t slash = preferred.rfind('/');
+  const std::string_view dir = slash == std::string_view::npos ? std::string_view() : preferred.substr(0, slash + 1);
+  const std::string_view name = preferred.substr(dir.size());
+  constexpr std::size_t kNameMax = 255;
+  std::string out(dir);
+  if (name.size() + 1 + tag.size() <= kNameMax) {
+    out.append(name).append(".");
+  } else {
+    out.append(".nivern-tmp.");
+  }
+  return out.append(tag);
+}
+
+std::optional<mode_t> acl_mode_bits(std::string_view acl) {
+  // Little-endian: a 4-byte version (2), then entries of a 2-byte tag, 2-byte
+  // permissions and a 4-byte id.
+  auto u16 = [&](std::size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(acl[at])) |
+           static_cast<unsigned>(static_cast<unsigned char>(acl[at + 1])) << 8;
+  };
+  if (acl.size() < 4 || (acl.size() - 4) % 8 != 0 || u16(0) != 2 || u16(2) != 0) return std::nullopt;
+  constexpr unsigned kUserObj = 0x01, kGroupObj = 0x04, kMask = 0x10, kOther = 0x20;
+  std::optional<unsigned> user, group, other;
+  unsigned mask = 7;
+  for (std::size_t at = 4; at < acl.size(); at += 8) {
+    const unsigned perm = u16(at + 2) & 7;
+    switch (u16(at)) {
+      case kUserObj: user = perm; break;
+      case kGroupObj: group = perm; break;
+      case kMask: mask = perm; break;
+      case kOther: other = perm; break;
+      default: break;
+    }
+  }
+  if (!user || !group || !other) return std::nullopt;
+  return static_cast<mode_t>(*user << 6 | (*group & mask) << 3 | *other);
+}
+
 }  // namespace files
 
 namespace {
@@ -201,6 +284,127 @@ std::expected<void, IoError> write_all(int fd, std::string_view data) {
     data.remove_prefix(static_cast<std::size_t>(w));
   }
   return {};
+}
+
+/// A short random tag for a temporary name (12 hexadecimal digits).
+std::string random_tag() {
+  unsigned char bytes[6] = {};
+  if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    // No entropy yet: the clock and the process id still differ between attempts.
+    static unsigned counter = 0;
+    const auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                   (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter;
+    for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(t >> (8 * i));
+  }
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char b : bytes) {
+    out += hex[b >> 4];
+    out += hex[b & 15];
+  }
+  return out;
+}
+
+/// A freshly created temporary file for `target` and the path it was made at.
+struct TempFile {
+  nivern_support::UniqueFd fd;
+  std::string path;
+};
+
+/// Creates the temporary sibling of `target` exclusively: nothing already at a name (a
+/// leftover file, a link, a named pipe, another save's file) is ever opened. The usual
+/// name comes first; when it is taken or too long, random siblings are tried. On
+/// failure, the path of the last attempt and its error.
+std::expected<TempFile, std::pair<std::string, IoError>> create_temp(const std::string& target, mode_t mode) {
+  const std::string preferred = files::temp_path_for(target);
+  std::string temp = preferred;
+  constexpr int kAttempts = 16;
+  for (int attempt = 1;; ++attempt) {
+    if (temp.find('\0') != std::string::npos) {
+      return std::unexpected(std::pair(temp, IoError::own(nivern_vfs::error::NUL_IN_PATH)));
+    }
+    nivern_support::UniqueFd fd(
+        ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+    if (fd) return TempFile{std::move(fd), std::move(temp)};
+    const int err = errno;
+    if ((err != EEXIST && err != ENAMETOOLONG) || attempt == kAttempts) {
+      return std::unexpected(std::pair(temp, IoError::os(err)));
+    }
+    temp = files::unique_temp_path(preferred, random_tag());
+  }
+}
+
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+/// The value of attribute `name` of `path` (links followed); nullopt when it cannot be read.
+std::optional<std::string> get_attribute(const std::string& path, const char* name) {
+  for (int tries = 0; tries < 4; ++tries) {
+    const ssize_t size = ::getxattr(path.c_str(), name, nullptr, 0);
+    if (size < 0) return std::nullopt;
+    std::string value(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::getxattr(path.c_str(), name, value.data(), value.size());
+    if (got >= 0) {
+      value.resize(static_cast<std::size_t>(got));
+      return value;
+    }
+    if (errno != ERANGE) return std::nullopt;  // ERANGE: it grew meanwhile
+  }
+  return std::nullopt;
+}
+
+/// The names of the extended attributes of `path` (links followed).
+std::vector<std::string> attribute_names(const std::string& path) {
+  std::vector<std::string> names;
+  for (int tries = 0; tries < 4; ++tries) {
+    const ssize_t size = ::listxattr(path.c_str(), nullptr, 0);
+    if (size <= 0) return names;
+    std::string list(static_cast<std::size_t>(size), '\0');
+    const ssize_t got = ::listxattr(path.c_str(), list.data(), list.size());
+    if (got < 0) {
+      if (errno == ERANGE) continue;
+      return names;
+    }
+    list.resize(static_cast<std::size_t>(got));
+    for (std::size_t at = 0; at < list.size();) {
+      const std::size_t end = std::min(list.find('\0', at), list.size());
+      if (end > at) names.emplace_back(list, at, end - at);
+      at = end + 1;
+    }
+    return names;
+  }
+  return names;
+}
+
+/// Gives the temporary file `fd` who may read and write the file `target` (status `old`)
+/// that it replaces: owner and group where the process may set them, the "user."
+/// attributes, the access ACL and the permission bits. Never grants more than the old
+/// file did: an ACL that cannot be copied leaves only what its owner, owning-group and
+/// other entries allowed, and a group that cannot be kept gets no more than others.
+void keep_access(int fd, const std::string& target, const struct stat& old) {
+  if (old.st_uid != ::geteuid() || old.st_gid != ::getegid()) {
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+  }
+  mode_t mode = old.st_mode & 0777;
+  bool acl_copied = false;
+  for (const std::string& name : attribute_names(target)) {
+    const bool acl = name == kAccessAcl;
+    if (!acl && !name.starts_with("user.")) continue;
+    auto value = get_attribute(target, name.c_str());
+    if (!value) continue;
+    const bool copied = ::fsetxattr(fd, name.c_str(), value->data(), value->size(), 0) == 0;
+    if (acl) {
+      acl_copied = copied;
+      if (!copied) {
+        auto bits = files::acl_mode_bits(*value);
+        mode = bits ? (mode & ~0070) | (*bits & 0070 & mode) : mode & ~0070;
+      }
+    }
+  }
+  // An ACL inherited from the directory's default ACL does not belong to the old file.
+  if (!acl_copied) (void)::fremovexattr(fd, kAccessAcl);
+  struct stat now;
+  if (::fstat(fd, &now) == 0 && now.st_gid != old.st_gid) mode = (mode & ~0070) | ((mode & 07) << 3 & mode);
+  (void)::fchmod(fd, mode);
 }
 
 /// Flushes the directory that holds `path`, so that a rename in it survives a crash.
@@ -235,8 +439,18 @@ Reply open_file(const Call::Open& call) {
     const std::size_t want = std::min<std::uint64_t>(static_cast<std::uint64_t>(st.st_size), sizeof sample);
     ssize_t got = ::read(fd->get(), sample, want);
     if (got < 0) return failed(VfsError{VfsError::Io{path, IoError::os(errno)}});
-    if (files::looks_binary(std::string_view(sample, static_cast<std::size_t>(got)))) {
-      return Reply::Error{files::BINARY};
+    const std::string_view first(sample, static_cast<std::size_t>(got));
+    if (files::looks_binary(first)) return Reply::Error{files::BINARY};
+    // Whatever the encoding, the reply's text cannot be shorter than this once escaped,
+    // so a file whose reply must pass the frame limit is refused without being read.
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (files::least_text_size(first, size) > MAX_FRAME) return Reply::Error{files::TOO_LARGE};
+    // UTF-16 text may pass the limit although the file is under twice its size: a file
+    // that could is measured in slices before it is read whole.
+    if (auto utf16 = files::utf16_layout(first, size); utf16 && (size - utf16->from) / 2 * 3 + 3 > MAX_FRAME) {
+      if (auto text = files::utf16_text_size(fd->get(), *utf16); text && *text > MAX_FRAME) {
+        return Reply::Error{files::TOO_LARGE};
+      }
     }
   }
 
@@ -246,7 +460,8 @@ Reply open_file(const Call::Open& call) {
     if (content.error().kind == files::ReadFailure::Kind::too_large) return Reply::Error{files::TOO_LARGE};
     return failed(content.error().error);
   }
-  nivern_text::encoding::DecodedText d = nivern_text::encoding::decode_in_place(std::move(*content));
+  nivern_text::encoding::DecodedText d = nivern_text::encoding::decode_in_place(std::move(*content), MAX_FRAME);
+  if (d.over_limit) return Reply::Error{files::TOO_LARGE};
   return Reply::Text{
       .text = std::move(d.text),
       .encoding = std::string(d.encoding->name),
@@ -298,24 +513,22 @@ Reply save_file(const Call::Save& call) {
     }
   }
 
-  // The temporary sibling. Never through a link planted at its name; it gets the
-  // permission bits of the file it replaces.
-  const std::string temp = files::temp_path_for(target);
+  // The temporary sibling, created exclusively and private until it is complete.
   auto failed = [&](const std::string& named, IoError cause) {
     return cannot("save", path, VfsError{VfsError::Io{named, cause}});
   };
-  if (temp.find('\0') != std::string::npos) return failed(temp, IoError::own(nivern_vfs::error::NUL_IN_PATH));
   struct stat old;
   const bool replaces_file = target.find('\0') == std::string::npos && ::stat(target.c_str(), &old) == 0 &&
                              S_ISREG(old.st_mode);
-  const mode_t mode = replaces_file ? (old.st_mode & 0777) : 0666;
-  nivern_support::UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode));
-  if (!fd) return failed(temp, IoError::os(errno));
-  if (replaces_file) (void)::fchmod(fd.get(), mode);  // a reused leftover keeps its own mode otherwise
+  auto created = create_temp(target, replaces_file ? 0600 : 0666);
+  if (!created) return failed(created.error().first, created.error().second);
+  nivern_support::UniqueFd fd = std::move(created->fd);
+  const std::string temp = std::move(created->path);
 
   // Write, then make the bytes durable before they take the target's place.
   auto written = write_all(fd.get(), mark);
   if (written) written = write_all(fd.get(), body);
+  if (written && replaces_file) keep_access(fd.get(), target, old);
   if (written && ::fsync(fd.get()) != 0) written = std::unexpected(IoError::os(errno));
   fd.reset();
   if (!written) {

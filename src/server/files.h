@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,6 +31,24 @@ inline constexpr const char* BINARY = "a binary file cannot be opened as text ye
 /// True when the first bytes of a file look binary: a zero byte is allowed only where
 /// decoding would find a byte-order mark or guess UTF-16.
 [[nodiscard]] bool looks_binary(std::string_view sample);
+
+/// The fewest bytes that the text of a file of `size` bytes whose first bytes are
+/// `first` can take in a reply, escapes included, whatever decoding makes of it.
+[[nodiscard]] std::uint64_t least_text_size(std::string_view first, std::uint64_t size);
+
+/// Where the UTF-16 text of a file of `size` bytes whose first bytes are `first`
+/// begins (after its mark) and its byte order, as decoding will find them; nullopt
+/// for a file that decoding will not read as UTF-16.
+struct Utf16Layout {
+  std::uint64_t from = 0;
+  bool little_endian = true;
+};
+[[nodiscard]] std::optional<Utf16Layout> utf16_layout(std::string_view first, std::uint64_t size);
+
+/// The UTF-8 size of the UTF-16 text of the open file `fd` from byte `from` to its end,
+/// read in slices so that a file of any size costs little memory; nullopt when a read
+/// fails.
+[[nodiscard]] std::optional<std::uint64_t> utf16_text_size(int fd, const Utf16Layout& layout);
 
 /// Refuses a status that is not a regular file's: `IsDirectory` for a directory,
 /// `NotRegularFile` for a named pipe, socket or device (reading them may never end).
@@ -58,5 +77,15 @@ struct ReadFailure {
 /// ("." when `target` has no parent), with "file" for a name that is not an ordinary
 /// UTF-8 file name.
 [[nodiscard]] std::string temp_path_for(std::string_view target);
+
+/// Another temporary sibling, for when `preferred` (a `temp_path_for` result) is taken
+/// or its name too long: that name followed by "." and `tag` while the name stays within
+/// 255 bytes, else ".nivern-tmp." and `tag`, in the same directory.
+[[nodiscard]] std::string unique_temp_path(std::string_view preferred, std::string_view tag);
+
+/// The permission bits that an access ACL (the value of "system.posix_acl_access")
+/// grants through the file's mode alone: its owner, owning-group (limited by the mask)
+/// and other entries. nullopt for a value that is not such an ACL.
+[[nodiscard]] std::optional<mode_t> acl_mode_bits(std::string_view acl);
 
 }  // namespace nivern_server::files

@@ -15,6 +15,7 @@
 
 #include "harness/temp_tree.h"
 #include "server/calls.h"
+#include "text/byte_decoders.h"
 
 namespace nivern_server {
 namespace {
@@ -96,6 +97,34 @@ TEST(TemporaryPath, SiblingOfTheTarget) {
   EXPECT_EQ(files::temp_path_for(""), "./.file.nivern-tmp");
   EXPECT_EQ(files::temp_path_for("d/caf\xC3\xA9"), "d/.caf\xC3\xA9.nivern-tmp");
   EXPECT_EQ(files::temp_path_for("d/caf\xE9"), "d/.file.nivern-tmp");
+
+  // Unique siblings: the usual name with the tag while it fits a file name, else short.
+  EXPECT_EQ(files::unique_temp_path("/a/.x.nivern-tmp", "0f"), "/a/.x.nivern-tmp.0f");
+  EXPECT_EQ(files::unique_temp_path(".x.nivern-tmp", "0f"), ".x.nivern-tmp.0f");
+  const std::string fits(252, 'n'), over(253, 'n');
+  EXPECT_EQ(files::unique_temp_path("d/" + fits, "0f"), "d/" + fits + ".0f");
+  EXPECT_EQ(files::unique_temp_path("d/" + over, "0f"), "d/.nivern-tmp.0f");
+}
+
+TEST(AclModeBits, OwnerOwningGroupWithinTheMaskAndOthers) {
+  auto acl = [](std::initializer_list<std::pair<unsigned, unsigned>> entries) {
+    std::string v("\x02\0\0\0", 4);
+    for (auto [tag, perm] : entries) v += std::string{static_cast<char>(tag), 0, static_cast<char>(perm), 0, 0, 0, 0, 0};
+    return v;
+  };
+  EXPECT_EQ(files::acl_mode_bits(acl({{0x01, 6}, {0x02, 7}, {0x04, 6}, {0x10, 4}, {0x20, 0}})), 0640u);
+  EXPECT_EQ(files::acl_mode_bits(acl({{0x01, 7}, {0x04, 5}, {0x20, 1}})), 0751u);
+  EXPECT_EQ(files::acl_mode_bits(acl({{0x01, 7}, {0x20, 1}})), std::nullopt);  // no owning group
+  EXPECT_EQ(files::acl_mode_bits("\x01\0\0\0"s), std::nullopt);
+  EXPECT_EQ(files::acl_mode_bits(acl({{0x01, 7}}).substr(0, 9)), std::nullopt);
+}
+
+TEST(LeastTextSize, NoDecodingMakesLessOfTheFile) {
+  EXPECT_EQ(files::least_text_size("plain", 1000), 1000u);
+  EXPECT_EQ(files::least_text_size("\xEF\xBB\xBFmarked", 1000), 997u);
+  EXPECT_EQ(files::least_text_size("\xFF\xFE" "a\0"s, 1000), 499u);
+  EXPECT_EQ(files::least_text_size(std::string("a\0b\0", 4), 1000), 500u);  // guessed UTF-16
+  EXPECT_EQ(files::least_text_size(std::string("a\0b\0", 4), 1001), 1001u);  // odd: never UTF-16
 }
 
 TEST_F(Files, ContentReadIsBounded) {
@@ -140,6 +169,37 @@ TEST_F(Files, SaveIntoAReadOnlyDirectory) {
             "cannot save " + path("ro/x.txt") + ": " + path("ro/.x.txt.nivern-tmp") +
                 ": Permission denied (os error 13)");
   EXPECT_EQ(read_file(path("ro/x.txt")), "old");
+}
+
+TEST_F(Files, SaveThatCannotKeepTheGroupGivesTheNewGroupNoMoreThanOthers) {
+  // Owned by root, writable by everyone but readable by its group only: the save of an
+  // unprivileged user makes a file of that user's group, which must not read it.
+  write_file(path("g.txt"), "old");
+  ASSERT_EQ(::chmod(path("g.txt").c_str(), 0642), 0);
+  EXPECT_EQ(in_child([&] { return message_of(save_file({.path = path("g.txt"), .text = "new", .encoding = "utf-8"})); }),
+            "saved");
+  struct stat st;
+  ASSERT_EQ(::stat(path("g.txt").c_str(), &st), 0);
+  if (::geteuid() == 0) {  // the child ran as 65534
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(st.st_mode & 0777, 0602u);
+  }
+  EXPECT_EQ(read_file(path("g.txt")), "new");
+}
+
+TEST_F(Files, Utf16TextIsMeasuredInSlicesAsDecodingMakesIt) {
+  // A surrogate pair across the first slice's end, then a lone lead and a last odd byte.
+  std::string units;
+  for (std::size_t i = 0; i < (1u << 19) - 1; ++i) units += "a\0"s;
+  units += "\x3D\xD8\x00\xDE" "\x2D\x4E" "\x00\xD8" "z"s;
+  write_file(path("u16"), "\xFF\xFE" + units);
+  auto fd = files::open_for_reading(path("u16"));
+  ASSERT_TRUE(fd);
+  const auto layout = files::utf16_layout("\xFF\xFE"s, units.size() + 2);
+  ASSERT_TRUE(layout);
+  EXPECT_EQ(files::utf16_text_size(fd->get(), *layout), nivern_text::decode_utf16(units, true).size());
+  EXPECT_FALSE(files::utf16_layout("\xEF\xBB\xBF\xFF\xFE"s, 100));
+  EXPECT_FALSE(files::utf16_layout("a\0b\0"s, 1001));
 }
 
 TEST_F(Files, FailedWriteRemovesTheTemporaryFileAndLeavesTheTarget) {

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -55,7 +56,17 @@ FrameReader::Result FrameReader::next() {
   }
   std::uint64_t n = (std::uint64_t{len[0]} << 24) | (std::uint64_t{len[1]} << 16) |
                     (std::uint64_t{len[2]} << 8) | len[3];
-  if (n > MAX_FRAME) return {Status::fatal, {}, over_limit_message(n)};
+  if (n > MAX_FRAME) {
+    // Read past in small pieces: the body is never held.
+    for (std::uint64_t left = n; left > 0;) {
+      char scratch[65536];
+      long r = fill(scratch, static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof scratch)));
+      if (r == 0) return {Status::fatal, {}, "failed to fill whole buffer"};
+      if (r < 0) return {Status::fatal, {}, nivern_support::last_os_error()};
+      left -= static_cast<std::uint64_t>(r);
+    }
+    return {Status::oversized, {}, {}, n};
+  }
   Result out{Status::frame, std::string(n, '\0'), {}};
   got = 0;
   while (got < n) {

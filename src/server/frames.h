@@ -17,15 +17,17 @@ class FrameReader {
  public:
   explicit FrameReader(int fd) : fd_(fd) {}
 
-  enum class Status { frame, end, fatal };
+  enum class Status { frame, oversized, end, fatal };
   struct Result {
     Status status;
     std::string body;   // the frame's body when status is `frame`
     std::string error;  // the fatal error's text
+    std::uint64_t size = 0;  // the announced length when status is `oversized`
   };
 
   /// Reads the next frame. Input ending before or inside the length is a clean end;
-  /// ending inside the body is fatal ("failed to fill whole buffer").
+  /// ending inside the body is fatal ("failed to fill whole buffer"). A body over
+  /// `MAX_FRAME` is read past without being kept and reported as `oversized`.
   Result next();
 
  private:

@@ -35,7 +35,7 @@ std::vector<FrameReader::Result> read_frames(const std::string& input) {
   std::vector<FrameReader::Result> out;
   for (;;) {
     auto r = reader.next();
-    bool stop = r.status != FrameReader::Status::frame;
+    bool stop = r.status != FrameReader::Status::frame && r.status != FrameReader::Status::oversized;
     out.push_back(std::move(r));
     if (stop) break;
   }
@@ -66,8 +66,16 @@ TEST(FrameReader, EndsAndFaults) {
   auto cut = read_frames(frame("abcdef").substr(0, 7));
   EXPECT_EQ(cut.back().status, FrameReader::Status::fatal);
   EXPECT_EQ(cut.back().error, "failed to fill whole buffer");
-  auto big = read_frames(std::string("\x04\x00\x00\x01", 4));
-  EXPECT_EQ(big.back().error, "frame of 67108865 bytes is over the 67108864 byte limit");
+  // One byte over the limit: read past, reported with its length, then the next frame.
+  auto big = read_frames(std::string("\x04\x00\x00\x01", 4) + std::string(67108865, 'x') + frame("after"));
+  ASSERT_EQ(big.size(), 3u);
+  EXPECT_EQ(big[0].status, FrameReader::Status::oversized);
+  EXPECT_EQ(big[0].size, 67108865u);
+  EXPECT_TRUE(big[0].body.empty());
+  EXPECT_EQ(big[1].body, "after");
+  EXPECT_EQ(big[2].status, FrameReader::Status::end);
+  auto big_cut = read_frames(std::string("\xFF\xFF\xFF\xFF", 4) + std::string(100000, 'x'));
+  EXPECT_EQ(big_cut.back().error, "failed to fill whole buffer");
   auto limit = read_frames(std::string("\x04\x00\x00\x00", 4));  // at the limit: read, then cut short
   EXPECT_EQ(limit.back().error, "failed to fill whole buffer");
 }

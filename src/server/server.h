@@ -40,6 +40,9 @@ using Outgoing = nivern_support::Sender<Frame>;
 inline constexpr const char* PROGRAM_VERSION = "0.2.2";
 /// Largest frame body accepted or sent.
 inline constexpr std::uint64_t MAX_FRAME = 67'108'864;
+/// Bytes of replies that may wait unwritten: past it, the loop reads no further requests
+/// until the editor has taken enough of them.
+inline constexpr std::size_t REPLY_BUDGET = 256u << 20;
 
 /// The running watch, shared with its forwarder thread: the session holds the only
 /// strong reference between calls, the forwarder a weak one that it upgrades while it

@@ -10,6 +10,7 @@
 #include "server/files.h"
 #include "server/frames.h"
 #include "server/server.h"
+#include "support/byte_budget.h"
 #include "support/channel.h"
 #include "support/os_error.h"
 #include "support/thread_name.h"
@@ -62,11 +63,16 @@ Reply handle(Server& server, msg::Request&& request) {
 
 // The frame body of `response`. A reply too large for one frame is never sent: a
 // `text` reply (of `open` or `git_show`) becomes "too large to open as text yet", any
-// other the over-limit message, and the session goes on.
+// other the over-limit message, and the session goes on. A text that cannot fit is
+// measured no further than needed and never escaped.
 std::string encode_fitting(msg::Response& response) {
   auto* text = std::get_if<Reply::Text>(&response.reply.v);
-  // A text longer than a frame cannot fit once encoded, so it is not even encoded.
   if (text && text->text.size() > MAX_FRAME) {
+    response.reply = Reply::Error{files::TOO_LARGE};
+    return response.encode();
+  }
+  if (text) {
+    if (auto body = response.encode_within(MAX_FRAME)) return std::move(*body);
     response.reply = Reply::Error{files::TOO_LARGE};
     return response.encode();
   }
@@ -74,7 +80,7 @@ std::string encode_fitting(msg::Response& response) {
   if (body.size() <= MAX_FRAME) return body;
   const std::size_t size = body.size();
   body = std::string();
-  response.reply = Reply::Error{text ? std::string(files::TOO_LARGE) : over_limit_message(size)};
+  response.reply = Reply::Error{over_limit_message(size)};
   return response.encode();
 }
 
@@ -99,6 +105,7 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
   server->out = loop_out;
 
   FrameReader reader(in_fd);
+  const auto replies = nivern_support::ByteBudget::make(REPLY_BUDGET);
   std::optional<std::string> fatal;
   for (;;) {
     auto next = reader.next();
@@ -108,15 +115,25 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
       break;
     }
     msg::Response response;
-    auto request = msg::Request::decode(next.body);
-    next.body = std::string();
-    if (!request) {
-      response.reply = Reply::Error{"unreadable request: " + request.error()};
+    if (next.status == FrameReader::Status::oversized) {
+      response.reply = Reply::Error{over_limit_message(next.size)};
     } else {
-      response.id = request->id;
-      response.reply = handle(*server, std::move(*request));
+      auto request = msg::Request::decode(next.body);
+      next.body = std::string();
+      if (!request) {
+        response.reply = Reply::Error{"unreadable request: " + request.error()};
+      } else {
+        response.id = request->id;
+        response.reply = handle(*server, std::move(*request));
+      }
     }
-    if (!loop_out.send(Frame{encode_fitting(response), {}})) break;  // the writer has stopped: its error decides
+    std::string body = encode_fitting(response);
+    response = {};
+    // Waits while too many replies are unwritten; the writer gives each share back once
+    // its frame is written or discarded, so this never waits on a stopped writer.
+    auto lease = replies->acquire(body.size());
+    Frame frame{std::move(body), lease ? std::move(*lease) : nivern_support::ByteBudget::Lease()};
+    if (!loop_out.send(std::move(frame))) break;  // the writer has stopped: its error decides
   }
 
   // After a clean end, language servers get a few seconds to end their output once their

@@ -4,6 +4,7 @@
 /// the line-ending measurements with CR LF turned into LF.
 ///
 /// Pure: no I/O, no state, no failure; safe from any thread. The result owns its text.
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,9 @@ struct DecodedText {
   bool bom = false;
   /// Some malformed input was replaced with U+FFFD.
   bool lossy = false;
+  /// Decoding from UTF-16 or windows-1252 would have made more than the caller's limit
+  /// of text; nothing was decoded and `text` is empty.
+  bool over_limit = false;
 };
 
 /// Bytes of the UTF-16 guess window.
@@ -41,8 +45,15 @@ enum class Utf16Guess { none, little_endian, big_endian };
 [[nodiscard]] DecodedText decode(std::string_view bytes);
 
 /// The same, consuming `bytes`: when they are UTF-8 the text is made in their own
-/// buffer, with no second copy of a large file in memory.
-[[nodiscard]] DecodedText decode_in_place(std::string&& bytes);
+/// buffer, with no second copy of a large file in memory. Text decoded from UTF-16 or
+/// windows-1252 is measured first and not made when it would pass `limit` bytes
+/// (`over_limit`).
+[[nodiscard]] DecodedText decode_in_place(std::string&& bytes, std::size_t limit = SIZE_MAX);
+
+/// The UTF-8 length of `bytes` decoded from UTF-16 in the given byte order, and from
+/// windows-1252.
+[[nodiscard]] std::size_t utf16_decoded_size(std::string_view bytes, bool little_endian);
+[[nodiscard]] std::size_t windows1252_decoded_size(std::string_view bytes);
 
 /// Measures the line endings of `text`, builds its copy without the CR of each CR LF
 /// and packs the record with the given encoding and flags.

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "text/byte_decoders.h"
+
 namespace nivern_text::encoding {
 namespace {
 
@@ -138,6 +140,26 @@ TEST(Finish, PassesFlagsThrough) {
   EXPECT_TRUE(d.guessed);
   EXPECT_TRUE(d.bom);
   EXPECT_TRUE(d.lossy);
+}
+
+TEST(Decode, TextPastTheLimitIsMeasuredNotMade) {
+  // windows-1252: 0x80 is U+20AC, three bytes; UTF-16: U+4E2D is three bytes, a pair four.
+  EXPECT_EQ(windows1252_decoded_size("a\x80\xE9"s), 6u);
+  for (const std::string& units : {"\x2D\x4E" "a\0" "\x3D\xD8\x00\xDE" "\x00\xD8" "x"s, "\x00\xD8" "a\0"s,
+                                   "\x00\xDCx"s, "\x00\xD8\x00\xD8\x00\xDC"s, "\xD8\x00\xDC\x00\x00\xD8"s}) {
+    EXPECT_EQ(utf16_decoded_size(units, true), decode_utf16(units, true).size());
+    EXPECT_EQ(utf16_decoded_size(units, false), decode_utf16(units, false).size());
+  }
+  const std::string euros(3000, '\x80');
+  DecodedText over = decode_in_place(std::string(euros), 8999);
+  EXPECT_TRUE(over.over_limit);
+  EXPECT_EQ(over.encoding, &WINDOWS_1252);
+  EXPECT_TRUE(over.text.empty());
+  DecodedText fits = decode_in_place(std::string(euros), 9000);
+  EXPECT_FALSE(fits.over_limit);
+  EXPECT_EQ(fits.text.size(), 9000u);
+  EXPECT_TRUE(decode_in_place("\xFF\xFE" + std::string(4000, '\x4E'), 5999).over_limit);
+  EXPECT_FALSE(decode_in_place("\xFF\xFE" + std::string(4000, '\x4E'), 6000).over_limit);
 }
 
 TEST(Decode, CrLfAfterUtf16Decoding) {

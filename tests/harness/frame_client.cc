@@ -279,4 +279,16 @@ std::string ServerProcess::rest_of_stdout() {
   return std::exchange(buffer_, {});
 }
 
+std::size_t peak_resident_bytes(pid_t pid) {
+  std::FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+  if (status == nullptr) return 0;
+  char line[256];
+  std::size_t kib = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "VmHWM: %zu kB", &kib) == 1) break;
+  }
+  std::fclose(status);
+  return kib * 1024;
+}
+
 }  // namespace nivern_test

@@ -95,4 +95,14 @@ class ServerProcess {
   std::optional<int> status_;
 };
 
+/// The peak resident memory of process `pid` so far, in bytes (0 if it cannot be read).
+std::size_t peak_resident_bytes(pid_t pid);
+
+/// Whether peak memory tells anything: sanitizer builds keep freed memory for a while.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kPeakMemoryIsMeaningful = false;
+#else
+inline constexpr bool kPeakMemoryIsMeaningful = true;
+#endif
+
 }  // namespace nivern_test
