@@ -109,6 +109,15 @@ bool not_before(const timespec& t, const timespec& since) {
   return t.tv_sec > since.tv_sec || (t.tv_sec == since.tv_sec && t.tv_nsec >= since.tv_nsec);
 }
 
+// Watches the directory open as `dir_fd` itself, whatever its path names by now.
+int add_dir_watch(int inotify_fd, int dir_fd, const std::string& path) {
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", dir_fd);
+  const int wd = inotify_add_watch(inotify_fd, proc, kMask | IN_ONLYDIR);
+  if (wd >= 0 || errno != ENOENT) return wd;
+  return inotify_add_watch(inotify_fd, path.c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);  // no /proc
+}
+
 }  // namespace
 
 Error path_not_found(std::string_view path) {
@@ -121,15 +130,6 @@ std::expected<Tree, Error> Tree::create(Handler handler) {
   UniqueFd fd(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd) return std::unexpected(Error{nivern_support::last_os_error()});
   return Tree(std::move(fd), std::move(handler));
-}
-
-// Watches the directory open as `dir_fd` itself, whatever its path names by now.
-static int add_dir_watch(int inotify_fd, int dir_fd, const std::string& path) {
-  char proc[40];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", dir_fd);
-  const int wd = inotify_add_watch(inotify_fd, proc, kMask | IN_ONLYDIR);
-  if (wd >= 0 || errno != ENOENT) return wd;
-  return inotify_add_watch(inotify_fd, path.c_str(), kMask | IN_ONLYDIR | IN_DONT_FOLLOW);  // no /proc
 }
 
 std::expected<void, Error> Tree::watch(std::string_view root) {
@@ -199,7 +199,6 @@ bool Tree::place(int wd, int parent, const std::string& name, dev_t dev, ino_t i
     if (it == nodes_.end()) break;
     p = it->second.parent;
   }
-  ++generation_;
   auto [it, fresh] = nodes_.try_emplace(wd);
   Node& node = it->second;
   if (!fresh && !node.detached) {
@@ -210,6 +209,7 @@ bool Tree::place(int wd, int parent, const std::string& name, dev_t dev, ino_t i
     }
     if (auto s = slots_.find({node.parent, node.name}); s != slots_.end() && s->second == wd) slots_.erase(s);
   }
+  ++generation_;
   auto [slot, added] = slots_.try_emplace({parent, name}, wd);
   if (!added && slot->second != wd) {
     detach(slot->second);
