@@ -219,14 +219,6 @@ TEST(InotifyRecords, TheFirstCrawlReportsWhatChangedOnceTheRootWasWatched) {
     EXPECT_NE(std::find(seen.begin(), seen.end(), "create " + r + want), seen.end()) << want;
 }
 
-TEST(InotifyRecords, AWatchPathWithANulIsRefused) {
-  auto tree = *Tree::create([](Result) {});
-  const auto watched = tree.watch(std::string_view("/tmp\0/x", 7));
-  ASSERT_FALSE(watched);
-  EXPECT_EQ(watched.error().text, "file name contained an unexpected NUL byte");
-  EXPECT_EQ(tree.watches(), 0u);
-}
-
 TEST(InotifyRecords, MovedRootDropsEveryWatch) {
   TempTree t("inotify");
   t.dir("a/b");
