@@ -116,7 +116,8 @@ std::size_t count_dirs(const std::string& tree) {
     DIR* d = ::opendir(dir.c_str());
     if (!d) continue;
     while (const dirent* e = ::readdir(d)) {
-      if (e->d_type != DT_DIR || (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))))
+      if (e->d_type != DT_DIR ||
+          (e->d_name[0] == '.' && (!e->d_name[1] || (e->d_name[1] == '.' && !e->d_name[2]))))
         continue;
       ++n;
       todo.push_back(dir + "/" + e->d_name);
@@ -176,7 +177,8 @@ int setup(const std::string& tree, int rounds) {
       // up adding them, so the checks are spaced by an eighth of the time so far (the error
       // is as large).
       while (watches_of(server.pid()) < dirs && ms_since(t0) < 60'000)
-        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(std::max(2.0, ms_since(t0) / 8)));
+        std::this_thread::sleep_for(
+            std::chrono::duration<double, std::milli>(std::max(2.0, ms_since(t0) / 8)));
       const double all = ms_since(t0);
       if (i >= 0) served.push_back(t), crawled.push_back(all);
     }
@@ -194,8 +196,8 @@ int setup(const std::string& tree, int rounds) {
       "set-up on %s (%zu directories), median of %d: watch -> watching %.1f ms, watch -> every directory "
       "watched %.1f ms; inotifywait -r -> \"Watches established.\" %.1f ms (from its start); ratio %.2f "
       "(%.3f for the reply; target <= 1.0)\n",
-      tree.c_str(), dirs, rounds, median(served), median(crawled), median(tool), median(crawled) / median(tool),
-      median(served) / median(tool));
+      tree.c_str(), dirs, rounds, median(served), median(crawled), median(tool),
+      median(crawled) / median(tool), median(served) / median(tool));
   return 0;
 }
 

@@ -356,9 +356,7 @@ TEST_F(Watch, RandomChangesAreAllReported) {
     }
   };
   auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
-  auto write = [](const std::string& path, int round) {
-    std::ofstream(path, std::ios::app) << round << ";";
-  };
+  auto write = [](const std::string& path, int round) { std::ofstream(path, std::ios::app) << round << ";"; };
   int name = 0;
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
   int round = 0;
@@ -401,7 +399,8 @@ TEST_F(Watch, RandomChangesAreAllReported) {
           if (!files.empty()) fs::remove(pick(files), ec);
           break;
         case 6:
-          if (dirs.size() > 8 && rng() % 4 == 0) fs::remove_all(pick(std::vector(dirs.begin() + 1, dirs.end())), ec);
+          if (dirs.size() > 8 && rng() % 4 == 0)
+            fs::remove_all(pick(std::vector(dirs.begin() + 1, dirs.end())), ec);
           break;
         case 7: {  // a directory made and filled under a temporary name, then renamed into place
           const std::string tmp = pick(dirs) + fresh;
@@ -464,10 +463,11 @@ TEST(WatchLimit, StopsTheCrawlWithARescanAndRefusesAnotherRoot) {
 
   TempTree small("watch-small");
   const std::string limit = nivern_test::read_file("/proc/sys/fs/inotify/max_user_watches");
-  EXPECT_EQ(p.request(watch_body(2, small.path())),
-            R"({"id":2,"reply":{"reply":"error","message":"cannot watch )" + small.path() +
-                ": the inotify watch limit (fs.inotify.max_user_watches = " + limit.substr(0, limit.find('\n')) +
-                ") is reached: No space left on device (os error 28)\"}}");
+  EXPECT_EQ(
+      p.request(watch_body(2, small.path())),
+      R"({"id":2,"reply":{"reply":"error","message":"cannot watch )" + small.path() +
+          ": the inotify watch limit (fs.inotify.max_user_watches = " + limit.substr(0, limit.find('\n')) +
+          ") is reached: No space left on device (os error 28)\"}}");
   deep.file("a/f");  // the first watch goes on
   EXPECT_EQ(p.read_frame(std::chrono::seconds(10)).value_or(""), changed(1, {root + "/a/f"}));
 

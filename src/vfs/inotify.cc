@@ -240,8 +240,8 @@ void Tree::forget(int wd) {
 void Tree::drop_subtree(int wd) {
   std::vector<int> todo{wd};
   for (std::size_t i = 0; i < todo.size(); ++i) {
-    for (auto s = slots_.lower_bound({todo[i], std::string()}); s != slots_.end() && s->first.first == todo[i];
-         ++s)
+    for (auto s = slots_.lower_bound({todo[i], std::string()});
+         s != slots_.end() && s->first.first == todo[i]; ++s)
       todo.push_back(s->second);
   }
   for (int w : todo) {
@@ -361,7 +361,8 @@ void Tree::crawl_at(int parent_wd, const std::string& name, const std::string& p
   if (parent == nodes_.end() || !parent_path) return;
   UniqueFd pfd(::open(parent_path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (!pfd || ::fstat(pfd.get(), &st) != 0 || st.st_ino != parent->second.ino || st.st_dev != parent->second.dev)
+  if (!pfd || ::fstat(pfd.get(), &st) != 0 || st.st_ino != parent->second.ino ||
+      st.st_dev != parent->second.dev)
     return;
   std::vector<Frame> stack;
   if (auto f = open_dir(pfd.get(), parent_wd, name, path, Crawl::report)) stack.push_back(std::move(*f));

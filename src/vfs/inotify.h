@@ -169,12 +169,12 @@ class Tree {
   Handler handler_;
   std::string root_;  // resolved, absolute
   int root_wd_ = -1;
-  timespec since_{};  // when the root was watched, on the clock of file times
-  std::unordered_map<int, Node> nodes_;           // watch descriptor -> place
+  timespec since_{};                                  // when the root was watched, on the clock of file times
+  std::unordered_map<int, Node> nodes_;               // watch descriptor -> place
   std::map<std::pair<int, std::string>, int> slots_;  // (parent, name) -> watch descriptor
-  std::vector<Frame> first_;   // the first crawl, while it runs
+  std::vector<Frame> first_;                          // the first crawl, while it runs
   bool recent_pending_ = false;  // once it is done, the look for changes made meanwhile...
-  std::vector<Frame> recent_;  // ...while it runs
+  std::vector<Frame> recent_;    // ...while it runs
   std::optional<Held> held_;
   std::optional<Move> moved_;
   std::unordered_set<int>* seen_ = nullptr;  // watches placed by the running rebuild

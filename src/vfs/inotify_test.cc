@@ -65,9 +65,9 @@ TEST(InotifyRecords, EveryFileRecordKind) {
   f->feed(record(root, IN_CREATE, 0, "a") + record(d, IN_MODIFY, 0, "a") + record(root, IN_ATTRIB, 0, "a") +
           record(root, IN_DELETE, 0, "a") + record(root, IN_MOVED_FROM, 7, "x") +
           record(d, IN_MOVED_TO, 7, "y") + record(root, IN_MOVED_FROM, 8, "p") +
-          record(root, IN_CREATE, 0, "q") + record(root, IN_MOVED_TO, 9, "z") + record(999, IN_CREATE, 0, "stale") +
-          record(d, IN_DELETE_SELF) + record(d, IN_ATTRIB) + record(d, IN_UNMOUNT) + record(-1, IN_Q_OVERFLOW) +
-          record(root, IN_MOVED_FROM, 10, "last"));
+          record(root, IN_CREATE, 0, "q") + record(root, IN_MOVED_TO, 9, "z") +
+          record(999, IN_CREATE, 0, "stale") + record(d, IN_DELETE_SELF) + record(d, IN_ATTRIB) +
+          record(d, IN_UNMOUNT) + record(-1, IN_Q_OVERFLOW) + record(root, IN_MOVED_FROM, 10, "last"));
   // Lost events: a rescan once the read is handled, after which every directory is watched.
   EXPECT_EQ(f->seen,
             (std::vector<std::string>{"create " + r + "/a", "modify " + r + "/d/a", "modify " + r + "/a",
@@ -168,7 +168,8 @@ TEST(InotifyRecords, AnExchangeSwapsTheTwoDirectories) {
   ASSERT_EQ(::renameat2(AT_FDCWD, (t / "X").c_str(), AT_FDCWD, (t / "Y").c_str(), RENAME_EXCHANGE), 0);
   f->feed(record(root, IN_MOVED_FROM | IN_ISDIR, 1, "X") + record(root, IN_MOVED_TO | IN_ISDIR, 1, "Y") +
           record(x, IN_MOVE_SELF) + record(root, IN_MOVED_FROM | IN_ISDIR, 2, "Y") +
-          record(root, IN_MOVED_TO | IN_ISDIR, 2, "X") + record(y, IN_MOVE_SELF) + record(xsub, IN_CREATE, 0, "f"));
+          record(root, IN_MOVED_TO | IN_ISDIR, 2, "X") + record(y, IN_MOVE_SELF) +
+          record(xsub, IN_CREATE, 0, "f"));
   EXPECT_EQ(f->seen, (std::vector<std::string>{"both " + r + "/X " + r + "/Y", "create " + r + "/Y/xsub",
                                                "both " + r + "/Y " + r + "/X", "create " + r + "/X/ysub",
                                                "create " + r + "/Y/xsub/f"}));
