@@ -3,8 +3,9 @@
 #
 #  1. Latency: from one write to the server's `changed` event, and to `inotifywait -m`'s line
 #     for the same write (medians).
-#  2. Set-up: from `watch` on the kernel tree to `watching`, against the time `inotifywait -r`
-#     takes to print "Watches established." on the same tree (medians and their ratio).
+#  2. Set-up: from `watch` on the kernel tree to `watching`, and on until every directory is
+#     watched (the crawl runs after the reply), against the time `inotifywait -r` takes to
+#     print "Watches established." on the same tree (medians and their ratio).
 #  3. Burst: 10,000 and 100,000 files created at once on tmpfs: events sent, and how long the
 #     server stays busy after the burst.
 #  4. Idle: voluntary context switches of every server thread over 10 idle seconds.

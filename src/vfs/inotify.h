@@ -3,24 +3,37 @@
 /// loop relies on and nothing of inotify itself: events with a kind and absolute paths
 /// under the resolved root, a rescan flag when events were lost, and errors as values.
 ///
-/// - One inotify watch per directory; directories that appear later are added as they
-///   appear, and entries made inside a new directory before its watch existed are
-///   reported as created, so nothing in that race goes missing.
+/// - One inotify watch per directory. The watch tables know each watched directory by
+///   its identity (its watch descriptor), as a name inside its parent's watch, so a
+///   rename moves a whole subtree at once and an exchange of two directories swaps them.
+/// - Whenever a directory appears (created, moved in, or moved within the tree) it is
+///   crawled by its current location and every directory in it is watched; what the
+///   crawl finds is reported as created. So a directory that was renamed before its
+///   watch could be added is watched, and reported, once its rename is seen.
 /// - A rename inside the tree is one `rename_both` event {from, to}; a half whose
 ///   partner never comes (moved in from or out to elsewhere) is a lone `rename_from` or
-///   `rename_to`. Watches follow directories renamed within the tree and are dropped
-///   for directories moved out of it.
-/// - Lost events (the kernel's queue overflowed) give an event with `rescan` set and no
-///   paths; the tree is then crawled again so that no directory stays unwatched.
-/// - A directory that cannot be watched later on (the watch limit) gives one error
-///   result per read, never a flood; unreadable or vanished subdirectories are skipped.
+///   `rename_to`. Directories moved out of the tree lose their watches.
+/// - Where the tables cannot place an event (lost events, a change inside a directory
+///   whose place is unknown), an event with `rescan` set and no paths is given and the
+///   tables are rebuilt from a new crawl of the whole tree: never silence.
+/// - Set-up watches the root alone; its subdirectories are crawled afterwards in small
+///   steps (`crawl_some`) between reads of events. Once every directory is watched, a
+///   second pass reports what changed after the root was watched (by change time), so
+///   nothing written before a directory's watch was added is lost.
+/// - A directory that cannot be watched (the watch limit) gives one error result per
+///   read or crawl step, never a flood; unreadable or vanished subdirectories are skipped.
 ///
-/// Threading: `RecursiveWatch` crawls on the thread that starts it, then hands its tree
-/// to its own thread "nivern-inotify", which calls the handler for every result. The
-/// destructor stops and joins that thread and removes every watch. `Tree` is a plain
-/// single-threaded value, exposed for tests that feed it hand-made event records.
+/// Threading: `RecursiveWatch` watches the root on the thread that starts it, then hands
+/// its tree to its own thread "nivern-inotify", which crawls and calls the handler for
+/// every result. The destructor stops that thread (also in the middle of a crawl), joins
+/// it and removes every watch. `Tree` is a plain single-threaded value, exposed for tests
+/// that feed it hand-made event records.
+#include <sys/types.h>
+
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <expected>
 #include <functional>
 #include <map>
@@ -32,6 +45,7 @@
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "support/unique_fd.h"
@@ -71,10 +85,15 @@ class Tree {
   /// Opens an inotify instance whose results go to `handler`.
   static std::expected<Tree, Error> create(Handler handler);
 
-  /// Resolves `root` and crawls it, one watch per directory. Fails when the root does
-  /// not exist or cannot be watched, or when the watch limit stops the crawl (then no
-  /// watch is left behind). Unreadable subdirectories are skipped.
+  /// Resolves `root` and watches it. Fails when the path holds a NUL, does not exist or
+  /// cannot be watched. Its subdirectories are left to `crawl_some`.
   [[nodiscard]] std::expected<void, Error> watch(std::string_view root);
+  /// Goes on with the first crawl for up to `max_dirs` directories.
+  void crawl_some(std::size_t max_dirs);
+  /// True until the first crawl is done.
+  [[nodiscard]] bool crawling() const { return !first_.empty() || recent_pending_ || !recent_.empty(); }
+  /// Makes every crawl give up at once when `*stop` is set (it is read, never written).
+  void stop_on(const std::atomic<bool>* stop) { stop_ = stop; }
 
   /// Handles whole records as one read returned them. A moved-from record at the end
   /// is held back, since its partner may follow in the next read (see `holding`).
@@ -86,40 +105,93 @@ class Tree {
 
   [[nodiscard]] int fd() const { return fd_.get(); }
   [[nodiscard]] const std::string& root() const { return root_; }
-  /// The watch descriptor of a watched directory (for tests).
+  /// The watch descriptor of a watched directory, by its path (for tests).
   [[nodiscard]] std::optional<int> wd_of(const std::string& path) const;
-  [[nodiscard]] std::size_t watches() const { return paths_.size(); }
+  [[nodiscard]] std::size_t watches() const { return nodes_.size(); }
 
  private:
+  /// A watched directory: a name inside its parent's watch. `detached` once another
+  /// directory took that name while this one's new place is not known yet.
+  struct Node {
+    int parent = -1;  // -1 for the root
+    std::string name;
+    bool detached = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+  };
+  /// A directory open for crawling: watched and placed, its subdirectories to visit.
+  struct Frame {
+    nivern_support::UniqueFd fd;  // empty beyond the depth that keeps descriptors open
+    int wd = -1;
+    std::string path;
+    bool read = false;
+    std::vector<std::string> subdirs;
+    std::size_t next = 0;
+  };
+  enum class Crawl {
+    first,   // the first crawl: watch every directory, report nothing
+    recent,  // after it: watch nothing, report what changed since the root was watched
+    report,  // a directory that appeared: report everything in it
+    quiet,   // rebuilding the tables after a rescan: report nothing
+  };
   struct Held {
     std::uint32_t cookie = 0;
+    int wd = -1;
+    std::string name;
     std::string path;
     bool is_dir = false;
   };
-  enum class Crawl { quiet, report };
+  /// The last directory rename seen, until the moved directory's own record names it.
+  struct Move {
+    int from_wd = -1;
+    std::string from_name;
+    std::optional<std::pair<int, std::string>> to;  // empty: moved out of the tree
+  };
 
   Tree(nivern_support::UniqueFd fd, Handler handler);
   void emit(Kind kind, std::string path);
-  [[nodiscard]] std::expected<void, int> crawl(const std::string& dir, Crawl mode,
-                                               std::unordered_set<int>* seen = nullptr);
+  [[nodiscard]] std::optional<std::string> path_of(int wd) const;
+  [[nodiscard]] bool place(int wd, int parent, const std::string& name, dev_t dev, ino_t ino);
+  void detach(int wd);
   void forget(int wd);
-  void drop_subtree(const std::string& dir);
-  void move_subtree(const std::string& from, const std::string& to);
-  void rescan_all();
+  void drop_subtree(int wd);
+  [[nodiscard]] std::optional<Frame> open_dir(int parent_fd, int parent_wd, const std::string& name,
+                                              std::string path, Crawl mode);
+  void read_dir(Frame& frame, Crawl mode);
+  void run_crawl(std::vector<Frame>& stack, Crawl mode, std::size_t max_dirs);
+  void crawl_at(int parent_wd, const std::string& name, const std::string& path);
+  void self_moved(int wd);
+  void resync();
+  void settle();
+  [[nodiscard]] bool stopping() const { return stop_ && stop_->load(std::memory_order_relaxed); }
 
   nivern_support::UniqueFd fd_;
   Handler handler_;
   std::string root_;  // resolved, absolute
   int root_wd_ = -1;
-  std::unordered_map<int, std::string> paths_;  // watch descriptor -> directory
-  std::map<std::string, int> wds_;              // directory -> watch descriptor (byte order)
+  timespec since_{};                                  // when the root was watched, on the clock of file times
+  std::unordered_map<int, Node> nodes_;               // watch descriptor -> place
+  std::map<std::pair<int, std::string>, int> slots_;  // (parent, name) -> watch descriptor
+  std::vector<Frame> first_;                          // the first crawl, while it runs
+  bool recent_pending_ = false;  // once it is done, the look for changes made meanwhile...
+  std::vector<Frame> recent_;    // ...while it runs
   std::optional<Held> held_;
-  bool limit_hit_ = false;  // a watch could not be added during the current read
+  std::optional<Move> moved_;
+  std::unordered_set<int>* seen_ = nullptr;  // watches placed by the running rebuild
+  const std::atomic<bool>* stop_ = nullptr;
+  int failed_ = 0;          // errno of a resource failure (the watch limit) in the current step
+  bool untrusted_ = false;  // the tables could not place a change: rescan and rebuild
+  // The last path asked of `path_of`, valid while `generation_` is unchanged.
+  mutable int cached_wd_ = -1;
+  mutable std::uint64_t cached_generation_ = 0;
+  mutable std::string cached_path_;
+  std::uint64_t generation_ = 1;
 };
 
 class RecursiveWatch {
  public:
-  /// Crawls `root` and starts the thread that delivers its results to `handler`.
+  /// Watches `root` and starts the thread that crawls it and delivers its results to
+  /// `handler`.
   static std::expected<std::unique_ptr<RecursiveWatch>, Error> start(std::string_view root, Handler handler);
   ~RecursiveWatch();
   RecursiveWatch(const RecursiveWatch&) = delete;
@@ -131,6 +203,7 @@ class RecursiveWatch {
 
   Tree tree_;
   nivern_support::UniqueFd stop_;  // an eventfd; readable once the watch is to end
+  std::atomic<bool> stopping_{false};
   std::thread thread_;
 };
 

@@ -53,7 +53,9 @@ class Watcher {
  public:
   using OnChange = std::function<void()>;
 
-  /// Starts watching `root` (as given; the platform watch resolves it). On failure the
+  /// Starts watching `root` (as given; the platform watch resolves it) and returns once
+  /// the root itself is watched: its subdirectories are crawled on the platform watch's
+  /// own thread. On failure (a path with a NUL, a missing root, the watch limit) the
   /// error's text, and no thread is left running.
   static std::expected<std::unique_ptr<Watcher>, std::string> build(std::string root,
                                                                     excludes::Excludes excludes,
