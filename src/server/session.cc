@@ -130,8 +130,9 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
     std::string body = encode_fitting(response);
     response = {};
     // Waits while too many replies are unwritten; the writer gives each share back once
-    // its frame is written or discarded, so this never waits on a stopped writer.
-    auto lease = replies->acquire(body.size());
+    // its frame is written or discarded, so this never waits on a stopped writer. A
+    // reply is charged the memory it holds, its slack included.
+    auto lease = replies->acquire(frame_cost(body));
     Frame frame{std::move(body), lease ? std::move(*lease) : nivern_support::ByteBudget::Lease()};
     if (!loop_out.send(std::move(frame))) break;  // the writer has stopped: its error decides
   }
