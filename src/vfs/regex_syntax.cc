@@ -1,13 +1,12 @@
 #include "vfs/regex_syntax.h"
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 #include <cassert>
 #include <utility>
 
 #include "text/byte_decoders.h"
 #include "text/utf8.h"
+#include "vfs/unicode_class.h"
 
 namespace nivern_vfs::regex {
 namespace {
@@ -22,16 +21,11 @@ int hex_value(char32_t c) {
   return static_cast<int>(c - 'A' + 10);
 }
 
-bool is_whitespace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool is_whitespace(char32_t c) { return unicode::is_white_space(c); }
 
-bool is_alphabetic(char32_t c) {
-  return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC);
-}
+bool is_alphabetic(char32_t c) { return unicode::is_alphabetic(c); }
 
-bool is_numeric(char32_t c) {
-  const auto type = u_charType(static_cast<UChar32>(c));
-  return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
-}
+bool is_numeric(char32_t c) { return unicode::is_numeric(c); }
 
 bool is_capture_char(char32_t c, bool first) {
   if (first) return c == '_' || is_alphabetic(c);

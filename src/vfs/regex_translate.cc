@@ -1,7 +1,5 @@
 #include "vfs/regex_translate.h"
 
-#include <unicode/uchar.h>
-#include <unicode/uscript.h>
 #include <unicode/uset.h>
 
 #include <algorithm>
@@ -12,10 +10,14 @@
 #include <optional>
 #include <set>
 
+#include "vfs/unicode_class.h"
+
 namespace nivern_vfs::regex {
 namespace {
 
-// ---- Code-point sets (ICU) ----
+// ---- Code-point sets ----
+// ICU's USet holds the sets and does their algebra; what the classes contain comes from
+// the generated tables (unicode_class.h), never from ICU's own Unicode data.
 
 struct SetCloser {
   void operator()(USet* s) const { uset_close(s); }
@@ -36,6 +38,14 @@ Set set_from_pattern(const char* pattern) {
   return s;
 }
 
+Set set_of(std::span<const unicode::CodeRange> ranges) {
+  Set s = empty_set();
+  for (const auto& r : ranges) {
+    uset_addRange(s.get(), static_cast<UChar32>(r.first), static_cast<UChar32>(r.last));
+  }
+  return s;
+}
+
 Ranges ranges_of(const USet* s) {
   Ranges out;
   const std::int32_t count = uset_getItemCount(s);
@@ -48,151 +58,15 @@ Ranges ranges_of(const USet* s) {
   return out;
 }
 
+/// Adds every code point that simple case folding makes equal to a member.
 void fold(USet* s) {
-  uset_closeOver(s, USET_CASE_INSENSITIVE);
-  uset_removeAllStrings(s);
+  std::vector<char32_t> more;
+  for (const auto& [lo, hi] : ranges_of(s)) unicode::add_simple_folds(lo, hi, more);
+  for (char32_t c : more) uset_add(s, static_cast<UChar32>(c));
 }
 
 /// Surrogates never occur in UTF-8 text; keeping them out keeps RE2 spellings valid.
 void drop_surrogates(USet* s) { uset_removeRange(s, 0xD800, 0xDFFF); }
-
-constexpr const char* WORD_PATTERN = "[[:Alphabetic:][:M:][:Nd:][:Pc:][:Join_Control:]]";
-
-const Ranges& word_ranges() {
-  static const Ranges r = ranges_of(set_from_pattern(WORD_PATTERN).get());
-  return r;
-}
-
-bool in_ranges(const Ranges& r, char32_t c) {
-  auto it = std::upper_bound(r.begin(), r.end(), c,
-                             [](char32_t v, const auto& range) { return v < range.first; });
-  return it != r.begin() && c <= std::prev(it)->second;
-}
-
-// ---- Unicode property names ----
-
-/// Loose form of a property name or value: ASCII only, lower case, without spaces,
-/// underscores and hyphens, and without a leading "is".
-std::string normalize(std::string_view name) {
-  std::size_t start = 0;
-  bool starts_with_is = false;
-  if (name.size() >= 2 && (name[0] | 0x20) == 'i' && (name[1] | 0x20) == 's') {
-    starts_with_is = true;
-    start = 2;
-  }
-  std::string out;
-  for (std::size_t i = start; i < name.size(); ++i) {
-    const auto b = static_cast<unsigned char>(name[i]);
-    if (b == ' ' || b == '_' || b == '-') continue;
-    if (b >= 'A' && b <= 'Z') {
-      out += static_cast<char>(b + ('a' - 'A'));
-    } else if (b < 0x80) {
-      out += static_cast<char>(b);
-    }
-  }
-  // "isc" is the short name of Other (gc=C), not "is" + "c".
-  if (starts_with_is && out == "c") out = "isc";
-  return out;
-}
-
-enum class Lookup { found, no_property, no_value };
-
-Set general_category(std::string_view norm) {
-  if (norm == "any") return set_of(0, 0x10FFFF);
-  if (norm == "ascii") return set_of(0, 0x7F);
-  if (norm == "assigned") {
-    Set s = set_from_pattern("[:Cn:]");
-    uset_complement(s.get());
-    return s;
-  }
-  const std::string name(norm);
-  const std::int32_t mask = u_getPropertyValueEnum(UCHAR_GENERAL_CATEGORY_MASK, name.c_str());
-  if (mask == UCHAR_INVALID_CODE) return nullptr;
-  Set s = empty_set();
-  UErrorCode error = U_ZERO_ERROR;
-  uset_applyIntPropertyValue(s.get(), UCHAR_GENERAL_CATEGORY_MASK, mask, &error);
-  return U_SUCCESS(error) ? std::move(s) : nullptr;
-}
-
-Set int_property(UProperty prop, std::string_view norm) {
-  const std::string name(norm);
-  const std::int32_t value = u_getPropertyValueEnum(prop, name.c_str());
-  if (value == UCHAR_INVALID_CODE) return nullptr;
-  Set s = empty_set();
-  UErrorCode error = U_ZERO_ERROR;
-  uset_applyIntPropertyValue(s.get(), prop, value, &error);
-  return U_SUCCESS(error) ? std::move(s) : nullptr;
-}
-
-/// \pN or \p{Name}: a binary property, a general category or a script.
-std::pair<Lookup, Set> named_class(std::string_view name) {
-  const std::string norm = normalize(name);
-  if (norm != "cf" && norm != "sc" && norm != "lc") {
-    const UProperty prop = u_getPropertyEnum(norm.c_str());
-    if (prop != UCHAR_INVALID_CODE) {
-      if (prop >= UCHAR_BINARY_START && prop < UCHAR_BINARY_LIMIT) {
-        Set s = empty_set();
-        UErrorCode error = U_ZERO_ERROR;
-        uset_applyIntPropertyValue(s.get(), prop, 1, &error);
-        if (U_SUCCESS(error)) return {Lookup::found, std::move(s)};
-      }
-      return {Lookup::no_property, nullptr};
-    }
-  }
-  if (Set s = general_category(norm)) return {Lookup::found, std::move(s)};
-  if (Set s = int_property(UCHAR_SCRIPT, norm)) return {Lookup::found, std::move(s)};
-  return {Lookup::no_property, nullptr};
-}
-
-/// \p{name=value}.
-std::pair<Lookup, Set> valued_class(std::string_view name, std::string_view value) {
-  const std::string prop_name = normalize(name);
-  const std::string norm = normalize(value);
-  if (prop_name == "generalcategory" || prop_name == "gc") {
-    if (Set s = general_category(norm)) return {Lookup::found, std::move(s)};
-    return {Lookup::no_value, nullptr};
-  }
-  if (prop_name == "script" || prop_name == "sc") {
-    if (Set s = int_property(UCHAR_SCRIPT, norm)) return {Lookup::found, std::move(s)};
-    return {Lookup::no_value, nullptr};
-  }
-  if (prop_name == "scriptextensions" || prop_name == "scx") {
-    const std::int32_t code = u_getPropertyValueEnum(UCHAR_SCRIPT, norm.c_str());
-    if (code == UCHAR_INVALID_CODE) return {Lookup::no_value, nullptr};
-    Set s = empty_set();
-    UErrorCode error = U_ZERO_ERROR;
-    uset_applyIntPropertyValue(s.get(), UCHAR_SCRIPT_EXTENSIONS, code, &error);
-    if (U_FAILURE(error)) return {Lookup::no_value, nullptr};
-    return {Lookup::found, std::move(s)};
-  }
-  const UProperty prop = u_getPropertyEnum(prop_name.c_str());
-  if (prop == UCHAR_INVALID_CODE) return {Lookup::no_property, nullptr};
-  if (prop == UCHAR_GRAPHEME_CLUSTER_BREAK || prop == UCHAR_WORD_BREAK ||
-      prop == UCHAR_SENTENCE_BREAK) {
-    if (Set s = int_property(prop, norm)) return {Lookup::found, std::move(s)};
-    return {Lookup::no_value, nullptr};
-  }
-  if (prop == UCHAR_AGE) {
-    // Ages are versions such as 6.0 (also written V6_0): every code point assigned by
-    // that version.
-    std::string version;
-    for (char ch : norm) {
-      if (ch >= '0' && ch <= '9') version += ch;
-    }
-    if (version.size() >= 2) {
-      const std::string spelled = version.substr(0, version.size() - 1) + "." + version.back();
-      Set s = empty_set();
-      UErrorCode error = U_ZERO_ERROR;
-      const std::u16string prop16 = u"Age";
-      std::u16string value16(spelled.begin(), spelled.end());
-      uset_applyPropertyAlias(s.get(), prop16.data(), static_cast<std::int32_t>(prop16.size()),
-                              value16.data(), static_cast<std::int32_t>(value16.size()), &error);
-      if (U_SUCCESS(error) && !uset_isEmpty(s.get())) return {Lookup::found, std::move(s)};
-    }
-    return {Lookup::no_value, nullptr};
-  }
-  return {Lookup::no_value, nullptr};
-}
 
 // ---- Translation ----
 
@@ -292,9 +166,9 @@ class Translator {
   Set perl_set(Perl perl, bool unicode) {
     if (unicode) {
       // Built once; each use takes a copy.
-      static const Set digit = set_from_pattern("[:Nd:]");
-      static const Set space = set_from_pattern("[:White_Space:]");
-      static const Set word = set_from_pattern(WORD_PATTERN);
+      static const Set digit = set_of(unicode::perl_digit());
+      static const Set space = set_of(unicode::perl_space());
+      static const Set word = set_of(unicode::perl_word());
       switch (perl) {
         case Perl::digit:
           return Set(uset_clone(digit.get()));
@@ -378,19 +252,20 @@ class Translator {
       return empty_set();
     }
     const NodeExtra& e = ast_.extra(n);
-    auto [found, s] = n.op == UnicodeOp::none ? named_class(e.name) : valued_class(e.name, e.value);
-    if (found == Lookup::no_property) {
+    auto [found, ranges] = n.op == UnicodeOp::none ? unicode::named_class(e.name)
+                                                   : unicode::valued_class(e.name, e.value);
+    if (found == unicode::Lookup::no_property) {
       fail(n.span, "Unicode property not found");
       return empty_set();
     }
-    if (found == Lookup::no_value) {
+    if (found == unicode::Lookup::no_value) {
       fail(n.span, "Unicode property value not found");
       return empty_set();
     }
-    uset_removeAllStrings(s.get());
+    Set s = set_of(ranges);
     if (f.case_insensitive) fold(s.get());
     if (n.negated != (n.op == UnicodeOp::not_equal)) uset_complement(s.get());
-    return std::move(s);
+    return s;
   }
 
   /// The code point a class literal stands for, or nullopt after reporting it.
@@ -903,11 +778,11 @@ bool is_word_char(char32_t c) {
   if (c < 0x80) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
   }
-  return in_ranges(word_ranges(), c);
+  return unicode::contains(unicode::perl_word(), c);
 }
 
 std::string re2_non_word_class(bool exclude_line_feed) {
-  Set s = set_from_pattern(WORD_PATTERN);
+  Set s = set_of(unicode::perl_word());
   if (exclude_line_feed) uset_add(s.get(), '\n');
   uset_complement(s.get());
   drop_surrogates(s.get());

@@ -6,13 +6,14 @@
 ///
 /// Threading: pure functions over values; safe from any thread.
 ///
-/// Unicode classes come from ICU: \w is Alphabetic, marks, decimal numbers, connector
-/// punctuation and the join controls; \d is Nd; \s is White_Space; \p names general
-/// categories, scripts and binary properties in long or short form, matched loosely.
-/// Case-insensitive matching uses the case-closure of each literal and class. RE2 has
-/// no Unicode word boundaries and no counts over 1000: a pattern that uses them (or
-/// \b{start} and the like) is spelled for RE2 without them, a superset that finds
-/// candidates, and `needs_exact` tells the matcher to confirm each candidate with
+/// Unicode classes come from the generated Unicode 16.0 tables (unicode_class.h): \w is
+/// Alphabetic, marks, decimal numbers, connector punctuation and the join controls; \d
+/// is Nd; \s is White_Space; \p names general categories, scripts and binary properties
+/// in long or short form, matched loosely. Case-insensitive matching adds what simple
+/// case folding makes equal to each literal and class. RE2 has no Unicode word
+/// boundaries and no counts over 1000: a pattern that uses them (or \b{start} and the
+/// like) is spelled for RE2 without them, a superset that finds candidates, and
+/// `needs_exact` tells the matcher to confirm each candidate with
 /// `ExactProgram`.
 #include <cstddef>
 #include <cstdint>

@@ -1,0 +1,55 @@
+#pragma once
+/// Unicode classes by name, Perl classes and simple case folding over the generated
+/// tables of unicode_tables.h.
+///
+/// A class name is matched loosely (`loose_name`), then resolved in this order: \p{Name}
+/// is a binary property, else a general category (or Any, ASCII, Assigned), else a
+/// script; \p{name=value} is a general category, script, script extension, age (every
+/// code point assigned up to that version), grapheme cluster, word or sentence break.
+/// A name the tables know but hold no code points for (the Surrogate category, the
+/// Unknown script, a property that is not binary) is refused like an unknown one, by
+/// the same rules.
+///
+/// Threading: pure functions over constant tables; safe from any thread.
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vfs/unicode_tables.h"
+
+namespace nivern_vfs::unicode {
+
+enum class Lookup { found, no_property, no_value };
+
+struct NamedClass {
+  Lookup lookup = Lookup::no_property;
+  /// When found: sorted, disjoint, non-adjacent ranges.
+  std::vector<CodeRange> ranges;
+};
+
+/// ASCII only, lower case, without spaces, underscores and hyphens, and without a
+/// leading "is" ("isc", short for Other, keeps it).
+[[nodiscard]] std::string loose_name(std::string_view name);
+
+/// \pN or \p{Name}.
+[[nodiscard]] NamedClass named_class(std::string_view name);
+/// \p{name=value}.
+[[nodiscard]] NamedClass valued_class(std::string_view name, std::string_view value);
+
+[[nodiscard]] std::span<const CodeRange> ranges_of(const Table& t);
+[[nodiscard]] std::span<const CodeRange> perl_word();
+[[nodiscard]] std::span<const CodeRange> perl_digit();
+[[nodiscard]] std::span<const CodeRange> perl_space();
+
+[[nodiscard]] bool contains(std::span<const CodeRange> ranges, char32_t c);
+[[nodiscard]] bool is_white_space(char32_t c);
+[[nodiscard]] bool is_alphabetic(char32_t c);
+/// General category N (Nd, Nl or No).
+[[nodiscard]] bool is_numeric(char32_t c);
+
+/// Appends to `out` every code point that simple case folding makes equal to one in
+/// [first, last] (some may be in the range already, some may come twice).
+void add_simple_folds(char32_t first, char32_t last, std::vector<char32_t>& out);
+
+}  // namespace nivern_vfs::unicode
