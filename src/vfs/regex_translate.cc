@@ -795,7 +795,7 @@ CaseFacts case_facts(const Ast& ast) {
   CaseFacts facts;
   auto literal = [&](char32_t c) {
     facts.any_literal = true;
-    if (u_isUUppercase(static_cast<UChar32>(c))) facts.any_uppercase = true;
+    if (unicode::is_uppercase(c)) facts.any_uppercase = true;
   };
   std::vector<std::uint32_t> stack{ast.root};
   while (!stack.empty()) {

@@ -175,6 +175,11 @@ bool is_numeric(char32_t c) {
   return contains(r, c);
 }
 
+bool is_uppercase(char32_t c) {
+  static const std::span<const CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "Uppercase"));
+  return contains(r, c);
+}
+
 void add_simple_folds(char32_t first, char32_t last, std::vector<char32_t>& out) {
   auto it = std::ranges::lower_bound(SIMPLE_FOLDS, first, {}, &FoldStep::c);
   for (; it != SIMPLE_FOLDS.end() && it->c <= last; ++it) {

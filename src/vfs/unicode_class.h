@@ -47,6 +47,7 @@ struct NamedClass {
 [[nodiscard]] bool is_alphabetic(char32_t c);
 /// General category N (Nd, Nl or No).
 [[nodiscard]] bool is_numeric(char32_t c);
+[[nodiscard]] bool is_uppercase(char32_t c);
 
 /// Appends to `out` every code point that simple case folding makes equal to one in
 /// [first, last] (some may be in the range already, some may come twice).

@@ -117,6 +117,13 @@ TEST(UnicodeClass, ClassesAndFoldingHoldTheCharactersOfUnicode16) {
     ASSERT_TRUE(m.has_value()) << row.pattern << ": " << m.error().text();
     EXPECT_EQ(m->first_match(row.line), row.span) << row.pattern << " in " << row.line;
   }
+  // Smart case: U+A7CB is a capital, so the query keeps its case; ɤ is not.
+  auto smart = [](const char* pattern, const char* line) {
+    auto m = search::Matcher::compile({pattern, false, false, false});
+    return m && m->line_matches(line);
+  };
+  EXPECT_FALSE(smart("\uA7CB", "\u0264"));
+  EXPECT_TRUE(smart("\u0264", "\uA7CB"));
 }
 
 TEST(UnicodeClass, TablesAreSortedAndDisjoint) {
