@@ -24,12 +24,8 @@ std::span<const Alias> values_of(std::string_view property) {
   return it->values;
 }
 
-NamedClass found(std::span<const CodeRange> r) {
-  return {Lookup::found, std::vector<CodeRange>(r.begin(), r.end())};
-}
-
 NamedClass from_table(std::span<const Table> tables, std::string_view name, Lookup otherwise) {
-  if (const Table* t = find(tables, name)) return found(ranges_of(*t));
+  if (const Table* t = find(tables, name)) return {Lookup::found, ranges_of(*t)};
   return {otherwise, {}};
 }
 
@@ -144,17 +140,33 @@ NamedClass valued_class(std::string_view name, std::string_view value) {
   return {Lookup::no_property, {}};
 }
 
-std::span<const CodeRange> ranges_of(const Table& t) { return RANGES.subspan(t.begin, t.count); }
+std::vector<CodeRange> ranges_of(const Table& t) {
+  std::vector<CodeRange> out;
+  out.reserve(t.count);
+  for (std::uint32_t packed : RANGES.subspan(t.begin, t.count)) {
+    const char32_t first = packed >> RANGE_LENGTH_BITS;
+    const char32_t last = first + (packed & ((1U << RANGE_LENGTH_BITS) - 1));
+    if (!out.empty() && out.back().last + 1 == first) {
+      out.back().last = last;
+    } else {
+      out.push_back({first, last});
+    }
+  }
+  return out;
+}
 
-std::span<const CodeRange> perl_word() { return ranges_of(PERL_WORD); }
-
-std::span<const CodeRange> perl_digit() {
-  static const std::span<const CodeRange> r = ranges_of(*find(GENERAL_CATEGORIES, "Decimal_Number"));
+const std::vector<CodeRange>& perl_word() {
+  static const std::vector<CodeRange> r = ranges_of(PERL_WORD);
   return r;
 }
 
-std::span<const CodeRange> perl_space() {
-  static const std::span<const CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "White_Space"));
+const std::vector<CodeRange>& perl_digit() {
+  static const std::vector<CodeRange> r = ranges_of(*find(GENERAL_CATEGORIES, "Decimal_Number"));
+  return r;
+}
+
+const std::vector<CodeRange>& perl_space() {
+  static const std::vector<CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "White_Space"));
   return r;
 }
 
@@ -166,17 +178,17 @@ bool contains(std::span<const CodeRange> ranges, char32_t c) {
 bool is_white_space(char32_t c) { return contains(perl_space(), c); }
 
 bool is_alphabetic(char32_t c) {
-  static const std::span<const CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "Alphabetic"));
+  static const std::vector<CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "Alphabetic"));
   return contains(r, c);
 }
 
 bool is_numeric(char32_t c) {
-  static const std::span<const CodeRange> r = ranges_of(*find(GENERAL_CATEGORIES, "Number"));
+  static const std::vector<CodeRange> r = ranges_of(*find(GENERAL_CATEGORIES, "Number"));
   return contains(r, c);
 }
 
 bool is_uppercase(char32_t c) {
-  static const std::span<const CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "Uppercase"));
+  static const std::vector<CodeRange> r = ranges_of(*find(BINARY_PROPERTIES, "Uppercase"));
   return contains(r, c);
 }
 

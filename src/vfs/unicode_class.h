@@ -37,10 +37,11 @@ struct NamedClass {
 /// \p{name=value}.
 [[nodiscard]] NamedClass valued_class(std::string_view name, std::string_view value);
 
-[[nodiscard]] std::span<const CodeRange> ranges_of(const Table& t);
-[[nodiscard]] std::span<const CodeRange> perl_word();
-[[nodiscard]] std::span<const CodeRange> perl_digit();
-[[nodiscard]] std::span<const CodeRange> perl_space();
+/// A table's ranges, unpacked: sorted, disjoint, non-adjacent.
+[[nodiscard]] std::vector<CodeRange> ranges_of(const Table& t);
+[[nodiscard]] const std::vector<CodeRange>& perl_word();
+[[nodiscard]] const std::vector<CodeRange>& perl_digit();
+[[nodiscard]] const std::vector<CodeRange>& perl_space();
 
 [[nodiscard]] bool contains(std::span<const CodeRange> ranges, char32_t c);
 [[nodiscard]] bool is_white_space(char32_t c);

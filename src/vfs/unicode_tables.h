@@ -14,8 +14,8 @@ struct CodeRange {
   char32_t last;
 };
 
-/// The code points of one property value: `count` ranges from `begin` in `RANGES`,
-/// sorted, disjoint and not adjacent. Surrogates are never included.
+/// The code points of one property value: `count` packed ranges from `begin` in
+/// `RANGES`, sorted and disjoint. Surrogates are never included.
 struct Table {
   std::string_view name;  // canonical name
   std::uint32_t begin;
@@ -42,7 +42,10 @@ struct FoldStep {
 };
 
 extern const std::string_view UNICODE_VERSION;
-extern const std::span<const CodeRange> RANGES;
+/// Each range packed as first << RANGE_LENGTH_BITS | (last - first); a range longer than
+/// that allows is given in pieces.
+inline constexpr unsigned RANGE_LENGTH_BITS = 11;
+extern const std::span<const std::uint32_t> RANGES;
 // Tables sorted by canonical name.
 extern const std::span<const Table> GENERAL_CATEGORIES;
 extern const std::span<const Table> SCRIPTS;
