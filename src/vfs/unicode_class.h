@@ -29,7 +29,7 @@ struct NamedClass {
 };
 
 /// ASCII only, lower case, without spaces, underscores and hyphens, and without a
-/// leading "is" ("isc", short for Other, keeps it).
+/// leading "is" (but "isc", the short name of ISO_Comment, stays "isc").
 [[nodiscard]] std::string loose_name(std::string_view name);
 
 /// \pN or \p{Name}.
