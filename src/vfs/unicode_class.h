@@ -6,9 +6,10 @@
 /// is a binary property, else a general category (or Any, ASCII, Assigned), else a
 /// script; \p{name=value} is a general category, script, script extension, age (every
 /// code point assigned up to that version), grapheme cluster, word or sentence break.
-/// A name the tables know but hold no code points for (the Surrogate category, the
-/// Unknown script, a property that is not binary) is refused like an unknown one, by
-/// the same rules.
+/// Names the tables know but hold no code points for are refused too: \p{Name} of a
+/// property that is not binary as an unknown property; a category or script with no
+/// code points (Surrogate, Unknown, Katakana_Or_Hiragana), an age after 16.0 or a value
+/// of a property not served here (Bidi_Class=L) as an unknown value.
 ///
 /// Threading: pure functions over constant tables; safe from any thread.
 #include <span>
