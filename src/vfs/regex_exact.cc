@@ -12,22 +12,30 @@ bool ascii_word(char32_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-/// The code point that ends just before `at`, or nullopt at the start.
+/// The character at `text[at]`, or nullopt where no well-formed one starts (in a
+/// program over bytes: inside a character, or bytes that are not UTF-8).
+std::optional<char32_t> char_at(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return std::nullopt;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  if (nivern_text::utf8_length(p + at, p + text.size()) == 0) return std::nullopt;
+  return nivern_text::utf8_at(text, at);
+}
+
+/// The character before `at`: the one that starts at the last byte before `at` that is
+/// not a continuation byte (looking back at most 4 bytes), within the bytes before `at`.
 std::optional<char32_t> char_before(std::string_view text, std::size_t at) {
   if (at == 0) return std::nullopt;
   std::size_t start = at - 1;
-  while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
-  return nivern_text::utf8_at(text, start);
-}
-
-std::optional<char32_t> char_at(std::string_view text, std::size_t at) {
-  if (at >= text.size()) return std::nullopt;
-  return nivern_text::utf8_at(text, at);
+  while (start > 0 && at - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+    --start;
+  }
+  return char_at(text.substr(0, at), start);
 }
 
 }  // namespace
 
-ExactProgram::ExactProgram(const Hir& hir, bool whole_word) : classes_(hir.classes) {
+ExactProgram::ExactProgram(const Hir& hir, bool whole_word)
+    : classes_(hir.classes), bytes_(hir.bytes) {
   for (const Ranges& r : classes_) {
     std::pair<std::uint64_t, std::uint64_t> bits{0, 0};
     for (auto [lo, hi] : r) {
@@ -259,7 +267,10 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     const bool more = at < text.size();
     char32_t c = 0;
     std::size_t len = 0;
-    if (more) {
+    if (more && bytes_) {
+      len = 1;
+      c = static_cast<unsigned char>(text[at]);
+    } else if (more) {
       len = nivern_text::valid_utf8_length(static_cast<unsigned char>(text[at]));
       c = nivern_text::utf8_at(text, at);
     }
