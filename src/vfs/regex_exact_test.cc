@@ -7,6 +7,7 @@
 #include <random>
 #include <string>
 
+#include "vfs/regex_bytes.h"
 #include "vfs/regex_syntax.h"
 #include "vfs/regex_translate.h"
 
@@ -19,6 +20,7 @@ std::optional<Hir> lower(const std::string& query) {
   if (!ast) return std::nullopt;
   auto hir = translate(*ast, wrapped, false);
   if (!hir) return std::nullopt;
+  if (hir->bytes) to_byte_form(*hir);
   return std::move(*hir);
 }
 

@@ -950,7 +950,6 @@ CaseFacts case_facts(const Ast& ast) {
 std::expected<Hir, SyntaxError> translate(const Ast& ast, std::string_view pattern,
                                           bool case_insensitive) {
   auto hir = Translator(ast, pattern).run(case_insensitive);
-  if (hir && hir->bytes) to_byte_form(*hir);
   if (hir) {
     const std::vector<bool> counted = counted_nodes(*hir);
     for (const HirNode& n : hir->nodes) {

@@ -17,10 +17,11 @@
 ///
 /// Without Unicode (flag u off), `.`, negated classes and classes with a byte above 127
 /// match single bytes, and \xNN above 127 is that byte; other characters still match
-/// their UTF-8 form. A pattern with such a byte piece is given in byte form (`Hir::bytes`):
-/// every literal and class then stands for one byte, characters are spelled as their
-/// UTF-8 bytes and Unicode classes as alternations of UTF-8 byte-range sequences, and
-/// RE2 runs it in its Latin-1 mode.
+/// their UTF-8 form. A pattern with such a byte piece (`Hir::bytes`) is sized as it
+/// comes from `translate`, then rewritten into byte form by `to_byte_form`
+/// (regex_bytes.h) before it is spelled or run: every literal and class then stands for
+/// one byte, characters for their UTF-8 bytes and Unicode classes for alternations of
+/// UTF-8 byte-range sequences, and RE2 runs it in its Latin-1 mode.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -81,8 +82,9 @@ struct Hir {
   std::uint32_t root = 0;
   /// Some assertion or count has no RE2 equivalent: the RE2 spelling leaves it out.
   bool needs_exact = false;
-  /// Byte form: every literal and class matches one byte (see the top of this file).
-  /// Nodes may then be shared by several parents; children still precede parents.
+  /// Some literal or class matches single bytes. `to_re2`, `literal_facts` and
+  /// `ExactProgram` take such a pattern only in byte form (see the top of this file),
+  /// where nodes may be shared by several parents (children still precede parents).
   bool bytes = false;
 
   [[nodiscard]] const HirNode& at(std::uint32_t i) const { return nodes[i]; }

@@ -6,6 +6,7 @@
 
 #include "text/byte_decoders.h"
 #include "text/utf8.h"
+#include "vfs/regex_bytes.h"
 #include "vfs/regex_exact.h"
 #include "vfs/regex_syntax.h"
 #include "vfs/regex_translate.h"
@@ -130,6 +131,7 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   if (size > regex::SIZE_LIMIT) {
     return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
   }
+  if (hir->bytes) regex::to_byte_form(*hir);
 
   RE2::Options options;
   options.set_log_errors(false);
