@@ -237,6 +237,7 @@ TEST(MatcherLines, WithoutUnicodeBytesMatchAndSpansCountBytes) {
       {"(?i-u)É", true, false, true, "café", std::nullopt},  // no case folding above ASCII
       {"(?i-u)É", true, false, true, "CAFÉ", Span{3, 5}},
       {"(?-u).\\x{e9}", true, false, true, "éé", Span{1, 4}},
+      {"(?-u)\\x{100}", true, false, true, "aĀ", Span{1, 3}},
       {"(?-u:[\\x80-\\xFF])", true, false, true, "a日 本", Span{1, 2}},
       {"(?-u:[\\x80-\\xFF])", true, false, true, "plain", std::nullopt},
       {"(?-u:[\\x80-\\xFF])", true, false, true, "ab\xff", Span{2, 3}},  // not UTF-8
