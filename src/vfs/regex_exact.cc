@@ -12,24 +12,40 @@ bool ascii_word(char32_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-/// The character at `text[at]`, or nullopt where no well-formed one starts (in a
-/// program over bytes: inside a character, or bytes that are not UTF-8).
+/// The code point that ends just before `at`, or nullopt at the start (valid UTF-8, `at`
+/// on a character boundary).
+std::optional<char32_t> char_before(std::string_view text, std::size_t at) {
+  if (at == 0) return std::nullopt;
+  std::size_t start = at - 1;
+  while (start > 0 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+  return nivern_text::utf8_at(text, start);
+}
+
 std::optional<char32_t> char_at(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return std::nullopt;
+  return nivern_text::utf8_at(text, at);
+}
+
+/// For a program over bytes, where `at` may fall inside a character and the text need
+/// not be UTF-8: the character that starts at `at`, or nullopt where none well-formed
+/// does.
+std::optional<char32_t> any_char_at(std::string_view text, std::size_t at) {
   if (at >= text.size()) return std::nullopt;
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   if (nivern_text::utf8_length(p + at, p + text.size()) == 0) return std::nullopt;
   return nivern_text::utf8_at(text, at);
 }
 
-/// The character before `at`: the one that starts at the last byte before `at` that is
-/// not a continuation byte (looking back at most 4 bytes), within the bytes before `at`.
-std::optional<char32_t> char_before(std::string_view text, std::size_t at) {
+/// ... and the one before `at`: the character that starts at the last byte before `at`
+/// that is not a continuation byte (looking back at most 4 bytes), within the bytes
+/// before `at`.
+std::optional<char32_t> any_char_before(std::string_view text, std::size_t at) {
   if (at == 0) return std::nullopt;
   std::size_t start = at - 1;
   while (start > 0 && at - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
     --start;
   }
-  return char_at(text.substr(0, at), start);
+  return any_char_at(text.substr(0, at), start);
 }
 
 }  // namespace
@@ -196,8 +212,8 @@ bool ExactProgram::look_holds(Look look, std::string_view text, std::size_t at) 
     default:
       break;
   }
-  const bool before = word(char_before(text, at));
-  const bool after = word(char_at(text, at));
+  const bool before = word(bytes_ ? any_char_before(text, at) : char_before(text, at));
+  const bool after = word(bytes_ ? any_char_at(text, at) : char_at(text, at));
   switch (look) {
     case Look::word_ascii:
     case Look::word_unicode:
