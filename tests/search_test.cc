@@ -396,6 +396,7 @@ TEST_F(SearchCall, WithoutUnicodeBytesMatchAndSpansCountBytesLikeRipgrep) {
       {"(?-u:\\W)+", true, false, true},            {"(?-u:.)\\w", true, false, true},
       {"\\b(?-u:[\\x80-\\xFF])", true, false, true}, {"(?-u:[\\x80-\\xFF])\\b", true, false, true},
       {"(?i-u)[k]", true, false, true},             {"(?-u:[\\x80-\\xFF]+)", true, true, true},
+      {"\\b(?-u:.)", true, true, true},
   };
   for (const auto& q : queries) {
     const std::vector<Hit> want = rg_spans(tree.path(), q);

@@ -61,9 +61,13 @@ ExactProgram::ExactProgram(const Hir& hir, bool whole_word)
     }
     ascii_.push_back(bits);
   }
-  if (whole_word) emit(Inst{Op::look, Look::start_half_unicode});
+  // Over bytes a match may start or end inside a character, where the half assertions
+  // hold but no whole word does.
+  if (whole_word && bytes_) emit(Inst{Op::word_edge, Look::start_text, 0, 0});
+  if (whole_word && !bytes_) emit(Inst{Op::look, Look::start_half_unicode});
   compile(hir, hir.root);
-  if (whole_word) emit(Inst{Op::look, Look::end_half_unicode});
+  if (whole_word && bytes_) emit(Inst{Op::word_edge, Look::start_text, 0, 1});
+  if (whole_word && !bytes_) emit(Inst{Op::look, Look::end_half_unicode});
   emit(Inst{Op::match});
 }
 
@@ -238,6 +242,14 @@ bool ExactProgram::look_holds(Look look, std::string_view text, std::size_t at) 
   }
 }
 
+/// A whole word's edge: the end of the line, or a whole character that is not a word
+/// character, on that side of `at`.
+bool ExactProgram::word_edge_holds(bool start, std::string_view text, std::size_t at) {
+  if (start ? at == 0 : at == text.size()) return true;
+  const std::optional<char32_t> c = start ? any_char_before(text, at) : any_char_at(text, at);
+  return c.has_value() && !is_word_char(*c);
+}
+
 void ExactProgram::add_thread(ExactScratch::List& list, std::vector<std::uint32_t>& stack,
                               std::uint32_t pc, std::size_t start, std::string_view text,
                               std::size_t at) const {
@@ -260,6 +272,9 @@ void ExactProgram::add_thread(ExactScratch::List& list, std::vector<std::uint32_
         break;
       case Op::look:
         if (look_holds(inst.look, text, at)) stack.push_back(p + 1);
+        break;
+      case Op::word_edge:
+        if (word_edge_holds(inst.x == 0, text, at)) stack.push_back(p + 1);
         break;
       default:
         break;

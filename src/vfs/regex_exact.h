@@ -51,7 +51,9 @@ class ExactProgram {
   [[nodiscard]] bool over_bytes() const { return bytes_; }
 
  private:
-  enum class Op : std::uint8_t { literal, cls, split, jump, look, match };
+  /// `word_edge`: a whole word's edge in a program over bytes; `x` 0 at its start, 1 at
+  /// its end.
+  enum class Op : std::uint8_t { literal, cls, split, jump, look, word_edge, match };
   struct Inst {
     Op op = Op::match;
     Look look = Look::start_text;
@@ -65,6 +67,7 @@ class ExactProgram {
   static bool can_be_empty(const Hir& hir, std::uint32_t node);
   [[nodiscard]] bool class_has(std::uint32_t cls, char32_t c) const;
   [[nodiscard]] bool look_holds(Look look, std::string_view text, std::size_t at) const;
+  [[nodiscard]] static bool word_edge_holds(bool start, std::string_view text, std::size_t at);
   void add_thread(ExactScratch::List& list, std::vector<std::uint32_t>& stack, std::uint32_t pc,
                   std::size_t start, std::string_view text, std::size_t at) const;
 

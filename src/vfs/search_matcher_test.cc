@@ -257,6 +257,8 @@ TEST(MatcherLines, WithoutUnicodeBytesMatchAndSpansCountBytes) {
       // Whole words around byte pieces count Unicode word characters.
       {"(?-u:[\\x80-\\xFF]+)", true, true, true, "a日 本", Span{5, 8}},
       {"(?-u:[\\x80-\\xFF]+)", true, true, true, "a 日 b", Span{2, 5}},
+      {"\\b(?-u:.)", true, true, true, "a日 本", std::nullopt},  // no whole character
+      {"\\b(?-u:.)", true, true, true, "日-y", Span{4, 5}},
   };
   for (const auto& row : rows) {
     const Matcher m = compile(row.pattern, row.regex, row.whole_word, row.case_sensitive);
