@@ -10,6 +10,7 @@
 #include <optional>
 #include <set>
 
+#include "vfs/regex_bytes.h"
 #include "vfs/unicode_class.h"
 
 namespace nivern_vfs::regex {
@@ -63,6 +64,16 @@ void fold(USet* s) {
   std::vector<char32_t> more;
   for (const auto& [lo, hi] : ranges_of(s)) unicode::add_simple_folds(lo, hi, more);
   for (char32_t c : more) uset_add(s, static_cast<UChar32>(c));
+}
+
+/// Case folding without Unicode: ASCII letters only.
+void fold_ascii(USet* s) {
+  for (UChar32 upper = 'A'; upper <= 'Z'; ++upper) {
+    if (uset_contains(s, upper) || uset_contains(s, upper + 0x20)) {
+      uset_add(s, upper);
+      uset_add(s, upper + 0x20);
+    }
+  }
 }
 
 /// Surrogates never occur in UTF-8 text; keeping them out keeps RE2 spellings valid.
@@ -146,21 +157,26 @@ class Translator {
     return it->second;
   }
 
-  std::uint32_t add_class(USet* s) {
+  /// A class node; with `bytes` (Unicode off) `s` is a set of bytes, and one with a byte
+  /// above 127 matches single bytes.
+  std::uint32_t add_class(USet* s, bool bytes = false) {
     drop_surrogates(s);
     HirNode n;
     n.kind = HirKind::cls;
+    if (bytes && !uset_containsNone(s, Set(uset_open(0x80, 0xFF)).get())) {
+      n.byte = true;
+      hir_.bytes = true;
+    }
     n.cls = intern(ranges_of(s));
     return add(std::move(n));
   }
 
-  /// A byte class (non-Unicode mode) over 0..255, as the code points it can match in
-  /// UTF-8 text: its ASCII part, and every non-ASCII character if it has any byte above
-  /// 127.
-  static void bytes_to_text(USet* s) {
-    const bool high = !uset_containsNone(s, Set(uset_open(0x80, 0xFF)).get());
-    uset_retain(s, 0, 0x7F);
-    if (high) uset_addRange(s, 0x80, 0x10FFFF);
+  static void fold_class(USet* s, const Flags& f) {
+    if (f.unicode) {
+      fold(s);
+    } else {
+      fold_ascii(s);
+    }
   }
 
   Set perl_set(Perl perl, bool unicode) {
@@ -235,13 +251,8 @@ class Translator {
   Set perl_class(const Node& n, const Flags& f) {
     Set s = perl_set(n.perl, f.unicode);
     if (n.negated) {
-      if (f.unicode) {
-        uset_complement(s.get());
-      } else {
-        uset_complement(s.get());
-        uset_retain(s.get(), 0, 0xFF);
-        bytes_to_text(s.get());
-      }
+      uset_complement(s.get());
+      if (!f.unicode) uset_retain(s.get(), 0, 0xFF);
     }
     return s;
   }
@@ -271,7 +282,7 @@ class Translator {
   /// The code point a class literal stands for, or nullopt after reporting it.
   std::optional<char32_t> class_literal(const Node& n, const Flags& f) {
     if (f.unicode || n.c < 0x80) return n.c;
-    if (n.hex_byte) return n.c;  // a byte; mapped to text by bytes_to_text
+    if (n.hex_byte) return n.c;  // a byte
     fail(n.span, "Unicode not allowed here");
     return std::nullopt;
   }
@@ -312,8 +323,8 @@ class Translator {
         Set lhs = class_set(n.children[0], f);
         Set rhs = class_set(n.children[1], f);
         if (f.case_insensitive) {
-          fold(lhs.get());
-          fold(rhs.get());
+          fold_class(lhs.get(), f);
+          fold_class(rhs.get(), f);
         }
         switch (n.set_op) {
           case SetOp::intersection:
@@ -330,7 +341,7 @@ class Translator {
       }
       case NodeKind::bracketed: {
         Set s = class_set(n.children[0], f);
-        if (f.case_insensitive) fold(s.get());
+        if (f.case_insensitive) fold_class(s.get(), f);
         if (n.negated) {
           uset_complement(s.get());
           if (!f.unicode) uset_retain(s.get(), 0, 0xFF);
@@ -344,18 +355,16 @@ class Translator {
   }
 
   std::uint32_t literal(const Node& n, const Flags& f) {
-    char32_t c = n.c;
-    if (!f.unicode && c >= 0x80) {
-      if (!n.hex_byte) {
-        fail(n.span, "Unicode not allowed here");
-        return add_empty();
-      }
-      // A lone byte above 127 never matches valid UTF-8 text on its own.
-      return add_class(empty_set().get());
-    }
+    const char32_t c = n.c;
     HirNode lit;
     lit.kind = HirKind::literal;
     lit.c = c;
+    if (!f.unicode && c >= 0x80 && n.hex_byte) {
+      // \xNN above 127 is that byte; other characters match their UTF-8 form.
+      lit.byte = true;
+      hir_.bytes = true;
+      return add(std::move(lit));
+    }
     if (f.case_insensitive) {
       Set s = set_of(c, c);
       if (f.unicode) {
@@ -424,8 +433,7 @@ class Translator {
       uset_remove(s.get(), '\n');
       if (f.crlf) uset_remove(s.get(), '\r');
     }
-    if (!f.unicode) bytes_to_text(s.get());
-    return add_class(s.get());
+    return add_class(s.get(), !f.unicode);
   }
 
   /// Lowers node `i` under `f`; a flag group changes `f` for what follows it.
@@ -444,11 +452,11 @@ class Translator {
       case NodeKind::assertion:
         return assertion(n, f);
       case NodeKind::perl_class:
-        return add_class(perl_class(n, f).get());
+        return add_class(perl_class(n, f).get(), !f.unicode);
       case NodeKind::unicode_class:
         return add_class(unicode_class(n, f).get());
       case NodeKind::bracketed:
-        return add_class(class_set(i, f).get());
+        return add_class(class_set(i, f).get(), !f.unicode);
       case NodeKind::repetition: {
         HirNode r;
         r.kind = HirKind::repeat;
@@ -503,9 +511,10 @@ void append_char(std::string& out, char32_t c) {
   out.append(buf, static_cast<std::size_t>(len));
 }
 
-void append_class(std::string& out, const Ranges& r) {
+/// A class of code points, or with `top` 0xFF of bytes (for RE2's Latin-1 mode).
+void append_class(std::string& out, const Ranges& r, char32_t top = 0x10FFFF) {
   if (r.empty()) {
-    out += "[^\\x00-\\x{10FFFF}]";
+    out += top == 0xFF ? "[^\\x00-\\x{FF}]" : "[^\\x00-\\x{10FFFF}]";
     return;
   }
   // The complement (without surrogates) when it is shorter.
@@ -515,7 +524,7 @@ void append_class(std::string& out, const Ranges& r) {
     if (lo > next) complement.emplace_back(next, lo - 1);
     next = hi + 1;
   }
-  if (next <= 0x10FFFF) complement.emplace_back(next, 0x10FFFF);
+  if (next <= top) complement.emplace_back(next, top);
   Ranges trimmed;
   for (auto [lo, hi] : complement) {
     if (lo <= 0xDFFF && hi >= 0xD800) {
@@ -584,13 +593,13 @@ class Re2Writer {
         return;
       case HirKind::literal:
         if (n.cls != NO_CLASS) {
-          append_class(out, hir_.classes[n.cls]);
+          append_class(out, hir_.classes[n.cls], top_);
         } else {
           append_char(out, n.c);
         }
         return;
       case HirKind::cls:
-        append_class(out, hir_.classes[n.cls]);
+        append_class(out, hir_.classes[n.cls], top_);
         return;
       case HirKind::look:
         write_look(n.look, out);
@@ -679,6 +688,8 @@ class Re2Writer {
 
   const Hir& hir_;
   AnchorMode mode_;
+  /// The largest character: a byte in byte form.
+  char32_t top_ = hir_.bytes ? 0xFF : 0x10FFFF;
   std::vector<bool> counted_;
   std::size_t nodes_ = 0;
 };
@@ -781,11 +792,12 @@ bool is_word_char(char32_t c) {
   return unicode::contains(unicode::perl_word(), c);
 }
 
-std::string re2_non_word_class(bool exclude_line_feed) {
+std::string re2_non_word_class(bool exclude_line_feed, bool bytes) {
   Set s = set_of(unicode::perl_word());
   if (exclude_line_feed) uset_add(s.get(), '\n');
   uset_complement(s.get());
   drop_surrogates(s.get());
+  if (bytes) return re2_utf8_class(ranges_of(s.get()));
   std::string out;
   append_class(out, ranges_of(s.get()));
   return out;
@@ -913,6 +925,7 @@ LiteralFacts literal_facts(const Hir& hir) {
   };
   walk(walk, hir.root);
   facts.literal_only = plain && !facts.atoms.empty() && !hir.needs_exact;
+  facts.bytes = hir.bytes;
   return facts;
 }
 

@@ -15,6 +15,14 @@
 /// like) is spelled for RE2 without them, a superset that finds candidates, and
 /// `needs_exact` tells the matcher to confirm each candidate with
 /// `ExactProgram`.
+///
+/// Without Unicode (flag u off), `.`, negated classes and classes with a byte above 127
+/// match single bytes, and \xNN above 127 is that byte; other characters still match
+/// their UTF-8 form. A pattern with such a byte piece (`Hir::bytes`) is sized as it
+/// comes from `translate`, then rewritten into byte form by `to_byte_form`
+/// (regex_bytes.h) before it is spelled or run: every literal and class then stands for
+/// one byte, characters for their UTF-8 bytes and Unicode classes for alternations of
+/// UTF-8 byte-range sequences, and RE2 runs it in its Latin-1 mode.
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -64,6 +72,8 @@ struct HirNode {
   std::uint32_t min = 0;
   std::uint32_t max = 0;  // UNBOUNDED for no upper bound
   bool greedy = true;
+  /// literal, cls: matches one byte (`c` and the class's ranges are bytes).
+  bool byte = false;
   std::vector<std::uint32_t> children;
 };
 
@@ -73,6 +83,10 @@ struct Hir {
   std::uint32_t root = 0;
   /// Some assertion or count has no RE2 equivalent: the RE2 spelling leaves it out.
   bool needs_exact = false;
+  /// Some literal or class matches single bytes. `to_re2`, `literal_facts` and
+  /// `ExactProgram` take such a pattern only in byte form (see the top of this file),
+  /// where nodes may be shared by several parents (children still precede parents).
+  bool bytes = false;
 
   [[nodiscard]] const HirNode& at(std::uint32_t i) const { return nodes[i]; }
 };
@@ -128,12 +142,15 @@ struct LiteralFacts {
   std::vector<Atom> atoms;
   /// The pattern is nothing but those literals.
   bool literal_only = false;
+  /// The atoms are bytes (a pattern in byte form), not code points.
+  bool bytes = false;
 };
 [[nodiscard]] LiteralFacts literal_facts(const Hir& hir);
 
 /// An RE2 class of everything that is not a Unicode word character (nor, with
-/// `exclude_line_feed`, a line feed).
-[[nodiscard]] std::string re2_non_word_class(bool exclude_line_feed);
+/// `exclude_line_feed`, a line feed); with `bytes`, spelled for RE2's Latin-1 mode as the
+/// UTF-8 forms of those characters.
+[[nodiscard]] std::string re2_non_word_class(bool exclude_line_feed, bool bytes = false);
 
 /// Whether `c` is a word character in the Unicode sense.
 [[nodiscard]] bool is_word_char(char32_t c);
