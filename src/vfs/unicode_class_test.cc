@@ -105,6 +105,10 @@ TEST(UnicodeClass, ClassesAndFoldingHoldTheCharactersOfUnicode16) {
       {"(?i)\\p{Lu}", "\uA7DB", search::Span{0, 3}},
       {"\\p{Garay}", "a\U00010D40", search::Span{1, 5}},
       {"\\b\uA7CB\\b", "\uA7CBx \uA7CB", search::Span{5, 8}},
+      // The same tables in patterns that hold a byte piece (spans count bytes).
+      {"(?-u:.)\\p{Lu}", "x\uA7CB", search::Span{0, 4}},
+      {"(?i)(?-u:.)\uA7CB", "x\u0264", search::Span{0, 3}},
+      {"\\b(?-u:.)", "\uA7CB-", search::Span{0, 1}},
       // Ages add up: 16.0 holds what 1.1 assigned; 15.1 not what 16.0 did.
       {"\\p{Age=16.0}", "a", search::Span{0, 1}},
       {"\\p{Age=15.1}", "\uA7CB", std::nullopt},
