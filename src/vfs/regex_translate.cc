@@ -518,9 +518,11 @@ class Translator {
     const bool u = f.unicode;
     switch (n.assertion) {
       case Assertion::start_line:
-        return look(f.multi_line ? Look::start_line : Look::start_text);
+        if (!f.multi_line) return look(Look::start_text);
+        return look(f.crlf ? Look::start_line_crlf : Look::start_line);
       case Assertion::end_line:
-        return look(f.multi_line ? Look::end_line : Look::end_text);
+        if (!f.multi_line) return look(Look::end_text);
+        return look(f.crlf ? Look::end_line_crlf : Look::end_line);
       case Assertion::start_text:
         return look(Look::start_text);
       case Assertion::end_text:

@@ -10,8 +10,8 @@
 /// punctuation and the join controls; \d is Nd; \s is White_Space; \p names general
 /// categories, scripts and binary properties in long or short form, matched loosely.
 /// Case-insensitive matching uses the case-closure of each literal and class. RE2 has
-/// no Unicode word boundaries and no counts over 1000: a pattern that uses them (or
-/// \b{start} and the like) is spelled for RE2 without them, a superset that finds
+/// no Unicode word boundaries, no counts over 1000 and no CRLF line anchors: a pattern
+/// that uses them (or \b{start} and the like) is spelled for RE2 without them, a superset that finds
 /// candidates, and `needs_exact` tells the matcher to confirm each candidate with
 /// `ExactProgram`.
 #include <cstddef>
@@ -34,6 +34,10 @@ enum class Look : std::uint8_t {
   end_text,
   start_line,
   end_line,
+  /// Line anchors of CRLF mode: a carriage return ends a line too, and a line feed
+  /// right after one is not a line boundary of its own.
+  start_line_crlf,
+  end_line_crlf,
   word_ascii,
   not_word_ascii,
   word_unicode,
