@@ -67,6 +67,8 @@ struct HirNode {
   std::uint32_t min = 0;
   std::uint32_t max = 0;  // UNBOUNDED for no upper bound
   bool greedy = true;
+  /// group: a capturing group.
+  bool capture = false;
   std::vector<std::uint32_t> children;
 };
 
@@ -106,19 +108,6 @@ enum class AnchorMode {
 /// `nodes` (when given) receives the number of syntax nodes written, which RE2's own
 /// walkers bound.
 [[nodiscard]] std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes = nullptr);
-
-/// The size of the pattern as a compiled program, in bytes, estimated the way the
-/// library that defines the syntax counts its automaton: states and transitions,
-/// character classes compiled to UTF-8 byte ranges.
-[[nodiscard]] std::uint64_t program_size(const Hir& hir);
-
-/// Bytes per automaton state in `program_size`.
-inline constexpr std::uint64_t STATE_BYTES = 32;
-
-/// The compiled-program size limit, and its message.
-inline constexpr std::uint64_t SIZE_LIMIT = 104857600;
-inline constexpr std::string_view SIZE_LIMIT_MESSAGE =
-    "Compiled regex exceeds size limit of 104857600 bytes.";
 
 /// A literal sequence every match contains, for prefiltering.
 struct Atom {
