@@ -105,12 +105,28 @@ class Simplified {
         e.a = ++captures_;
         return with_subs(e, {inner});
       }
-      case HirKind::concat:
+      case HirKind::concat: {
+        // Runs of plain characters go straight into one literal.
+        std::vector<std::uint32_t> subs;
+        std::string run;
+        for (std::uint32_t child : n.children) {
+          const HirNode& c = hir.at(child);
+          if (c.kind == HirKind::literal && c.cls == NO_CLASS) {
+            nivern_text::append_utf8(run, c.c);
+            continue;
+          }
+          if (!run.empty()) subs.push_back(literal(run));
+          run.clear();
+          subs.push_back(lower(hir, child));
+        }
+        if (!run.empty()) subs.push_back(literal(run));
+        return concat(subs);
+      }
       case HirKind::alternation: {
         std::vector<std::uint32_t> subs;
         subs.reserve(n.children.size());
         for (std::uint32_t child : n.children) subs.push_back(lower(hir, child));
-        return n.kind == HirKind::concat ? concat(subs) : alternation(std::move(subs));
+        return alternation(subs);
       }
     }
     return empty();
@@ -244,7 +260,7 @@ class Simplified {
 
   /// Flattens nested alternations; single characters or classes become one class; a
   /// leading part common to every branch is factored out.
-  std::uint32_t alternation(std::vector<std::uint32_t> items) {
+  std::uint32_t alternation(const std::vector<std::uint32_t>& items) {
     std::vector<std::uint32_t> flat;
     for (std::uint32_t i : items) {
       if (exprs_[i].kind == Kind::alternation) {
@@ -312,7 +328,7 @@ class Simplified {
       const std::vector<std::uint32_t> items = subs_of(exprs_[i]);
       rests.push_back(concat({items.begin() + static_cast<std::ptrdiff_t>(prefix.size()), items.end()}));
     }
-    prefix.push_back(alternation(std::move(rests)));
+    prefix.push_back(alternation(rests));
     return concat(prefix);
   }
 
@@ -680,73 +696,75 @@ class Construction {
   }
 
   /// An alternation of literals, compiled as a prefix trie that keeps the branches'
-  /// order: each trie state's transitions are split into chunks at the points where a
-  /// literal ends.
+  /// order: a state's transitions are split into chunks where a literal ends, and the
+  /// chunks are never merged. Each state with transitions becomes a state per non-empty
+  /// chunk (a range, or a multi-range state with its transitions) and a union of those
+  /// chunks and, between two chunks, the trie's end; leaves lead to that end. Only the
+  /// counts matter here: the trie compiles without looking anything up.
   Ref trie(const Expr& e) {
+    constexpr std::uint32_t NONE = 0xFFFFFFFF;
+    struct Edge {
+      std::uint32_t target;
+      std::uint32_t next;
+      std::uint8_t byte;
+    };
     struct Node {
-      std::vector<std::pair<std::uint8_t, std::uint32_t>> trans;
-      std::vector<std::size_t> chunk_ends;
-      [[nodiscard]] std::size_t active() const { return chunk_ends.empty() ? 0 : chunk_ends.back(); }
+      std::uint32_t first = NONE;  // the active chunk's edges come first
+      std::uint32_t edges = 0;
+      std::uint32_t active = 0;    // edges in the active chunk
+      std::uint32_t frozen = 0;    // chunks closed by a match
+      std::uint32_t nonempty = 0;  // of those, the ones with edges
+      std::uint64_t heap = 0;      // transitions of their multi-range states
     };
     std::vector<Node> nodes(1);
-    for (std::uint32_t k = 0; k < e.count; ++k) {
+    std::vector<Edge> edges;
+    for (std::uint32_t k = 0; k < e.count && !over_; ++k) {
       std::string lit(s_.bytes(s_.at(s_.sub(e, k))));
       if (reverse_) std::reverse(lit.begin(), lit.end());
       std::uint32_t at = 0;
       for (char ch : lit) {
         const auto byte = static_cast<std::uint8_t>(ch);
-        Node& n = nodes[at];
-        const auto begin = n.trans.begin() + static_cast<std::ptrdiff_t>(n.active());
-        const auto it = std::lower_bound(begin, n.trans.end(), byte,
-                                         [](const auto& t, std::uint8_t b) { return t.first < b; });
-        if (it != n.trans.end() && it->first == byte) {
-          at = it->second;
-          continue;
+        std::uint32_t found = NONE;
+        std::uint32_t edge = nodes[at].first;
+        for (std::uint32_t n = 0; n < nodes[at].active; ++n, edge = edges[edge].next) {
+          if (edges[edge].byte == byte) {
+            found = edges[edge].target;
+            break;
+          }
         }
-        const auto next = static_cast<std::uint32_t>(nodes.size());
-        nodes[at].trans.insert(it, {byte, next});
-        nodes.emplace_back();
-        at = next;
+        if (found == NONE) {
+          found = static_cast<std::uint32_t>(nodes.size());
+          edges.push_back(Edge{found, nodes[at].first, byte});
+          nodes[at].first = static_cast<std::uint32_t>(edges.size() - 1);
+          ++nodes[at].edges;
+          ++nodes[at].active;
+          nodes.emplace_back();
+        }
+        at = found;
       }
+      // A match closes the active chunk (a leaf already marked stays as it is).
       Node& n = nodes[at];
-      if (!(n.trans.empty() && !n.chunk_ends.empty())) n.chunk_ends.push_back(n.trans.size());
+      if (n.edges == 0 && n.frozen > 0) continue;
+      ++n.frozen;
+      if (n.active > 0) ++n.nonempty;
+      if (n.active > 1) n.heap += TRANSITION_BYTES * n.active;
+      n.active = 0;
     }
     const std::uint32_t end = add(0);
-    // Depth first; a state's chunks become states after its children, then its union.
-    struct Frame {
-      std::uint32_t node;
-      std::size_t chunk = 0;  // index of the chunk being visited
-      std::size_t pos = 0;    // next transition
-      std::uint64_t sparse = 0;
-      std::uint64_t branches = 0;
-    };
-    std::vector<Frame> stack{Frame{0}};
-    for (;;) {
-      if (over_) return {};
-      Frame& f = stack.back();
-      const Node& n = nodes[f.node];
-      const std::size_t chunk_count = n.chunk_ends.size() + 1;
-      const std::size_t chunk_end = f.chunk < n.chunk_ends.size() ? n.chunk_ends[f.chunk] : n.trans.size();
-      if (f.pos < chunk_end) {
-        const std::uint32_t target = n.trans[f.pos++].second;
-        ++f.sparse;
-        if (!nodes[target].trans.empty()) stack.push_back(Frame{target});
-        continue;
-      }
-      if (f.sparse > 0) {
-        add(f.sparse == 1 ? 0 : TRANSITION_BYTES * f.sparse);
-        ++f.branches;
-      }
-      f.sparse = 0;
-      if (f.chunk + 1 < chunk_count) {
-        ++f.chunk;
-        ++f.branches;  // the match between two chunks
-        continue;
-      }
-      const std::uint32_t start = add(BRANCH_BYTES * f.branches);
-      stack.pop_back();
-      if (stack.empty()) return Ref{start, end, false};
+    // The states come out depth first, the root's union last; their numbers are not
+    // looked up, so only how many there are matters.
+    std::uint64_t states = 0;
+    for (const Node& n : nodes) {
+      if (n.edges == 0) continue;
+      const std::uint64_t chunks = n.frozen + 1;
+      const std::uint64_t nonempty = n.nonempty + (n.active > 0 ? 1 : 0);
+      states += nonempty + 1;
+      heap_ += n.heap + (n.active > 1 ? TRANSITION_BYTES * n.active : 0) +
+               BRANCH_BYTES * (nonempty + chunks - 1);
     }
+    states_ += states;
+    over_ = over_ || usage() > limit_;
+    return Ref{static_cast<std::uint32_t>(states_ - 1), end, false};
   }
 
   Ref cls(const Expr& e) {

@@ -134,14 +134,3 @@ TEST(RegexSyntax, NestingDeeperThanTheLimitIsRefused) {
 
 }  // namespace
 }  // namespace nivern_vfs::regex
-// SCRATCH
-#include <chrono>
-namespace nivern_vfs::regex { namespace {
-TEST(RegexSyntax, ScratchParens) {
-  const char* w = std::getenv("W");
-  const std::string opens(3200000, w[0]);
-  auto t = std::chrono::steady_clock::now();
-  auto e = error_of(opens);
-  std::printf("%zu %s  %.0f ms\n", e.size(), e.substr(e.size() - 40).c_str(), std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count());
-}
-}}
