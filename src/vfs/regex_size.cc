@@ -195,13 +195,11 @@ class Simplified {
     e.a = min;
     e.b = max;
     e.greedy = greedy;
-    e.min_len = s.min_len == NO_LEN ? NO_LEN
-                : s.min_len != 0 && min > NO_LEN / s.min_len
-                    ? NO_LEN - 1
-                    : s.min_len * min;
-    e.max_len = max == UNBOUNDED || s.max_len == NO_LEN || (s.max_len != 0 && max > NO_LEN / s.max_len)
-                    ? NO_LEN
-                    : s.max_len * max;
+    // The shortest match saturates; the longest is unknown when unbounded or too long.
+    const bool min_overflows = s.min_len != 0 && min > (NO_LEN - 1) / s.min_len;
+    e.min_len = s.min_len == NO_LEN ? NO_LEN : min_overflows ? NO_LEN - 1 : s.min_len * min;
+    const bool max_overflows = s.max_len != 0 && max > (NO_LEN - 1) / s.max_len;
+    e.max_len = max == UNBOUNDED || s.max_len == NO_LEN || max_overflows ? NO_LEN : s.max_len * max;
     e.starts_anchored = min > 0 && s.starts_anchored;
     e.ends_anchored = min > 0 && s.ends_anchored;
     return with_subs(e, {sub});
@@ -242,8 +240,12 @@ class Simplified {
     std::uint64_t min = 0, max = 0;
     for (std::uint32_t i : flat) {
       const Expr& x = exprs_[i];
-      min = min == NO_LEN || x.min_len == NO_LEN ? NO_LEN : min + x.min_len;
-      max = max == NO_LEN || x.max_len == NO_LEN ? NO_LEN : max + x.max_len;
+      // Lengths past NO_LEN - 1 stay there (shortest) or become unknown (longest).
+      const auto sum = [](std::uint64_t a, std::uint64_t b, std::uint64_t cap) {
+        return a == NO_LEN || b == NO_LEN ? NO_LEN : a > NO_LEN - 1 - b ? cap : a + b;
+      };
+      min = sum(min, x.min_len, NO_LEN - 1);
+      max = sum(max, x.max_len, NO_LEN);
     }
     e.min_len = min;
     e.max_len = max;

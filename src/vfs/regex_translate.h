@@ -1,8 +1,9 @@
 #pragma once
 /// From a parsed pattern to what the search engines run: a small intermediate form in
 /// which flags are applied (case folding, dot and anchor modes, greed) and every class
-/// is a set of code-point ranges; its RE2 spelling; its size as a compiled program; and
-/// the facts the matcher needs (smart case, a literal every match contains).
+/// is a set of code-point ranges; its RE2 spelling; and the facts the matcher needs
+/// (smart case, a literal every match contains). Its size as a compiled program is
+/// counted in regex_size.h.
 ///
 /// Threading: pure functions over values; safe from any thread.
 ///
