@@ -24,7 +24,9 @@ constexpr std::uint64_t FNV_PRIME = 1099511628211ULL;
 /// A length that is not known (unbounded, or nothing can match).
 constexpr std::uint64_t NO_LEN = std::numeric_limits<std::uint64_t>::max();
 
-std::uint64_t utf8_len(char32_t c) { return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4; }
+std::uint64_t utf8_len(char32_t c) {
+  return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
 
 // ---- The simplified expression ----
 
@@ -379,8 +381,8 @@ class Simplified {
       case 3:
         return static_cast<char32_t>(((u[0] & 0x0F) << 12) | ((u[1] & 0x3F) << 6) | (u[2] & 0x3F));
       default:
-        return static_cast<char32_t>(((u[0] & 0x07) << 18) | ((u[1] & 0x3F) << 12) |
-                                     ((u[2] & 0x3F) << 6) | (u[3] & 0x3F));
+        return static_cast<char32_t>(((u[0] & 0x07) << 18) | ((u[1] & 0x3F) << 12) | ((u[2] & 0x3F) << 6) |
+                                     (u[3] & 0x3F));
     }
   }
 
@@ -582,9 +584,8 @@ class Construction {
         return out;
       }
       case Kind::concat:
-        return sequence(e.count, [&](std::uint32_t k) {
-          return c(s_.sub(e, reverse_ ? e.count - 1 - k : k));
-        });
+        return sequence(e.count,
+                        [&](std::uint32_t k) { return c(s_.sub(e, reverse_ ? e.count - 1 - k : k)); });
       case Kind::alternation:
         return alternation(e);
       case Kind::repeat:
@@ -761,8 +762,8 @@ class Construction {
       const std::uint64_t chunks = n.frozen + 1;
       const std::uint64_t nonempty = n.nonempty + (n.active > 0 ? 1 : 0);
       states += nonempty + 1;
-      heap_ += n.heap + (n.active > 1 ? TRANSITION_BYTES * n.active : 0) +
-               BRANCH_BYTES * (nonempty + chunks - 1);
+      heap_ +=
+          n.heap + (n.active > 1 ? TRANSITION_BYTES * n.active : 0) + BRANCH_BYTES * (nonempty + chunks - 1);
     }
     states_ += states;
     over_ = over_ || usage() > limit_;

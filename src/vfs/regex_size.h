@@ -25,8 +25,7 @@ namespace nivern_vfs::regex {
 
 /// The compiled-program size limit, and its message.
 inline constexpr std::uint64_t SIZE_LIMIT = 104857600;
-inline constexpr std::string_view SIZE_LIMIT_MESSAGE =
-    "compiled regex exceeds size limit of 104857600";
+inline constexpr std::string_view SIZE_LIMIT_MESSAGE = "compiled regex exceeds size limit of 104857600";
 
 /// Bytes of one automaton state while the program is built.
 inline constexpr std::uint64_t STATE_BYTES = 32;
@@ -35,7 +34,6 @@ inline constexpr std::uint64_t STATE_BYTES = 32;
 /// assertions around the pattern. Counting stops once past `limit`: a result over the
 /// limit means only that the pattern is refused, and costs no more than the limit's
 /// worth of work.
-[[nodiscard]] std::uint64_t program_size(const Hir& hir, bool whole_word,
-                                         std::uint64_t limit = SIZE_LIMIT);
+[[nodiscard]] std::uint64_t program_size(const Hir& hir, bool whole_word, std::uint64_t limit = SIZE_LIMIT);
 
 }  // namespace nivern_vfs::regex

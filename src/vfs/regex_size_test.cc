@@ -70,7 +70,8 @@ TEST(ProgramSize, RefusesWhereTheLibraryDoes) {
   const bool tables_16 = is_word_char(0x105C0);
   for (const Boundary& row : rows) {
     const double margin = row.tables && !tables_16 ? 0.12 : 0.01;
-    const auto below = static_cast<std::uint64_t>(std::floor(static_cast<double>(row.largest) * (1 - margin)));
+    const auto below =
+        static_cast<std::uint64_t>(std::floor(static_cast<double>(row.largest) * (1 - margin)));
     const auto above = static_cast<std::uint64_t>(std::ceil(static_cast<double>(row.largest) * (1 + margin)));
     EXPECT_LE(size_of(with_n(row.family, below), row.whole_word, row.smart_case), SIZE_LIMIT)
         << row.family << " " << below;
