@@ -213,6 +213,12 @@ bool ExactProgram::look_holds(Look look, std::string_view text, std::size_t at) 
       return at == 0 || text[at - 1] == '\n';
     case Look::end_line:
       return at == text.size() || text[at] == '\n';
+    case Look::start_line_crlf:
+      return at == 0 || text[at - 1] == '\n' ||
+             (text[at - 1] == '\r' && (at == text.size() || text[at] != '\n'));
+    case Look::end_line_crlf:
+      return at == text.size() || text[at] == '\r' ||
+             (text[at] == '\n' && (at == 0 || text[at - 1] != '\r'));
     default:
       break;
   }

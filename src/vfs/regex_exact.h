@@ -1,9 +1,9 @@
 #pragma once
 /// An exact matcher for the patterns RE2 cannot express: those with Unicode word
-/// boundaries and the start, end and half word assertions. It runs a compiled program
-/// as a Pike VM over the code points of one line (over its bytes for a pattern in byte
-/// form), in linear time, and gives the leftmost-first match, the same one a
-/// backtracking engine would prefer.
+/// boundaries, the start, end and half word assertions, and the line anchors of CRLF
+/// mode (which see a carriage return). It runs a compiled program as a Pike VM over the
+/// code points of one line (over its bytes for a pattern in byte form), in linear time,
+/// and gives the leftmost-first match, the same one a backtracking engine would prefer.
 ///
 /// Threading: an `ExactProgram` is immutable and may be shared by any number of
 /// threads; each thread searches with its own `ExactScratch`.

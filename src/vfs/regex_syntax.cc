@@ -317,7 +317,6 @@ class Parser {
     state.group = g;
     state.ignore_whitespace = old;
     groups_.push_back(std::move(state));
-    if (groups_.size() > OPEN_LIMIT) too_deep(node(groups_[NEST_LIMIT].group).span);
     ignore_whitespace_ = now;
     return Concat{span(), {}};
   }
@@ -1003,7 +1002,6 @@ class Parser {
     state.union_ = std::move(parent);
     state.set = set;
     classes_.push_back(std::move(state));
-    if (classes_.size() > OPEN_LIMIT) too_deep(node(classes_[NEST_LIMIT].set).span);
     return std::move(nested);
   }
 
@@ -1079,10 +1077,6 @@ class Parser {
   }
 
   // ---- Nesting ----
-
-  /// So many groups or classes open at once can only end in an error; the parse stops
-  /// there rather than hold them all.
-  static constexpr std::size_t OPEN_LIMIT = std::size_t{NEST_LIMIT} * 100;
 
   [[noreturn]] void too_deep(Span where) const {
     fail(where, "exceed the maximum number of nested parentheses/brackets (" +

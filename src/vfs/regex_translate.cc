@@ -402,9 +402,11 @@ class Translator {
     const bool u = f.unicode;
     switch (n.assertion) {
       case Assertion::start_line:
-        return look(f.multi_line ? Look::start_line : Look::start_text);
+        if (!f.multi_line) return look(Look::start_text);
+        return look(f.crlf ? Look::start_line_crlf : Look::start_line);
       case Assertion::end_line:
-        return look(f.multi_line ? Look::end_line : Look::end_text);
+        if (!f.multi_line) return look(Look::end_text);
+        return look(f.crlf ? Look::end_line_crlf : Look::end_line);
       case Assertion::start_text:
         return look(Look::start_text);
       case Assertion::end_text:
@@ -472,6 +474,7 @@ class Translator {
         if (!n.capturing) apply(inner, ast_.extra(n).flags);
         HirNode g;
         g.kind = HirKind::group;
+        g.capture = n.capturing;
         const std::uint32_t child = lower(n.children[0], inner);
         g.children = {child};
         return add(std::move(g));
@@ -694,95 +697,6 @@ class Re2Writer {
   std::size_t nodes_ = 0;
 };
 
-// ---- Program size ----
-
-/// Sizes saturate here.
-constexpr std::uint64_t CAP = std::uint64_t{1} << 62;
-
-/// Bytes per transition, as the defining library counts them (states: STATE_BYTES).
-constexpr std::uint64_t TRANSITION_BYTES = 8;
-
-/// The UTF-8 byte-range sequences of a class, as a trie of shared prefixes: its node
-/// and edge counts give the class's size.
-std::uint64_t class_size(const Ranges& ranges) {
-  using Seq = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
-  std::set<Seq> prefixes;
-  std::uint64_t edges = 0;
-  auto encode = [](char32_t c, std::uint8_t* b) {
-    if (c < 0x80) {
-      b[0] = static_cast<std::uint8_t>(c);
-      return 1;
-    }
-    if (c < 0x800) {
-      b[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-      b[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      return 2;
-    }
-    if (c < 0x10000) {
-      b[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-      b[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      b[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      return 3;
-    }
-    b[0] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-    b[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-    b[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-    b[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-    return 4;
-  };
-  // Splits [lo, hi] into ranges whose UTF-8 forms differ only in a trailing run of
-  // full continuation bytes, and records each as a byte-range sequence.
-  std::vector<std::pair<char32_t, char32_t>> work;
-  for (const auto& r : ranges) work.push_back(r);
-  while (!work.empty()) {
-    auto [lo, hi] = work.back();
-    work.pop_back();
-    static constexpr char32_t limits[] = {0x7F, 0x7FF, 0xFFFF};
-    bool split = false;
-    for (char32_t m : limits) {
-      if (lo <= m && hi > m) {
-        work.emplace_back(lo, m);
-        work.emplace_back(m + 1, hi);
-        split = true;
-        break;
-      }
-    }
-    if (split) continue;
-    if (hi >= 0x80) {
-      for (int k = 1; k < 4; ++k) {
-        const char32_t mask = (char32_t{1} << (6 * k)) - 1;
-        if ((lo & ~mask) != (hi & ~mask)) {
-          if ((lo & mask) != 0) {
-            work.emplace_back(lo, lo | mask);
-            work.emplace_back((lo | mask) + 1, hi);
-            split = true;
-            break;
-          }
-          if ((hi & mask) != mask) {
-            work.emplace_back(lo, (hi & ~mask) - 1);
-            work.emplace_back(hi & ~mask, hi);
-            split = true;
-            break;
-          }
-        }
-      }
-      if (split) continue;
-    }
-    std::uint8_t a[4], b[4];
-    const int len = encode(lo, a);
-    encode(hi, b);
-    Seq seq;
-    for (int k = 0; k < len; ++k) {
-      seq.emplace_back(a[k], b[k]);
-      if (prefixes.insert(seq).second) ++edges;
-    }
-  }
-  // One state per trie node (each with its transitions), plus the class's entry state.
-  // The library's automaton also shares common suffixes, which makes large classes
-  // about 0.44 times the size of the prefix trie (\w about 24 KB, \pL just over 20 KB).
-  return (STATE_BYTES * (prefixes.size() + 1) + TRANSITION_BYTES * edges) * 44 / 100;
-}
-
 }  // namespace
 
 bool is_word_char(char32_t c) {
@@ -835,59 +749,6 @@ std::expected<Hir, SyntaxError> translate(const Ast& ast, std::string_view patte
 
 std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes) {
   return Re2Writer(hir, mode).run(nodes);
-}
-
-std::uint64_t program_size(const Hir& hir) {
-  // Sizes bottom-up (children precede parents), saturating.
-  std::vector<std::uint64_t> size(hir.nodes.size(), 0);
-  std::map<std::uint32_t, std::uint64_t> class_sizes;
-  auto of_class = [&](std::uint32_t cls) {
-    auto [it, fresh] = class_sizes.try_emplace(cls, 0);
-    if (fresh) it->second = class_size(hir.classes[cls]);
-    return it->second;
-  };
-  auto add = [](std::uint64_t a, std::uint64_t b) { return std::min(CAP, a + b); };
-  auto mul = [](std::uint64_t a, std::uint64_t k) {
-    return k != 0 && a > CAP / k ? CAP : std::min(CAP, a * k);
-  };
-  for (std::size_t i = 0; i < hir.nodes.size(); ++i) {
-    const HirNode& n = hir.nodes[i];
-    std::uint64_t s = 0;
-    switch (n.kind) {
-      case HirKind::empty:
-      case HirKind::look:
-        s = STATE_BYTES;
-        break;
-      case HirKind::literal:
-        s = n.cls != NO_CLASS ? of_class(n.cls) : STATE_BYTES * (n.c < 0x80 ? 1 : n.c < 0x800 ? 2 : n.c < 0x10000 ? 3 : 4);
-        break;
-      case HirKind::cls:
-        s = of_class(n.cls);
-        break;
-      case HirKind::repeat: {
-        const std::uint64_t sub = size[n.children[0]];
-        const std::uint64_t loop = STATE_BYTES + 2 * 4;  // a two-way split
-        if (n.max == UNBOUNDED) {
-          s = add(mul(sub, std::max<std::uint32_t>(n.min, 1)), loop);
-        } else {
-          s = add(mul(sub, n.max), mul(loop, n.max - n.min));
-        }
-        break;
-      }
-      case HirKind::concat:
-        for (std::uint32_t child : n.children) s = add(s, size[child]);
-        break;
-      case HirKind::alternation:
-        s = STATE_BYTES + 4 * n.children.size();
-        for (std::uint32_t child : n.children) s = add(s, add(size[child], STATE_BYTES));
-        break;
-      case HirKind::group:
-        s = add(size[n.children[0]], 2 * STATE_BYTES);
-        break;
-    }
-    size[i] = s;
-  }
-  return size[hir.root];
 }
 
 LiteralFacts literal_facts(const Hir& hir) {

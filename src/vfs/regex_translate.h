@@ -1,8 +1,9 @@
 #pragma once
 /// From a parsed pattern to what the search engines run: a small intermediate form in
 /// which flags are applied (case folding, dot and anchor modes, greed) and every class
-/// is a set of code-point ranges; its RE2 spelling; its size as a compiled program; and
-/// the facts the matcher needs (smart case, a literal every match contains).
+/// is a set of code-point ranges; its RE2 spelling; and the facts the matcher needs
+/// (smart case, a literal every match contains). Its size as a compiled program is
+/// counted in regex_size.h.
 ///
 /// Threading: pure functions over values; safe from any thread.
 ///
@@ -11,9 +12,9 @@
 /// is Nd; \s is White_Space; \p names general categories, scripts and binary properties
 /// in long or short form, matched loosely. Case-insensitive matching adds what simple
 /// case folding makes equal to each literal and class. RE2 has no Unicode word
-/// boundaries and no counts over 1000: a pattern that uses them (or \b{start} and the
-/// like) is spelled for RE2 without them, a superset that finds candidates, and
-/// `needs_exact` tells the matcher to confirm each candidate with
+/// boundaries, no counts over 1000 and no CRLF line anchors: a pattern that uses them
+/// (or \b{start} and the like) is spelled for RE2 without them, a superset that finds
+/// candidates, and `needs_exact` tells the matcher to confirm each candidate with
 /// `ExactProgram`.
 ///
 /// Without Unicode (flag u off), `.`, negated classes and classes with a byte above 127
@@ -43,6 +44,10 @@ enum class Look : std::uint8_t {
   end_text,
   start_line,
   end_line,
+  /// Line anchors of CRLF mode: a carriage return ends a line too, and a line feed
+  /// right after one is not a line boundary of its own.
+  start_line_crlf,
+  end_line_crlf,
   word_ascii,
   not_word_ascii,
   word_unicode,
@@ -74,6 +79,8 @@ struct HirNode {
   bool greedy = true;
   /// literal, cls: matches one byte (`c` and the class's ranges are bytes).
   bool byte = false;
+  /// group: a capturing group.
+  bool capture = false;
   std::vector<std::uint32_t> children;
 };
 
@@ -117,19 +124,6 @@ enum class AnchorMode {
 /// `nodes` (when given) receives the number of syntax nodes written, which RE2's own
 /// walkers bound.
 [[nodiscard]] std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes = nullptr);
-
-/// The size of the pattern as a compiled program, in bytes, estimated the way the
-/// library that defines the syntax counts its automaton: states and transitions,
-/// character classes compiled to UTF-8 byte ranges.
-[[nodiscard]] std::uint64_t program_size(const Hir& hir);
-
-/// Bytes per automaton state in `program_size`.
-inline constexpr std::uint64_t STATE_BYTES = 32;
-
-/// The compiled-program size limit, and its message.
-inline constexpr std::uint64_t SIZE_LIMIT = 104857600;
-inline constexpr std::string_view SIZE_LIMIT_MESSAGE =
-    "Compiled regex exceeds size limit of 104857600 bytes.";
 
 /// A literal sequence every match contains, for prefiltering.
 struct Atom {

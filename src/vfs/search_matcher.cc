@@ -8,6 +8,7 @@
 #include "text/utf8.h"
 #include "vfs/regex_bytes.h"
 #include "vfs/regex_exact.h"
+#include "vfs/regex_size.h"
 #include "vfs/regex_syntax.h"
 #include "vfs/regex_translate.h"
 
@@ -17,8 +18,8 @@ namespace {
 /// RE2's memory budget per compiled expression (program and lazy-DFA cache together).
 constexpr std::int64_t REGEX_MEMORY = std::int64_t{256} << 20;
 
-/// Above this estimated program size, workers share one compiled copy.
-constexpr std::uint64_t SHARE_ABOVE = std::uint64_t{1} << 20;
+/// Above this program size, workers share one compiled copy.
+constexpr std::uint64_t SHARE_ABOVE = std::uint64_t{2} << 20;
 
 /// RE2 walks a regex with a budget of visits (and reports on standard error when it
 /// runs out): a spelling with more nodes than this is not given to RE2; the exact
@@ -127,7 +128,7 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   const bool fold = !query.case_sensitive && facts.any_literal && !facts.any_uppercase;
   auto hir = regex::translate(*ast, wrapped, fold);
   if (!hir) return std::unexpected(BadQuery{regex::format_error(hir.error())});
-  const std::uint64_t size = regex::program_size(*hir);
+  const std::uint64_t size = regex::program_size(*hir, query.whole_word);
   if (size > regex::SIZE_LIMIT) {
     return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
   }

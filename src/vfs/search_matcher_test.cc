@@ -60,7 +60,7 @@ TEST(MatcherCompile, RefusesAProgramOverTheSizeLimit) {
   for (const std::string& big : {many, std::string("\\w{5000}"), std::string("(?:\\pL{100}){100}")}) {
     auto m = Matcher::compile({big, true, false, true});
     ASSERT_FALSE(m.has_value());
-    EXPECT_EQ(m.error().text(), "Compiled regex exceeds size limit of 104857600 bytes.");
+    EXPECT_EQ(m.error().text(), "compiled regex exceeds size limit of 104857600");
   }
   // Large counts of small pieces are fine, beyond RE2's own repetition limits.
   EXPECT_TRUE(Matcher::compile({"\\w{100}", true, false, true}).has_value());
@@ -210,6 +210,14 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
       {"[^\\p{L}\\d]", true, false, true, "a1-", Span{2, 3}},
       {"(?U)a+", true, false, true, "aaa", Span{0, 1}},
       {"(?R)a.", true, false, true, "a\r", std::nullopt},
+      // CRLF mode's line anchors see a carriage return (the line feed is never there).
+      {"(?Rm)foo$", true, false, true, "foo\r", Span{0, 3}},
+      {"(?mR)b$", true, false, true, "a\rb\r", Span{2, 3}},
+      {"(?Rm)^b", true, false, true, "a\rb", Span{2, 3}},
+      {"(?Rm)^$", true, false, true, "\r", Span{0, 0}},
+      {"(?Rm)^$", true, false, true, "x\r", Span{2, 2}},
+      {"(?m)foo$", true, false, true, "foo\r", std::nullopt},
+      {"(?R)foo$", true, false, true, "foo\r", std::nullopt},
       {"(?-u)\\w", true, false, true, "é_", Span{2, 3}},
       // Smart case and folding with Unicode letters.
       {"жук", false, false, false, "ЖУК", Span{0, 6}},
