@@ -121,8 +121,8 @@ TEST_F(SearchCall, EmptyPatternAndBadRegex) {
   std::string many;
   for (int k = 0; k < 5000; ++k) many += "\\w";
   EXPECT_EQ(raw("/tmp", {many, true}),
-            R"({"id":5,"reply":{"reply":"error","message":"cannot search: Compiled regex exceeds )"
-            R"(size limit of 104857600 bytes."}})");
+            R"({"id":5,"reply":{"reply":"error","message":"cannot search: compiled regex exceeds )"
+            R"(size limit of 104857600"}})");
 }
 
 TEST_F(SearchCall, OneMatchWithEveryKey) {
@@ -345,6 +345,15 @@ TEST_F(SearchCall, AgreesWithRipgrepOnUnicodeSyntaxAndBinaryFiles) {
   tree.file("accents.txt", "éS\nS x\nSé\naé\ncafé au lait\nbx\nax\n5z\naq\n1q\nfoo\nnaïve\n");
   tree.file("cyrillic.txt", "привет мир\nскажи Привет!\nприветствие\nПРИВЕТ\nёж_ёж\n");
   tree.file("cjk.txt", "中文字\n说中文\n中 文\n日本語のテキスト\n");
+  tree.file("short.txt", "ab\nend\r\nend\r\r\n😀-[x],αβγ\na e b\n");
+  // The same lines ending in CR LF: the carriage return is part of what the query sees.
+  for (const char* name : {"accents.txt", "cyrillic.txt", "cjk.txt", "short.txt"}) {
+    std::string crlf;
+    for (char c : nivern_test::read_file(tree / name)) {
+      crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    tree.file(std::string("crlf/") + name, crlf);
+  }
   // 64 KiB of lines fill the first buffer; the NUL comes in the second fill.
   std::string kept = "cat\n";
   for (int k = 0; k < 16382; ++k) kept += "---\n";
@@ -363,8 +372,88 @@ TEST_F(SearchCall, AgreesWithRipgrepOnUnicodeSyntaxAndBinaryFiles) {
       {"\\p{Han}+", true},                {"\\p{sc=Hiragana}", true},
       {"\\b\\w+\\b$", true, false, true}, {"\\bca", true},
       {"cat", false, false, true},       {"axb", false, false, true},
+      // Patterns that only the exact matcher decides.
+      {"a{1001}", true},                  {"x{99999}", true},
+      {"\\be\\b", true},                 {"\\w\\b$", true},
+      {"é\\B", true},                       {"(?:\\bя|ж\\b){1001}", true},
   };
   for (const auto& q : queries) expect_like_rg(found(tree.path(), q), rg_hits(tree.path(), q), q);
+}
+
+/// ripgrep's matches with the whole span of each line's first match (its JSON output),
+/// for a case-sensitive regex.
+std::vector<Hit> rg_spans(const std::string& root, const Query& q) {
+  std::string pattern;
+  for (char c : q.pattern) pattern += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  const std::string cmd = "rg --no-config --json -s" + std::string(q.whole_word ? " -w" : "") +
+                          " -e '" + pattern + "' '" + root + "'";
+  FILE* p = ::popen(cmd.c_str(), "r");
+  EXPECT_NE(p, nullptr);
+  std::vector<Hit> out;
+  char* line = nullptr;
+  std::size_t cap = 0;
+  while (::getline(&line, &cap, p) > 0) {
+    Value v;
+    nivern_protocol::json::Reader reader{std::string_view(line)};
+    EXPECT_TRUE(reader.parse_value(v)) << line;
+    if (member(v, "type").s != "match") continue;
+    const Value& data = member(v, "data");
+    const Value& first = member(data, "submatches").items.at(0);
+    Hit h{member(member(data, "path"), "text").s, member(data, "line_number").u,
+          member(member(data, "lines"), "text").s, member(first, "start").u,
+          member(first, "end").u};
+    while (!h.text.empty() && (h.text.back() == '\n' || h.text.back() == '\r')) h.text.pop_back();
+    out.push_back(std::move(h));
+  }
+  std::free(line);
+  ::pclose(p);
+  std::sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) {
+    return a.path != b.path ? a.path < b.path : a.line < b.line;
+  });
+  return out;
+}
+
+TEST_F(SearchCall, WithoutUnicodeBytesMatchAndSpansCountBytesLikeRipgrep) {
+  if (!have_rg()) GTEST_SKIP() << "rg is not installed";
+  TempTree tree;
+  tree.file("t.txt", "a日 本\n日本語\ncafé\nxé\néé\nplain\na 日 b\n\u212A\nK\n");
+  tree.file("u.txt", "naïve\nCAFÉ\n");
+  const Query queries[] = {
+      {"(?-u:[\\x80-\\xFF])", true, false, true}, {"(?-u).", true, false, true},
+      {"(?-u:\\xE6)", true, false, true},           {"(?-u)\\xA9$", true, false, true},
+      {"(?-u)\\xc3\\xa9", true, false, true},      {"(?-u:[^a-z])", true, false, true},
+      {"(?-u:\\W)+", true, false, true},            {"(?-u:.)\\w", true, false, true},
+      {"\\b(?-u:[\\x80-\\xFF])", true, false, true}, {"(?-u:[\\x80-\\xFF])\\b", true, false, true},
+      {"(?i-u)[k]", true, false, true},             {"(?-u:[\\x80-\\xFF]+)", true, true, true},
+      {"\\b(?-u:.)", true, true, true},
+  };
+  for (const auto& q : queries) {
+    const std::vector<Hit> want = rg_spans(tree.path(), q);
+    ASSERT_FALSE(want.empty()) << q.pattern;
+    EXPECT_EQ(found(tree.path(), q).matches, want) << q.pattern;
+  }
+  // Characters above ASCII stand for their UTF-8 bytes (ripgrep's older syntax refuses
+  // them), without case folding.
+  const std::string t = tree / "t.txt";
+  EXPECT_EQ(found(tree.path(), {"(?-u)é", true, false, true}).matches,
+            (std::vector<Hit>{{t, 3, "café", 3, 5}, {t, 4, "xé", 1, 3}, {t, 5, "éé", 0, 2}}));
+  EXPECT_EQ(found(tree.path(), {"(?i-u)é", true}).matches,
+            (std::vector<Hit>{{t, 3, "café", 3, 5}, {t, 4, "xé", 1, 3}, {t, 5, "éé", 0, 2}}));
+  EXPECT_EQ(found(tree.path(), {"(?-u).\\x{e9}", true}).matches,
+            (std::vector<Hit>{{t, 3, "café", 2, 5}, {t, 4, "xé", 0, 3}, {t, 5, "éé", 1, 4}}));
+
+  // A matching line that is not UTF-8 leaves its file out; elsewhere such bytes do not
+  // matter.
+  const Query high{"(?-u:[\\x80-\\xFF])", true};
+  const std::vector<Hit> valid_only = found(tree.path(), high).matches;
+  tree.file("latin1", "caf\xE9\n");
+  tree.file("mixed", "x \xFF\n\xE6\x97\xA5\n");
+  EXPECT_EQ(found(tree.path(), high).matches, valid_only);
+  EXPECT_EQ(found(tree.path(), {"(?-u:\\xE6\\x97)", true}).matches,
+            (std::vector<Hit>{{tree / "mixed", 2, "日", 0, 2},
+                              {t, 1, "a日 本", 1, 3},
+                              {t, 2, "日本語", 0, 2},
+                              {t, 7, "a 日 b", 2, 4}}));
 }
 
 TEST_F(SearchCall, AFileWhereEveryLineMatchesIsReadOnlyToItsLimit) {

@@ -280,8 +280,10 @@ bool LineSearcher::search_lines(State& s, std::size_t from, std::size_t to) {
       span = m.first_match(line);  // confirms the line and finds the span at once
       if (!span) continue;
     } else {
-      // Trailing carriage returns: the line decides, the span comes from the text.
-      if (needle != nullptr && !m.line_matches(line)) continue;
+      // Trailing carriage returns: the line decides, the span comes from the text. The
+      // candidate came from the needle or from a block regex that only finds candidates
+      // (word mode, or assertions RE2 lacks): the line is checked whole.
+      if ((needle != nullptr || !m.block_span_is_match()) && !m.line_matches(line)) continue;
       span = m.first_match(text);
     }
 

@@ -57,6 +57,18 @@ TEST(LineSearcher, StripsTrailingCarriageReturnsFromTheText) {
   ASSERT_TRUE(got);
   EXPECT_EQ(*got,
             (std::vector<Match>{at(1, "  cat ", 2, 5), at(2, "cat", 0, 3), at(3, "x\rcat", 2, 5)}));
+  // The query sees the carriage returns: CRLF mode anchors at them, and the span comes
+  // from the text without them (the whole text when no match is left there).
+  const std::string crlf = "foo\r\na\rb\r\n\r\nx\r\nfoo\n";
+  EXPECT_EQ(search_content(crlf, compile("(?Rm)foo$", true)),
+            (std::vector<Match>{at(1, "foo", 0, 3), at(5, "foo", 0, 3)}));
+  EXPECT_EQ(search_content(crlf, compile("(?mR)b$", true)),
+            (std::vector<Match>{at(2, "a\rb", 2, 3)}));
+  // After a line's last carriage return both anchors hold: every CR line matches ^$.
+  EXPECT_EQ(search_content(crlf, compile("(?Rm)^$", true)),
+            (std::vector<Match>{at(1, "foo", 0, 3), at(2, "a\rb", 0, 3), at(3, "", 0, 0),
+                                at(4, "x", 0, 1)}));
+  EXPECT_EQ(search_content(crlf, compile("(?m)foo$", true)), (std::vector<Match>{at(5, "foo", 0, 3)}));
 }
 
 TEST(LineSearcher, AMatchThatNeedsTheCarriageReturnSpansTheWholeText) {

@@ -12,7 +12,8 @@ bool ascii_word(char32_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
-/// The code point that ends just before `at`, or nullopt at the start.
+/// The code point that ends just before `at`, or nullopt at the start (valid UTF-8, `at`
+/// on a character boundary).
 std::optional<char32_t> char_before(std::string_view text, std::size_t at) {
   if (at == 0) return std::nullopt;
   std::size_t start = at - 1;
@@ -25,9 +26,32 @@ std::optional<char32_t> char_at(std::string_view text, std::size_t at) {
   return nivern_text::utf8_at(text, at);
 }
 
+/// For a program over bytes, where `at` may fall inside a character and the text need
+/// not be UTF-8: the character that starts at `at`, or nullopt where none well-formed
+/// does.
+std::optional<char32_t> any_char_at(std::string_view text, std::size_t at) {
+  if (at >= text.size()) return std::nullopt;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  if (nivern_text::utf8_length(p + at, p + text.size()) == 0) return std::nullopt;
+  return nivern_text::utf8_at(text, at);
+}
+
+/// ... and the one before `at`: the character that starts at the last byte before `at`
+/// that is not a continuation byte (looking back at most 4 bytes), within the bytes
+/// before `at`.
+std::optional<char32_t> any_char_before(std::string_view text, std::size_t at) {
+  if (at == 0) return std::nullopt;
+  std::size_t start = at - 1;
+  while (start > 0 && at - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) {
+    --start;
+  }
+  return any_char_at(text.substr(0, at), start);
+}
+
 }  // namespace
 
-ExactProgram::ExactProgram(const Hir& hir, bool whole_word) : classes_(hir.classes) {
+ExactProgram::ExactProgram(const Hir& hir, bool whole_word)
+    : classes_(hir.classes), bytes_(hir.bytes) {
   for (const Ranges& r : classes_) {
     std::pair<std::uint64_t, std::uint64_t> bits{0, 0};
     for (auto [lo, hi] : r) {
@@ -37,9 +61,13 @@ ExactProgram::ExactProgram(const Hir& hir, bool whole_word) : classes_(hir.class
     }
     ascii_.push_back(bits);
   }
-  if (whole_word) emit(Inst{Op::look, Look::start_half_unicode});
+  // Over bytes a match may start or end inside a character, where the half assertions
+  // hold but no whole word does.
+  if (whole_word && bytes_) emit(Inst{Op::word_edge, Look::start_text, 0, 0});
+  if (whole_word && !bytes_) emit(Inst{Op::look, Look::start_half_unicode});
   compile(hir, hir.root);
-  if (whole_word) emit(Inst{Op::look, Look::end_half_unicode});
+  if (whole_word && bytes_) emit(Inst{Op::word_edge, Look::start_text, 0, 1});
+  if (whole_word && !bytes_) emit(Inst{Op::look, Look::end_half_unicode});
   emit(Inst{Op::match});
 }
 
@@ -185,11 +213,17 @@ bool ExactProgram::look_holds(Look look, std::string_view text, std::size_t at) 
       return at == 0 || text[at - 1] == '\n';
     case Look::end_line:
       return at == text.size() || text[at] == '\n';
+    case Look::start_line_crlf:
+      return at == 0 || text[at - 1] == '\n' ||
+             (text[at - 1] == '\r' && (at == text.size() || text[at] != '\n'));
+    case Look::end_line_crlf:
+      return at == text.size() || text[at] == '\r' ||
+             (text[at] == '\n' && (at == 0 || text[at - 1] != '\r'));
     default:
       break;
   }
-  const bool before = word(char_before(text, at));
-  const bool after = word(char_at(text, at));
+  const bool before = word(bytes_ ? any_char_before(text, at) : char_before(text, at));
+  const bool after = word(bytes_ ? any_char_at(text, at) : char_at(text, at));
   switch (look) {
     case Look::word_ascii:
     case Look::word_unicode:
@@ -212,6 +246,14 @@ bool ExactProgram::look_holds(Look look, std::string_view text, std::size_t at) 
     default:
       return false;
   }
+}
+
+/// A whole word's edge: the end of the line, or a whole character that is not a word
+/// character, on that side of `at`.
+bool ExactProgram::word_edge_holds(bool start, std::string_view text, std::size_t at) {
+  if (start ? at == 0 : at == text.size()) return true;
+  const std::optional<char32_t> c = start ? any_char_before(text, at) : any_char_at(text, at);
+  return c.has_value() && !is_word_char(*c);
 }
 
 void ExactProgram::add_thread(ExactScratch::List& list, std::vector<std::uint32_t>& stack,
@@ -237,6 +279,9 @@ void ExactProgram::add_thread(ExactScratch::List& list, std::vector<std::uint32_
       case Op::look:
         if (look_holds(inst.look, text, at)) stack.push_back(p + 1);
         break;
+      case Op::word_edge:
+        if (word_edge_holds(inst.x == 0, text, at)) stack.push_back(p + 1);
+        break;
       default:
         break;
     }
@@ -259,7 +304,10 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     const bool more = at < text.size();
     char32_t c = 0;
     std::size_t len = 0;
-    if (more) {
+    if (more && bytes_) {
+      len = 1;
+      c = static_cast<unsigned char>(text[at]);
+    } else if (more) {
       len = nivern_text::valid_utf8_length(static_cast<unsigned char>(text[at]));
       c = nivern_text::utf8_at(text, at);
     }

@@ -1,13 +1,12 @@
 #include "vfs/regex_syntax.h"
 
-#include <unicode/uchar.h>
-
 #include <algorithm>
 #include <cassert>
 #include <utility>
 
 #include "text/byte_decoders.h"
 #include "text/utf8.h"
+#include "vfs/unicode_class.h"
 
 namespace nivern_vfs::regex {
 namespace {
@@ -22,16 +21,11 @@ int hex_value(char32_t c) {
   return static_cast<int>(c - 'A' + 10);
 }
 
-bool is_whitespace(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool is_whitespace(char32_t c) { return unicode::is_white_space(c); }
 
-bool is_alphabetic(char32_t c) {
-  return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_ALPHABETIC);
-}
+bool is_alphabetic(char32_t c) { return unicode::is_alphabetic(c); }
 
-bool is_numeric(char32_t c) {
-  const auto type = u_charType(static_cast<UChar32>(c));
-  return type == U_DECIMAL_DIGIT_NUMBER || type == U_LETTER_NUMBER || type == U_OTHER_NUMBER;
-}
+bool is_numeric(char32_t c) { return unicode::is_numeric(c); }
 
 bool is_capture_char(char32_t c, bool first) {
   if (first) return c == '_' || is_alphabetic(c);
@@ -323,7 +317,6 @@ class Parser {
     state.group = g;
     state.ignore_whitespace = old;
     groups_.push_back(std::move(state));
-    if (groups_.size() > OPEN_LIMIT) too_deep(node(groups_[NEST_LIMIT].group).span);
     ignore_whitespace_ = now;
     return Concat{span(), {}};
   }
@@ -1009,7 +1002,6 @@ class Parser {
     state.union_ = std::move(parent);
     state.set = set;
     classes_.push_back(std::move(state));
-    if (classes_.size() > OPEN_LIMIT) too_deep(node(classes_[NEST_LIMIT].set).span);
     return std::move(nested);
   }
 
@@ -1085,10 +1077,6 @@ class Parser {
   }
 
   // ---- Nesting ----
-
-  /// So many groups or classes open at once can only end in an error; the parse stops
-  /// there rather than hold them all.
-  static constexpr std::size_t OPEN_LIMIT = std::size_t{NEST_LIMIT} * 100;
 
   [[noreturn]] void too_deep(Span where) const {
     fail(where, "exceed the maximum number of nested parentheses/brackets (" +

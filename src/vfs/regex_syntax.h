@@ -12,7 +12,9 @@
 /// nesting, ASCII classes [:alpha:] and the set operations && -- ~~, groups (capturing,
 /// named as (?P<n>..) or (?<n>..), non-capturing, with flags), flag groups (?imsUuxR-..),
 /// alternation, and the repetitions ? * + {m} {m,} {m,n}, each optionally lazy. Verbose
-/// mode (x) skips white space and # comments. The nesting depth is limited.
+/// mode (x) skips white space and # comments. The nesting depth is limited; it is checked
+/// once the whole pattern has parsed, so any other error comes first, however deep the
+/// pattern (groups or classes left open are reported unclosed at its end).
 ///
 /// The tree lives in one node table (`Ast::nodes`), so that neither building nor
 /// dropping a deeply nested pattern recurses.

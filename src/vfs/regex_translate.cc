@@ -1,7 +1,5 @@
 #include "vfs/regex_translate.h"
 
-#include <unicode/uchar.h>
-#include <unicode/uscript.h>
 #include <unicode/uset.h>
 
 #include <algorithm>
@@ -12,10 +10,15 @@
 #include <optional>
 #include <set>
 
+#include "vfs/regex_bytes.h"
+#include "vfs/unicode_class.h"
+
 namespace nivern_vfs::regex {
 namespace {
 
-// ---- Code-point sets (ICU) ----
+// ---- Code-point sets ----
+// ICU's USet holds the sets and does their algebra; what the classes contain comes from
+// the generated tables (unicode_class.h), never from ICU's own Unicode data.
 
 struct SetCloser {
   void operator()(USet* s) const { uset_close(s); }
@@ -36,6 +39,14 @@ Set set_from_pattern(const char* pattern) {
   return s;
 }
 
+Set set_of(std::span<const unicode::CodeRange> ranges) {
+  Set s = empty_set();
+  for (const auto& r : ranges) {
+    uset_addRange(s.get(), static_cast<UChar32>(r.first), static_cast<UChar32>(r.last));
+  }
+  return s;
+}
+
 Ranges ranges_of(const USet* s) {
   Ranges out;
   const std::int32_t count = uset_getItemCount(s);
@@ -48,151 +59,25 @@ Ranges ranges_of(const USet* s) {
   return out;
 }
 
+/// Adds every code point that simple case folding makes equal to a member.
 void fold(USet* s) {
-  uset_closeOver(s, USET_CASE_INSENSITIVE);
-  uset_removeAllStrings(s);
+  std::vector<char32_t> more;
+  for (const auto& [lo, hi] : ranges_of(s)) unicode::add_simple_folds(lo, hi, more);
+  for (char32_t c : more) uset_add(s, static_cast<UChar32>(c));
+}
+
+/// Case folding without Unicode: ASCII letters only.
+void fold_ascii(USet* s) {
+  for (UChar32 upper = 'A'; upper <= 'Z'; ++upper) {
+    if (uset_contains(s, upper) || uset_contains(s, upper + 0x20)) {
+      uset_add(s, upper);
+      uset_add(s, upper + 0x20);
+    }
+  }
 }
 
 /// Surrogates never occur in UTF-8 text; keeping them out keeps RE2 spellings valid.
 void drop_surrogates(USet* s) { uset_removeRange(s, 0xD800, 0xDFFF); }
-
-constexpr const char* WORD_PATTERN = "[[:Alphabetic:][:M:][:Nd:][:Pc:][:Join_Control:]]";
-
-const Ranges& word_ranges() {
-  static const Ranges r = ranges_of(set_from_pattern(WORD_PATTERN).get());
-  return r;
-}
-
-bool in_ranges(const Ranges& r, char32_t c) {
-  auto it = std::upper_bound(r.begin(), r.end(), c,
-                             [](char32_t v, const auto& range) { return v < range.first; });
-  return it != r.begin() && c <= std::prev(it)->second;
-}
-
-// ---- Unicode property names ----
-
-/// Loose form of a property name or value: ASCII only, lower case, without spaces,
-/// underscores and hyphens, and without a leading "is".
-std::string normalize(std::string_view name) {
-  std::size_t start = 0;
-  bool starts_with_is = false;
-  if (name.size() >= 2 && (name[0] | 0x20) == 'i' && (name[1] | 0x20) == 's') {
-    starts_with_is = true;
-    start = 2;
-  }
-  std::string out;
-  for (std::size_t i = start; i < name.size(); ++i) {
-    const auto b = static_cast<unsigned char>(name[i]);
-    if (b == ' ' || b == '_' || b == '-') continue;
-    if (b >= 'A' && b <= 'Z') {
-      out += static_cast<char>(b + ('a' - 'A'));
-    } else if (b < 0x80) {
-      out += static_cast<char>(b);
-    }
-  }
-  // "isc" is the short name of Other (gc=C), not "is" + "c".
-  if (starts_with_is && out == "c") out = "isc";
-  return out;
-}
-
-enum class Lookup { found, no_property, no_value };
-
-Set general_category(std::string_view norm) {
-  if (norm == "any") return set_of(0, 0x10FFFF);
-  if (norm == "ascii") return set_of(0, 0x7F);
-  if (norm == "assigned") {
-    Set s = set_from_pattern("[:Cn:]");
-    uset_complement(s.get());
-    return s;
-  }
-  const std::string name(norm);
-  const std::int32_t mask = u_getPropertyValueEnum(UCHAR_GENERAL_CATEGORY_MASK, name.c_str());
-  if (mask == UCHAR_INVALID_CODE) return nullptr;
-  Set s = empty_set();
-  UErrorCode error = U_ZERO_ERROR;
-  uset_applyIntPropertyValue(s.get(), UCHAR_GENERAL_CATEGORY_MASK, mask, &error);
-  return U_SUCCESS(error) ? std::move(s) : nullptr;
-}
-
-Set int_property(UProperty prop, std::string_view norm) {
-  const std::string name(norm);
-  const std::int32_t value = u_getPropertyValueEnum(prop, name.c_str());
-  if (value == UCHAR_INVALID_CODE) return nullptr;
-  Set s = empty_set();
-  UErrorCode error = U_ZERO_ERROR;
-  uset_applyIntPropertyValue(s.get(), prop, value, &error);
-  return U_SUCCESS(error) ? std::move(s) : nullptr;
-}
-
-/// \pN or \p{Name}: a binary property, a general category or a script.
-std::pair<Lookup, Set> named_class(std::string_view name) {
-  const std::string norm = normalize(name);
-  if (norm != "cf" && norm != "sc" && norm != "lc") {
-    const UProperty prop = u_getPropertyEnum(norm.c_str());
-    if (prop != UCHAR_INVALID_CODE) {
-      if (prop >= UCHAR_BINARY_START && prop < UCHAR_BINARY_LIMIT) {
-        Set s = empty_set();
-        UErrorCode error = U_ZERO_ERROR;
-        uset_applyIntPropertyValue(s.get(), prop, 1, &error);
-        if (U_SUCCESS(error)) return {Lookup::found, std::move(s)};
-      }
-      return {Lookup::no_property, nullptr};
-    }
-  }
-  if (Set s = general_category(norm)) return {Lookup::found, std::move(s)};
-  if (Set s = int_property(UCHAR_SCRIPT, norm)) return {Lookup::found, std::move(s)};
-  return {Lookup::no_property, nullptr};
-}
-
-/// \p{name=value}.
-std::pair<Lookup, Set> valued_class(std::string_view name, std::string_view value) {
-  const std::string prop_name = normalize(name);
-  const std::string norm = normalize(value);
-  if (prop_name == "generalcategory" || prop_name == "gc") {
-    if (Set s = general_category(norm)) return {Lookup::found, std::move(s)};
-    return {Lookup::no_value, nullptr};
-  }
-  if (prop_name == "script" || prop_name == "sc") {
-    if (Set s = int_property(UCHAR_SCRIPT, norm)) return {Lookup::found, std::move(s)};
-    return {Lookup::no_value, nullptr};
-  }
-  if (prop_name == "scriptextensions" || prop_name == "scx") {
-    const std::int32_t code = u_getPropertyValueEnum(UCHAR_SCRIPT, norm.c_str());
-    if (code == UCHAR_INVALID_CODE) return {Lookup::no_value, nullptr};
-    Set s = empty_set();
-    UErrorCode error = U_ZERO_ERROR;
-    uset_applyIntPropertyValue(s.get(), UCHAR_SCRIPT_EXTENSIONS, code, &error);
-    if (U_FAILURE(error)) return {Lookup::no_value, nullptr};
-    return {Lookup::found, std::move(s)};
-  }
-  const UProperty prop = u_getPropertyEnum(prop_name.c_str());
-  if (prop == UCHAR_INVALID_CODE) return {Lookup::no_property, nullptr};
-  if (prop == UCHAR_GRAPHEME_CLUSTER_BREAK || prop == UCHAR_WORD_BREAK ||
-      prop == UCHAR_SENTENCE_BREAK) {
-    if (Set s = int_property(prop, norm)) return {Lookup::found, std::move(s)};
-    return {Lookup::no_value, nullptr};
-  }
-  if (prop == UCHAR_AGE) {
-    // Ages are versions such as 6.0 (also written V6_0): every code point assigned by
-    // that version.
-    std::string version;
-    for (char ch : norm) {
-      if (ch >= '0' && ch <= '9') version += ch;
-    }
-    if (version.size() >= 2) {
-      const std::string spelled = version.substr(0, version.size() - 1) + "." + version.back();
-      Set s = empty_set();
-      UErrorCode error = U_ZERO_ERROR;
-      const std::u16string prop16 = u"Age";
-      std::u16string value16(spelled.begin(), spelled.end());
-      uset_applyPropertyAlias(s.get(), prop16.data(), static_cast<std::int32_t>(prop16.size()),
-                              value16.data(), static_cast<std::int32_t>(value16.size()), &error);
-      if (U_SUCCESS(error) && !uset_isEmpty(s.get())) return {Lookup::found, std::move(s)};
-    }
-    return {Lookup::no_value, nullptr};
-  }
-  return {Lookup::no_value, nullptr};
-}
 
 // ---- Translation ----
 
@@ -272,29 +157,34 @@ class Translator {
     return it->second;
   }
 
-  std::uint32_t add_class(USet* s) {
+  /// A class node; with `bytes` (Unicode off) `s` is a set of bytes, and one with a byte
+  /// above 127 matches single bytes.
+  std::uint32_t add_class(USet* s, bool bytes = false) {
     drop_surrogates(s);
     HirNode n;
     n.kind = HirKind::cls;
+    if (bytes && !uset_containsNone(s, Set(uset_open(0x80, 0xFF)).get())) {
+      n.byte = true;
+      hir_.bytes = true;
+    }
     n.cls = intern(ranges_of(s));
     return add(std::move(n));
   }
 
-  /// A byte class (non-Unicode mode) over 0..255, as the code points it can match in
-  /// UTF-8 text: its ASCII part, and every non-ASCII character if it has any byte above
-  /// 127.
-  static void bytes_to_text(USet* s) {
-    const bool high = !uset_containsNone(s, Set(uset_open(0x80, 0xFF)).get());
-    uset_retain(s, 0, 0x7F);
-    if (high) uset_addRange(s, 0x80, 0x10FFFF);
+  static void fold_class(USet* s, const Flags& f) {
+    if (f.unicode) {
+      fold(s);
+    } else {
+      fold_ascii(s);
+    }
   }
 
   Set perl_set(Perl perl, bool unicode) {
     if (unicode) {
       // Built once; each use takes a copy.
-      static const Set digit = set_from_pattern("[:Nd:]");
-      static const Set space = set_from_pattern("[:White_Space:]");
-      static const Set word = set_from_pattern(WORD_PATTERN);
+      static const Set digit = set_of(unicode::perl_digit());
+      static const Set space = set_of(unicode::perl_space());
+      static const Set word = set_of(unicode::perl_word());
       switch (perl) {
         case Perl::digit:
           return Set(uset_clone(digit.get()));
@@ -361,13 +251,8 @@ class Translator {
   Set perl_class(const Node& n, const Flags& f) {
     Set s = perl_set(n.perl, f.unicode);
     if (n.negated) {
-      if (f.unicode) {
-        uset_complement(s.get());
-      } else {
-        uset_complement(s.get());
-        uset_retain(s.get(), 0, 0xFF);
-        bytes_to_text(s.get());
-      }
+      uset_complement(s.get());
+      if (!f.unicode) uset_retain(s.get(), 0, 0xFF);
     }
     return s;
   }
@@ -378,25 +263,26 @@ class Translator {
       return empty_set();
     }
     const NodeExtra& e = ast_.extra(n);
-    auto [found, s] = n.op == UnicodeOp::none ? named_class(e.name) : valued_class(e.name, e.value);
-    if (found == Lookup::no_property) {
+    auto [found, ranges] = n.op == UnicodeOp::none ? unicode::named_class(e.name)
+                                                   : unicode::valued_class(e.name, e.value);
+    if (found == unicode::Lookup::no_property) {
       fail(n.span, "Unicode property not found");
       return empty_set();
     }
-    if (found == Lookup::no_value) {
+    if (found == unicode::Lookup::no_value) {
       fail(n.span, "Unicode property value not found");
       return empty_set();
     }
-    uset_removeAllStrings(s.get());
+    Set s = set_of(ranges);
     if (f.case_insensitive) fold(s.get());
     if (n.negated != (n.op == UnicodeOp::not_equal)) uset_complement(s.get());
-    return std::move(s);
+    return s;
   }
 
   /// The code point a class literal stands for, or nullopt after reporting it.
   std::optional<char32_t> class_literal(const Node& n, const Flags& f) {
     if (f.unicode || n.c < 0x80) return n.c;
-    if (n.hex_byte) return n.c;  // a byte; mapped to text by bytes_to_text
+    if (n.hex_byte) return n.c;  // a byte
     fail(n.span, "Unicode not allowed here");
     return std::nullopt;
   }
@@ -437,8 +323,8 @@ class Translator {
         Set lhs = class_set(n.children[0], f);
         Set rhs = class_set(n.children[1], f);
         if (f.case_insensitive) {
-          fold(lhs.get());
-          fold(rhs.get());
+          fold_class(lhs.get(), f);
+          fold_class(rhs.get(), f);
         }
         switch (n.set_op) {
           case SetOp::intersection:
@@ -455,7 +341,7 @@ class Translator {
       }
       case NodeKind::bracketed: {
         Set s = class_set(n.children[0], f);
-        if (f.case_insensitive) fold(s.get());
+        if (f.case_insensitive) fold_class(s.get(), f);
         if (n.negated) {
           uset_complement(s.get());
           if (!f.unicode) uset_retain(s.get(), 0, 0xFF);
@@ -469,18 +355,16 @@ class Translator {
   }
 
   std::uint32_t literal(const Node& n, const Flags& f) {
-    char32_t c = n.c;
-    if (!f.unicode && c >= 0x80) {
-      if (!n.hex_byte) {
-        fail(n.span, "Unicode not allowed here");
-        return add_empty();
-      }
-      // A lone byte above 127 never matches valid UTF-8 text on its own.
-      return add_class(empty_set().get());
-    }
+    const char32_t c = n.c;
     HirNode lit;
     lit.kind = HirKind::literal;
     lit.c = c;
+    if (!f.unicode && c >= 0x80 && n.hex_byte) {
+      // \xNN above 127 is that byte; other characters match their UTF-8 form.
+      lit.byte = true;
+      hir_.bytes = true;
+      return add(std::move(lit));
+    }
     if (f.case_insensitive) {
       Set s = set_of(c, c);
       if (f.unicode) {
@@ -518,9 +402,11 @@ class Translator {
     const bool u = f.unicode;
     switch (n.assertion) {
       case Assertion::start_line:
-        return look(f.multi_line ? Look::start_line : Look::start_text);
+        if (!f.multi_line) return look(Look::start_text);
+        return look(f.crlf ? Look::start_line_crlf : Look::start_line);
       case Assertion::end_line:
-        return look(f.multi_line ? Look::end_line : Look::end_text);
+        if (!f.multi_line) return look(Look::end_text);
+        return look(f.crlf ? Look::end_line_crlf : Look::end_line);
       case Assertion::start_text:
         return look(Look::start_text);
       case Assertion::end_text:
@@ -549,8 +435,7 @@ class Translator {
       uset_remove(s.get(), '\n');
       if (f.crlf) uset_remove(s.get(), '\r');
     }
-    if (!f.unicode) bytes_to_text(s.get());
-    return add_class(s.get());
+    return add_class(s.get(), !f.unicode);
   }
 
   /// Lowers node `i` under `f`; a flag group changes `f` for what follows it.
@@ -569,11 +454,11 @@ class Translator {
       case NodeKind::assertion:
         return assertion(n, f);
       case NodeKind::perl_class:
-        return add_class(perl_class(n, f).get());
+        return add_class(perl_class(n, f).get(), !f.unicode);
       case NodeKind::unicode_class:
         return add_class(unicode_class(n, f).get());
       case NodeKind::bracketed:
-        return add_class(class_set(i, f).get());
+        return add_class(class_set(i, f).get(), !f.unicode);
       case NodeKind::repetition: {
         HirNode r;
         r.kind = HirKind::repeat;
@@ -589,6 +474,7 @@ class Translator {
         if (!n.capturing) apply(inner, ast_.extra(n).flags);
         HirNode g;
         g.kind = HirKind::group;
+        g.capture = n.capturing;
         const std::uint32_t child = lower(n.children[0], inner);
         g.children = {child};
         return add(std::move(g));
@@ -628,9 +514,10 @@ void append_char(std::string& out, char32_t c) {
   out.append(buf, static_cast<std::size_t>(len));
 }
 
-void append_class(std::string& out, const Ranges& r) {
+/// A class of code points, or with `top` 0xFF of bytes (for RE2's Latin-1 mode).
+void append_class(std::string& out, const Ranges& r, char32_t top = 0x10FFFF) {
   if (r.empty()) {
-    out += "[^\\x00-\\x{10FFFF}]";
+    out += top == 0xFF ? "[^\\x00-\\x{FF}]" : "[^\\x00-\\x{10FFFF}]";
     return;
   }
   // The complement (without surrogates) when it is shorter.
@@ -640,7 +527,7 @@ void append_class(std::string& out, const Ranges& r) {
     if (lo > next) complement.emplace_back(next, lo - 1);
     next = hi + 1;
   }
-  if (next <= 0x10FFFF) complement.emplace_back(next, 0x10FFFF);
+  if (next <= top) complement.emplace_back(next, top);
   Ranges trimmed;
   for (auto [lo, hi] : complement) {
     if (lo <= 0xDFFF && hi >= 0xD800) {
@@ -709,13 +596,13 @@ class Re2Writer {
         return;
       case HirKind::literal:
         if (n.cls != NO_CLASS) {
-          append_class(out, hir_.classes[n.cls]);
+          append_class(out, hir_.classes[n.cls], top_);
         } else {
           append_char(out, n.c);
         }
         return;
       case HirKind::cls:
-        append_class(out, hir_.classes[n.cls]);
+        append_class(out, hir_.classes[n.cls], top_);
         return;
       case HirKind::look:
         write_look(n.look, out);
@@ -804,98 +691,11 @@ class Re2Writer {
 
   const Hir& hir_;
   AnchorMode mode_;
+  /// The largest character: a byte in byte form.
+  char32_t top_ = hir_.bytes ? 0xFF : 0x10FFFF;
   std::vector<bool> counted_;
   std::size_t nodes_ = 0;
 };
-
-// ---- Program size ----
-
-/// Sizes saturate here.
-constexpr std::uint64_t CAP = std::uint64_t{1} << 62;
-
-/// Bytes per transition, as the defining library counts them (states: STATE_BYTES).
-constexpr std::uint64_t TRANSITION_BYTES = 8;
-
-/// The UTF-8 byte-range sequences of a class, as a trie of shared prefixes: its node
-/// and edge counts give the class's size.
-std::uint64_t class_size(const Ranges& ranges) {
-  using Seq = std::vector<std::pair<std::uint8_t, std::uint8_t>>;
-  std::set<Seq> prefixes;
-  std::uint64_t edges = 0;
-  auto encode = [](char32_t c, std::uint8_t* b) {
-    if (c < 0x80) {
-      b[0] = static_cast<std::uint8_t>(c);
-      return 1;
-    }
-    if (c < 0x800) {
-      b[0] = static_cast<std::uint8_t>(0xC0 | (c >> 6));
-      b[1] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      return 2;
-    }
-    if (c < 0x10000) {
-      b[0] = static_cast<std::uint8_t>(0xE0 | (c >> 12));
-      b[1] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-      b[2] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-      return 3;
-    }
-    b[0] = static_cast<std::uint8_t>(0xF0 | (c >> 18));
-    b[1] = static_cast<std::uint8_t>(0x80 | ((c >> 12) & 0x3F));
-    b[2] = static_cast<std::uint8_t>(0x80 | ((c >> 6) & 0x3F));
-    b[3] = static_cast<std::uint8_t>(0x80 | (c & 0x3F));
-    return 4;
-  };
-  // Splits [lo, hi] into ranges whose UTF-8 forms differ only in a trailing run of
-  // full continuation bytes, and records each as a byte-range sequence.
-  std::vector<std::pair<char32_t, char32_t>> work;
-  for (const auto& r : ranges) work.push_back(r);
-  while (!work.empty()) {
-    auto [lo, hi] = work.back();
-    work.pop_back();
-    static constexpr char32_t limits[] = {0x7F, 0x7FF, 0xFFFF};
-    bool split = false;
-    for (char32_t m : limits) {
-      if (lo <= m && hi > m) {
-        work.emplace_back(lo, m);
-        work.emplace_back(m + 1, hi);
-        split = true;
-        break;
-      }
-    }
-    if (split) continue;
-    if (hi >= 0x80) {
-      for (int k = 1; k < 4; ++k) {
-        const char32_t mask = (char32_t{1} << (6 * k)) - 1;
-        if ((lo & ~mask) != (hi & ~mask)) {
-          if ((lo & mask) != 0) {
-            work.emplace_back(lo, lo | mask);
-            work.emplace_back((lo | mask) + 1, hi);
-            split = true;
-            break;
-          }
-          if ((hi & mask) != mask) {
-            work.emplace_back(lo, (hi & ~mask) - 1);
-            work.emplace_back(hi & ~mask, hi);
-            split = true;
-            break;
-          }
-        }
-      }
-      if (split) continue;
-    }
-    std::uint8_t a[4], b[4];
-    const int len = encode(lo, a);
-    encode(hi, b);
-    Seq seq;
-    for (int k = 0; k < len; ++k) {
-      seq.emplace_back(a[k], b[k]);
-      if (prefixes.insert(seq).second) ++edges;
-    }
-  }
-  // One state per trie node (each with its transitions), plus the class's entry state.
-  // The library's automaton also shares common suffixes, which makes large classes
-  // about 0.44 times the size of the prefix trie (\w about 24 KB, \pL just over 20 KB).
-  return (STATE_BYTES * (prefixes.size() + 1) + TRANSITION_BYTES * edges) * 44 / 100;
-}
 
 }  // namespace
 
@@ -903,14 +703,15 @@ bool is_word_char(char32_t c) {
   if (c < 0x80) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
   }
-  return in_ranges(word_ranges(), c);
+  return unicode::contains(unicode::perl_word(), c);
 }
 
-std::string re2_non_word_class(bool exclude_line_feed) {
-  Set s = set_from_pattern(WORD_PATTERN);
+std::string re2_non_word_class(bool exclude_line_feed, bool bytes) {
+  Set s = set_of(unicode::perl_word());
   if (exclude_line_feed) uset_add(s.get(), '\n');
   uset_complement(s.get());
   drop_surrogates(s.get());
+  if (bytes) return re2_utf8_class(ranges_of(s.get()));
   std::string out;
   append_class(out, ranges_of(s.get()));
   return out;
@@ -920,7 +721,7 @@ CaseFacts case_facts(const Ast& ast) {
   CaseFacts facts;
   auto literal = [&](char32_t c) {
     facts.any_literal = true;
-    if (u_isUUppercase(static_cast<UChar32>(c))) facts.any_uppercase = true;
+    if (unicode::is_uppercase(c)) facts.any_uppercase = true;
   };
   std::vector<std::uint32_t> stack{ast.root};
   while (!stack.empty()) {
@@ -948,59 +749,6 @@ std::expected<Hir, SyntaxError> translate(const Ast& ast, std::string_view patte
 
 std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes) {
   return Re2Writer(hir, mode).run(nodes);
-}
-
-std::uint64_t program_size(const Hir& hir) {
-  // Sizes bottom-up (children precede parents), saturating.
-  std::vector<std::uint64_t> size(hir.nodes.size(), 0);
-  std::map<std::uint32_t, std::uint64_t> class_sizes;
-  auto of_class = [&](std::uint32_t cls) {
-    auto [it, fresh] = class_sizes.try_emplace(cls, 0);
-    if (fresh) it->second = class_size(hir.classes[cls]);
-    return it->second;
-  };
-  auto add = [](std::uint64_t a, std::uint64_t b) { return std::min(CAP, a + b); };
-  auto mul = [](std::uint64_t a, std::uint64_t k) {
-    return k != 0 && a > CAP / k ? CAP : std::min(CAP, a * k);
-  };
-  for (std::size_t i = 0; i < hir.nodes.size(); ++i) {
-    const HirNode& n = hir.nodes[i];
-    std::uint64_t s = 0;
-    switch (n.kind) {
-      case HirKind::empty:
-      case HirKind::look:
-        s = STATE_BYTES;
-        break;
-      case HirKind::literal:
-        s = n.cls != NO_CLASS ? of_class(n.cls) : STATE_BYTES * (n.c < 0x80 ? 1 : n.c < 0x800 ? 2 : n.c < 0x10000 ? 3 : 4);
-        break;
-      case HirKind::cls:
-        s = of_class(n.cls);
-        break;
-      case HirKind::repeat: {
-        const std::uint64_t sub = size[n.children[0]];
-        const std::uint64_t loop = STATE_BYTES + 2 * 4;  // a two-way split
-        if (n.max == UNBOUNDED) {
-          s = add(mul(sub, std::max<std::uint32_t>(n.min, 1)), loop);
-        } else {
-          s = add(mul(sub, n.max), mul(loop, n.max - n.min));
-        }
-        break;
-      }
-      case HirKind::concat:
-        for (std::uint32_t child : n.children) s = add(s, size[child]);
-        break;
-      case HirKind::alternation:
-        s = STATE_BYTES + 4 * n.children.size();
-        for (std::uint32_t child : n.children) s = add(s, add(size[child], STATE_BYTES));
-        break;
-      case HirKind::group:
-        s = add(size[n.children[0]], 2 * STATE_BYTES);
-        break;
-    }
-    size[i] = s;
-  }
-  return size[hir.root];
 }
 
 LiteralFacts literal_facts(const Hir& hir) {
@@ -1038,6 +786,7 @@ LiteralFacts literal_facts(const Hir& hir) {
   };
   walk(walk, hir.root);
   facts.literal_only = plain && !facts.atoms.empty() && !hir.needs_exact;
+  facts.bytes = hir.bytes;
   return facts;
 }
 

@@ -6,7 +6,9 @@
 
 #include "text/byte_decoders.h"
 #include "text/utf8.h"
+#include "vfs/regex_bytes.h"
 #include "vfs/regex_exact.h"
+#include "vfs/regex_size.h"
 #include "vfs/regex_syntax.h"
 #include "vfs/regex_translate.h"
 
@@ -16,8 +18,8 @@ namespace {
 /// RE2's memory budget per compiled expression (program and lazy-DFA cache together).
 constexpr std::int64_t REGEX_MEMORY = std::int64_t{256} << 20;
 
-/// Above this estimated program size, workers share one compiled copy.
-constexpr std::uint64_t SHARE_ABOVE = std::uint64_t{1} << 20;
+/// Above this program size, workers share one compiled copy.
+constexpr std::uint64_t SHARE_ABOVE = std::uint64_t{2} << 20;
 
 /// RE2 walks a regex with a budget of visits (and reports on standard error when it
 /// runs out): a spelling with more nodes than this is not given to RE2; the exact
@@ -55,7 +57,7 @@ std::optional<RequiredLiteral> required_literal(const regex::LiteralFacts& facts
     std::size_t end = at, bytes = 0;
     while (end < atoms.size() && usable(atoms[end])) {
       const char32_t cp = atoms[end].c;
-      bytes += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+      bytes += cp < 0x80 || facts.bytes ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
       ++end;
     }
     if (bytes > best_bytes) {
@@ -71,7 +73,11 @@ std::optional<RequiredLiteral> required_literal(const regex::LiteralFacts& facts
   bool any_folded = false, letters_fold = true;
   for (std::size_t k = best_at; k < best_at + best_len; ++k) {
     const regex::Atom& a = atoms[k];
-    nivern_text::append_utf8(lit.bytes, a.c);
+    if (facts.bytes) {
+      lit.bytes += static_cast<char>(a.c);
+    } else {
+      nivern_text::append_utf8(lit.bytes, a.c);
+    }
     any_folded = any_folded || a.folded;
     const bool letter = (a.c | 0x20) >= 'a' && (a.c | 0x20) <= 'z';
     letters_fold = letters_fold && (a.folded || !letter);
@@ -122,13 +128,16 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   const bool fold = !query.case_sensitive && facts.any_literal && !facts.any_uppercase;
   auto hir = regex::translate(*ast, wrapped, fold);
   if (!hir) return std::unexpected(BadQuery{regex::format_error(hir.error())});
-  const std::uint64_t size = regex::program_size(*hir);
+  const std::uint64_t size = regex::program_size(*hir, query.whole_word);
   if (size > regex::SIZE_LIMIT) {
     return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
   }
+  if (hir->bytes) regex::to_byte_form(*hir);
 
   RE2::Options options;
   options.set_log_errors(false);
+  // A pattern in byte form is spelled over bytes, which RE2 reads in its Latin-1 mode.
+  if (hir->bytes) options.set_encoding(RE2::Options::EncodingLatin1);
   options.set_never_nl(true);
   options.set_max_mem(REGEX_MEMORY);
   // The translation is valid RE2 syntax; what RE2 can still refuse is the size.
@@ -152,16 +161,15 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   const bool exact = hir->needs_exact || exact_only;
   const bool wrap_words = query.whole_word && !exact;
   if (!exact_only) {
-    m.line_re_ = build(wrap_words ? "(?:^|" + regex::re2_non_word_class(false) + ")(" +
-                                        line_text + ")(?:" + regex::re2_non_word_class(false) +
-                                        "|$)"
+    const std::string non_word = wrap_words ? regex::re2_non_word_class(false, hir->bytes) : "";
+    m.line_re_ = build(wrap_words ? "(?:^|" + non_word + ")(" + line_text + ")(?:" + non_word + "|$)"
                                   : line_text);
     if (!literal && m.line_re_) {
       std::string block_text = regex::to_re2(*hir, regex::AnchorMode::block);
       if (wrap_words) {
-        const std::string non_word = regex::re2_non_word_class(true);
-        block_text =
-            "(?:(?m:^)|" + non_word + ")(?:" + block_text + ")(?:" + non_word + "|(?m:$))";
+        const std::string non_word_or_lf = regex::re2_non_word_class(true, hir->bytes);
+        block_text = "(?:(?m:^)|" + non_word_or_lf + ")(?:" + block_text + ")(?:" +
+                     non_word_or_lf + "|(?m:$))";
       }
       m.block_re_ = build(block_text);
     }
@@ -225,8 +233,11 @@ std::optional<Span> Matcher::first_match(std::string_view text) const {
     return std::nullopt;
   }
   // RE2 matched without the word assertions; the exact matcher decides. Text that is
-  // not UTF-8 keeps RE2's answer (such a matching line leaves the file out anyway).
-  if (exact_ && nivern_text::is_valid_utf8(text)) return exact_->find(text, *scratch_);
+  // not UTF-8 keeps RE2's answer (such a matching line leaves the file out anyway),
+  // unless the exact matcher runs over bytes.
+  if (exact_ && (exact_->over_bytes() || nivern_text::is_valid_utf8(text))) {
+    return exact_->find(text, *scratch_);
+  }
   const auto start = static_cast<std::size_t>(groups[group].data() - text.data());
   return Span{start, start + groups[group].size()};
 }

@@ -19,6 +19,10 @@
 /// Patterns with Unicode word assertions are found by RE2 without them (a superset) and
 /// each candidate line is confirmed by the exact matcher of regex_exact.h.
 ///
+/// A pattern that matches single bytes (Unicode off, see regex_translate.h) runs in
+/// RE2's Latin-1 mode over its byte form; its spans may then start or end inside a
+/// character.
+///
 /// To find matching lines fast, the matcher offers a literal that every match contains
 /// (`needle`), searched for with SIMD; RE2 then confirms the line, unless the needle is
 /// the whole query (`needle_is_match`), in which case every occurrence is a match. A

@@ -33,7 +33,14 @@ TEST(MatcherCompile, ReportsTheSyntaxErrorOfTheWrappedPattern) {
       {"\\p{sc=Nope}",
        "regex parse error:\n    (?:\\p{sc=Nope})\n       ^^^^^^^^^^^\nerror: Unicode property "
        "value not found"},
-      {"(?-u:é)", "regex parse error:\n    (?:(?-u:é))\n            ^\nerror: Unicode not allowed here"},
+      // Without Unicode a class holds bytes: a character above ASCII cannot be one.
+      {"(?-u:[é])",
+       "regex parse error:\n    (?:(?-u:[é]))\n             ^\nerror: Unicode not allowed here"},
+      {"(?-u:[\\x{e9}])",
+       "regex parse error:\n    (?:(?-u:[\\x{e9}]))\n             ^^^^^^\nerror: Unicode not "
+       "allowed here"},
+      {"(?-u:\\pL)",
+       "regex parse error:\n    (?:(?-u:\\pL))\n            ^^^\nerror: Unicode not allowed here"},
   };
   for (bool whole_word : {false, true}) {
     for (const auto& row : rows) {
@@ -53,7 +60,7 @@ TEST(MatcherCompile, RefusesAProgramOverTheSizeLimit) {
   for (const std::string& big : {many, std::string("\\w{5000}"), std::string("(?:\\pL{100}){100}")}) {
     auto m = Matcher::compile({big, true, false, true});
     ASSERT_FALSE(m.has_value());
-    EXPECT_EQ(m.error().text(), "Compiled regex exceeds size limit of 104857600 bytes.");
+    EXPECT_EQ(m.error().text(), "compiled regex exceeds size limit of 104857600");
   }
   // Large counts of small pieces are fine, beyond RE2's own repetition limits.
   EXPECT_TRUE(Matcher::compile({"\\w{100}", true, false, true}).has_value());
@@ -86,7 +93,7 @@ TEST(MatcherCompile, RandomPatternsEitherCompileOrGiveASyntaxError) {
   const char* pieces[] = {"a", "é", "ж", "\\", "(", ")", "[", "]", "{", "}", "?", "*", "+", "|",
                           "^", "$", ".", "-", "&&", "--", "~~", "\\w", "\\b", "\\B", "\\d",
                           "\\pL", "\\p{Greek}", "[:alpha:]", "(?i)", "(?-u)", "(?x)", "(?s:",
-                          "(?P<n>", "{2}", "{1,3}", ",", "#", " ", "\\x41", "\\<", "\\b{end}", "\n"};
+                          "(?P<n>", "{2}", "{1,3}", ",", "#", " ", "\\x41", "\\xE9", "\\<", "\\b{end}", "\n"};
   std::mt19937 rng(15);
   for (int round = 0; round < 500; ++round) {
     std::string pattern;
@@ -95,7 +102,7 @@ TEST(MatcherCompile, RandomPatternsEitherCompileOrGiveASyntaxError) {
     for (bool whole_word : {false, true}) {
       auto m = Matcher::compile({pattern, true, whole_word, (rng() & 1) != 0});
       if (m) {
-        (void)m->first_match("a é ж Aλ-1 [x]");
+        (void)m->first_match("a é ж Aλ-1 [x] \xff");
         continue;
       }
       EXPECT_TRUE(m.error().text().starts_with("regex parse error:\n")) << pattern << "\n"
@@ -203,6 +210,14 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
       {"[^\\p{L}\\d]", true, false, true, "a1-", Span{2, 3}},
       {"(?U)a+", true, false, true, "aaa", Span{0, 1}},
       {"(?R)a.", true, false, true, "a\r", std::nullopt},
+      // CRLF mode's line anchors see a carriage return (the line feed is never there).
+      {"(?Rm)foo$", true, false, true, "foo\r", Span{0, 3}},
+      {"(?mR)b$", true, false, true, "a\rb\r", Span{2, 3}},
+      {"(?Rm)^b", true, false, true, "a\rb", Span{2, 3}},
+      {"(?Rm)^$", true, false, true, "\r", Span{0, 0}},
+      {"(?Rm)^$", true, false, true, "x\r", Span{2, 2}},
+      {"(?m)foo$", true, false, true, "foo\r", std::nullopt},
+      {"(?R)foo$", true, false, true, "foo\r", std::nullopt},
       {"(?-u)\\w", true, false, true, "é_", Span{2, 3}},
       // Smart case and folding with Unicode letters.
       {"жук", false, false, false, "ЖУК", Span{0, 6}},
@@ -220,6 +235,49 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
     // A worker's copy behaves the same.
     EXPECT_EQ(m.clone().first_match(row.line), row.span) << row.pattern;
   }
+}
+
+TEST(MatcherLines, WithoutUnicodeBytesMatchAndSpansCountBytes) {
+  // Spans as ripgrep reports them (rows it cannot parse, the first four, as the library
+  // of its later versions does: other characters stand for their UTF-8 bytes).
+  const LineRow rows[] = {
+      {"(?-u)é", true, false, true, "café", Span{3, 5}},
+      {"(?i-u)É", true, false, true, "café", std::nullopt},  // no case folding above ASCII
+      {"(?i-u)É", true, false, true, "CAFÉ", Span{3, 5}},
+      {"(?-u).\\x{e9}", true, false, true, "éé", Span{1, 4}},
+      {"(?-u)\\x{100}", true, false, true, "aĀ", Span{1, 3}},
+      {"(?-u:[\\x80-\\xFF])", true, false, true, "a日 本", Span{1, 2}},
+      {"(?-u:[\\x80-\\xFF])", true, false, true, "plain", std::nullopt},
+      {"(?-u:[\\x80-\\xFF])", true, false, true, "ab\xff", Span{2, 3}},  // not UTF-8
+      {"(?-u).", true, false, true, "日本語", Span{0, 1}},
+      {"(?-u:\\xE6)", true, false, true, "a 日 b", Span{2, 3}},
+      {"(?-u)\\xA9$", true, false, true, "café", Span{4, 5}},
+      {"(?-u)\\xc3\\xa9", true, false, true, "xé", Span{1, 3}},
+      {"(?-u:[^a-z])", true, false, true, "aé", Span{1, 2}},
+      {"(?-u:\\W)+", true, false, true, "a日 本", Span{1, 8}},
+      {"(?-u:.)\\w", true, false, true, "日本語", Span{2, 6}},  // \w in UTF-8 form
+      {"(?i-u)[k]", true, false, true, "\u212A", std::nullopt},  // KELVIN SIGN
+      {"(?i-u)[k]", true, false, true, "K", Span{0, 1}},
+      {"(?i-u:[^k])x", true, false, true, "Kxkx", std::nullopt},
+      // Unicode word boundaries, and counts RE2 lacks: the exact matcher over bytes.
+      {"\\b(?-u:[\\x80-\\xFF])", true, false, true, "a日 本", Span{5, 6}},
+      {"(?-u:[\\x80-\\xFF])\\b", true, false, true, "a日 本", Span{3, 4}},
+      // Whole words around byte pieces count Unicode word characters.
+      {"(?-u:[\\x80-\\xFF]+)", true, true, true, "a日 本", Span{5, 8}},
+      {"(?-u:[\\x80-\\xFF]+)", true, true, true, "a 日 b", Span{2, 5}},
+      {"\\b(?-u:.)", true, true, true, "a日 本", std::nullopt},  // no whole character
+      {"\\b(?-u:.)", true, true, true, "日-y", Span{4, 5}},
+  };
+  for (const auto& row : rows) {
+    const Matcher m = compile(row.pattern, row.regex, row.whole_word, row.case_sensitive);
+    EXPECT_EQ(m.first_match(row.line), row.span) << row.pattern << " in " << row.line;
+    EXPECT_EQ(m.line_matches(row.line), row.span.has_value()) << row.pattern << " in " << row.line;
+    EXPECT_EQ(m.clone().first_match(row.line), row.span) << row.pattern;
+  }
+  const Matcher counted = compile("(?-u:[\\x80-\\xFF])a{1001}", true, false, true);
+  const std::string line = "日" + std::string(1001, 'a');
+  EXPECT_EQ(counted.first_match(line), (Span{2, 1004}));
+  EXPECT_EQ(counted.first_match(line.substr(0, 1003)), std::nullopt);
 }
 
 TEST(MatcherLines, ChoosesTheFastestWayToFindCandidates) {
