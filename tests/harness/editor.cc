@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "protocol/message.h"
 #include "harness/replies.h"
+#include "protocol/message.h"
 
 namespace nivern_test {
 
@@ -22,8 +22,27 @@ std::string_view value_of(std::string_view frame, std::string_view key) {
 
 }  // namespace
 
-Editor::Editor(std::vector<std::string> args, std::vector<std::string> env) : p_(std::move(args), std::move(env)) {
+Editor::Editor(std::vector<std::string> args, std::vector<std::string> env)
+    : p_(std::move(args), std::move(env)) {
   EXPECT_EQ(p_.hello(), hello_reply(0));
+}
+
+Editor::~Editor() {
+  p_.close_stdin();
+  until([] { return false; });  // the last events, to the end of output
+  EXPECT_EQ(p_.wait(), 0);
+  EXPECT_EQ(p_.stderr_text(), "");
+}
+
+std::string Editor::call(std::string_view call) {
+  return this->call(++serial_, call);
+}
+
+bool Editor::next(std::chrono::milliseconds timeout) {
+  auto frame = p_.read_frame(timeout);
+  if (!frame) return false;
+  take(std::move(*frame));
+  return true;
 }
 
 std::string Editor::call(std::uint64_t id, std::string_view call, std::chrono::milliseconds timeout) {
@@ -36,10 +55,7 @@ bool Editor::until(const std::function<bool()>& ready, std::chrono::milliseconds
   const auto deadline = Clock::now() + timeout;
   while (!ready()) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return false;
-    auto frame = p_.read_frame(left);
-    if (!frame) return false;
-    take(std::move(*frame));
+    if (left.count() <= 0 || !next(left)) return false;
   }
   return true;
 }
