@@ -16,7 +16,17 @@ std::string error_reply(std::uint64_t id, std::string_view message) {
   return response(id, R"({"reply":"error","message":)" + json_string(message) + "}");
 }
 
-std::string done_reply(std::uint64_t id) { return response(id, R"({"reply":"done"})"); }
+std::string done_reply(std::uint64_t id) {
+  return response(id, R"({"reply":"done"})");
+}
+
+std::string text_reply(std::uint64_t id, std::string_view text, std::string_view encoding,
+                       std::string_view line_ending, bool bom, bool lossy) {
+  return response(id, R"({"reply":"text","text":)" + json_string(text) + R"(,"encoding":)" +
+                          json_string(encoding) + R"(,"line_ending":)" + json_string(line_ending) +
+                          R"(,"bom":)" + (bom ? "true" : "false") + R"(,"lossy":)" +
+                          (lossy ? "true" : "false") + "}");
+}
 
 std::string json_list(const std::vector<std::string>& strings) {
   std::string out = "[";

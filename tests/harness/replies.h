@@ -16,6 +16,9 @@ std::string response(std::uint64_t id, std::string_view reply);
 std::string error_reply(std::uint64_t id, std::string_view message);
 /// The `done` reply under `id`.
 std::string done_reply(std::uint64_t id);
+/// The `text` reply of an `open` under `id`.
+std::string text_reply(std::uint64_t id, std::string_view text, std::string_view encoding = "UTF-8",
+                       std::string_view line_ending = "lf", bool bom = false, bool lossy = false);
 /// `strings` as a JSON array of strings.
 std::string json_list(const std::vector<std::string>& strings);
 
