@@ -22,32 +22,33 @@
 #include <vector>
 
 #include "harness/frame_client.h"
+#include "harness/replies.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
+using nivern_test::error_reply;
+using nivern_test::json_list;
 using nivern_test::json_string;
+using nivern_test::request;
+using nivern_test::response;
 using nivern_test::ScopedEnv;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 
 std::string watch_body(std::uint64_t id, const std::string& path,
                        const std::vector<std::string>& excludes = {}) {
-  std::string ex;
-  for (const auto& e : excludes) ex += (ex.empty() ? "" : ",") + json_string(e);
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"watch","path":)" + json_string(path) +
-         R"(,"excludes":[)" + ex + "]}}";
+  return request(
+      id, R"({"call":"watch","path":)" + json_string(path) + R"(,"excludes":)" + json_list(excludes) + "}");
 }
 
 std::string changed(std::uint64_t id, const std::vector<std::string>& paths) {
-  std::string list;
-  for (const auto& p : paths) list += (list.empty() ? "" : ",") + json_string(p);
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"changed","paths":[)" + list + "]}}";
+  return response(id, R"({"reply":"changed","paths":)" + json_list(paths) + "}");
 }
 
 std::string watching(std::uint64_t id) {
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"watching"}})";
+  return response(id, R"({"reply":"watching"})");
 }
 
 // The paths of a `changed` event under `id`; nullopt for any other frame. The paths of
@@ -167,8 +168,7 @@ class Watch : public ::testing::Test {
 
 TEST(WatchGate, BeforeHello) {
   ServerProcess p("/tmp");
-  EXPECT_EQ(p.request(watch_body(1, "/tmp")),
-            R"({"id":1,"reply":{"reply":"error","message":"say hello first"}})");
+  EXPECT_EQ(p.request(watch_body(1, "/tmp")), error_reply(1, "say hello first"));
 }
 
 TEST_F(Watch, PathsKeepTheAskedSpellingOfTheRoot) {
@@ -465,9 +465,9 @@ TEST(WatchLimit, StopsTheCrawlWithARescanAndRefusesAnotherRoot) {
   const std::string limit = nivern_test::read_file("/proc/sys/fs/inotify/max_user_watches");
   EXPECT_EQ(
       p.request(watch_body(2, small.path())),
-      R"({"id":2,"reply":{"reply":"error","message":"cannot watch )" + small.path() +
-          ": the inotify watch limit (fs.inotify.max_user_watches = " + limit.substr(0, limit.find('\n')) +
-          ") is reached: No space left on device (os error 28)\"}}");
+      error_reply(
+          2, "cannot watch " + small.path() + ": the inotify watch limit (fs.inotify.max_user_watches = " +
+                 limit.substr(0, limit.find('\n')) + ") is reached: No space left on device (os error 28)"));
   deep.file("a/f");  // the first watch goes on
   EXPECT_EQ(p.read_frame(std::chrono::seconds(10)).value_or(""), changed(1, {root + "/a/f"}));
 
