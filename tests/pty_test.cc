@@ -1,6 +1,7 @@
 // Shells on pseudo-terminals, driven through the real binary with real shells.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -245,6 +246,21 @@ TEST(Pty, InputNeverBlocksTheSessionAndIsBoundedWhileTheShellDoesNotRead) {
   EXPECT_TRUE(exited(e, 1));
 }
 
+// The editor pauses, reading nothing, until the server holds all it may for it: output
+// waits unread in the pipe and none of the server's threads runs, a few times in a row.
+// False if that does not happen within 30 s.
+bool backed_up(Editor& e) {
+  const auto deadline = Clock::now() + 30s;
+  int calm = 0;
+  while (calm < 5 && Clock::now() < deadline) {
+    int unread = 0;
+    const bool waiting = ::ioctl(e.process().stdout_fd(), FIONREAD, &unread) == 0 && unread > 0;
+    calm = waiting && nivern_test::threads_asleep(e.process().pid()) ? calm + 1 : 0;
+    std::this_thread::sleep_for(20ms);  // between looks
+  }
+  return calm == 5;
+}
+
 // Reads events for `span`, at most `rate` bytes of output a second (0: as fast as they
 // come), checking that each shell's output is whole runs of `unit`; false at a break.
 bool read_runs(Editor& e, Clock::duration span, std::size_t rate, std::string_view unit) {
@@ -283,12 +299,13 @@ TEST(Pty, FloodingShellsStayWithinMemoryWhateverTheEditorsPace) {
   std::string loop = script(tree, "loop", "stty -onlcr; while :; do echo x; done");
   std::string yes = script(tree, "yes", "stty -onlcr; exec yes");
   {
-    // One shell, an editor that stops reading for 3 s, then reads at full speed.
+    // One shell, an editor that stops reading until the server holds all it may, then reads
+    // at full speed.
     nivern_test::ScopedEnv env("SHELL", loop.c_str());
     Editor e({"/tmp"});
     const long idle_kib = e.process().status_field("VmRSS");
     e.call(1, open_call());
-    std::this_thread::sleep_for(3s);  // the editor pauses
+    EXPECT_TRUE(backed_up(e));
     EXPECT_TRUE(read_runs(e, 2s, 0, "x\n"));
     const long peak_kib = e.process().status_field("VmHWM");
     // Reading at full speed, the backlog is gone, and the memory that held it with it.
@@ -302,11 +319,11 @@ TEST(Pty, FloodingShellsStayWithinMemoryWhateverTheEditorsPace) {
 #endif
   }
   {
-    // Sixteen shells; the editor pauses 2 s, reads at 1 MB/s for 2 s, then at full speed.
+    // Sixteen shells; the editor pauses likewise, reads at 1 MB/s for 2 s, then at full speed.
     nivern_test::ScopedEnv env("SHELL", yes.c_str());
     Editor e({"/tmp"});
     for (std::uint64_t s = 1; s <= 16; ++s) e.call(s, open_call());
-    std::this_thread::sleep_for(2s);  // the editor pauses
+    EXPECT_TRUE(backed_up(e));
     EXPECT_TRUE(read_runs(e, 2s, 1'000'000, "y\n"));
     EXPECT_TRUE(read_runs(e, 1s, 0, "y\n"));
     const long peak_kib = e.process().status_field("VmHWM");

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "harness/replies.h"
 #include "protocol/message.h"
 
@@ -21,6 +24,18 @@ std::string_view value_of(std::string_view frame, std::string_view key) {
 }
 
 }  // namespace
+
+bool threads_asleep(pid_t pid) {
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream in(task.path() / "stat");
+    std::string stat;
+    std::getline(in, stat);
+    const std::size_t paren = stat.rfind(')');  // the name in parentheses may hold anything
+    if (paren == std::string::npos || stat.compare(paren, 4, ") S ") != 0) return false;
+  }
+  return !ec;
+}
 
 Editor::Editor(std::vector<std::string> args, std::vector<std::string> env)
     : p_(std::move(args), std::move(env)) {

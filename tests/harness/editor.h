@@ -19,6 +19,9 @@
 
 namespace nivern_test {
 
+/// Whether every thread of process `pid` is asleep (state "S"): none runs or is about to.
+bool threads_asleep(pid_t pid);
+
 class Editor {
  public:
   /// Starts the server with `args` (the root first) and `env` (see `ServerProcess`), and
