@@ -60,6 +60,15 @@ bool Editor::next(std::chrono::milliseconds timeout) {
   return true;
 }
 
+std::optional<std::string> Editor::next_event(std::chrono::milliseconds timeout) {
+  if (!until([&] { return !arrivals_.empty(); }, timeout)) return std::nullopt;
+  const std::uint64_t id = arrivals_.front();
+  arrivals_.pop_front();
+  const std::vector<std::string>& list = events_[id];
+  std::size_t& given = given_[id];
+  return given < list.size() ? list[given++] : std::string();
+}
+
 std::string Editor::call(std::uint64_t id, std::string_view call, std::chrono::milliseconds timeout) {
   p_.send(request(id, call));
   if (!until([&] { return replies_.contains(id); }, timeout)) return "";
@@ -90,6 +99,7 @@ void Editor::take(std::string frame) {
     return;
   }
   events_[id].push_back(std::move(frame));
+  arrivals_.push_back(id);
 }
 
 }  // namespace nivern_test

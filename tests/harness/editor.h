@@ -9,8 +9,10 @@
 /// on standard error.
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,6 +57,9 @@ class Editor {
   std::string& output(std::uint64_t id) { return output_[id]; }
   /// Those bytes for every id.
   std::map<std::uint64_t, std::string>& outputs() { return output_; }
+  /// The next event of any id that this has not given yet, whole, in arrival order;
+  /// nullopt when none comes within `timeout`. (Not for ids whose events a test clears.)
+  std::optional<std::string> next_event(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   /// How many `pty_exited` and `lsp_exited` events came under `id`.
   int exits(std::uint64_t id) { return exits_[id]; }
 
@@ -67,6 +72,8 @@ class Editor {
   std::map<std::uint64_t, std::string> output_;
   std::map<std::uint64_t, int> exits_;
   std::uint64_t serial_ = 1000;
+  std::deque<std::uint64_t> arrivals_;          // the id of each event not yet given by next_event
+  std::map<std::uint64_t, std::size_t> given_;  // per id, how many next_event gave
 };
 
 }  // namespace nivern_test
