@@ -260,8 +260,8 @@ TEST_F(GitCalls, ACredentialPromptNeverStallsTheSession) {
   git(repo_, {"config", "branch.main.merge", "refs/heads/main"});
   ScopedEnv askpass("GIT_ASKPASS", nullptr);  // nothing but the terminal could ask
   ScopedEnv ssh_askpass("SSH_ASKPASS", nullptr);
-  ServerProcess server({repo_}, {}, terminal.device());
-  server.hello();
+  Editor e({repo_}, {}, terminal.device());
+  ServerProcess& server = e.process();
 
   const std::string refused = "could not read Username for '" + wall.url() + "': terminal prompts disabled";
   const std::string listed = response(21, R"({"reply":"entries","entries":[]})");

@@ -435,29 +435,27 @@ TEST(WatchLimit, StopsTheCrawlWithARescanAndRefusesAnotherRoot) {
           nivern_test::server_binary() + " \"$@\"\n");
   ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
   ScopedEnv env("NIVERN_SERVER_BIN", wrapper.c_str());
-  ServerProcess p("/tmp");
-  p.hello();
+  Editor e({"/tmp"});
 
   TempTree deep("watch-deep");
   deep.dir("a/b/c/d/e");
   const std::string root = std::filesystem::canonical(deep.path()).string();
-  EXPECT_EQ(p.request(request(1, watch_call(root))), watching(1));
-  EXPECT_EQ(p.read_frame(std::chrono::seconds(10)).value_or(""), changed(1, {root}));  // 4 of 6 watched
+  EXPECT_EQ(e.call(1, watch_call(root)), watching(1));
+  EXPECT_EQ(e.next_event().value_or(""), changed(1, {root}));  // 4 of 6 watched
 
   TempTree small("watch-small");
   const std::string limit = nivern_test::read_file("/proc/sys/fs/inotify/max_user_watches");
   EXPECT_EQ(
-      p.request(request(2, watch_call(small.path()))),
+      e.call(2, watch_call(small.path())),
       error_reply(
           2, "cannot watch " + small.path() + ": the inotify watch limit (fs.inotify.max_user_watches = " +
                  limit.substr(0, limit.find('\n')) + ") is reached: No space left on device (os error 28)"));
   deep.file("a/f");  // the first watch goes on
-  EXPECT_EQ(p.read_frame(std::chrono::seconds(10)).value_or(""), changed(1, {root + "/a/f"}));
+  EXPECT_EQ(e.next_event().value_or(""), changed(1, {root + "/a/f"}));
 
   deep.dir("x/y/z/w");
   std::string event;
-  for (int i = 0; i < 5 && event != changed(1, {root}); ++i)
-    event = p.read_frame(std::chrono::seconds(10)).value_or("");
+  for (int i = 0; i < 5 && event != changed(1, {root}); ++i) event = e.next_event().value_or("");
   EXPECT_EQ(event, changed(1, {root}));
 }
 

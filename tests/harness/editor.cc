@@ -37,8 +37,8 @@ bool threads_asleep(pid_t pid) {
   return !ec;
 }
 
-Editor::Editor(std::vector<std::string> args, std::vector<std::string> env)
-    : p_(std::move(args), std::move(env)) {
+Editor::Editor(std::vector<std::string> args, std::vector<std::string> env, const std::string& terminal)
+    : p_(std::move(args), std::move(env), terminal) {
   EXPECT_EQ(p_.hello(), hello_reply(0));
 }
 

@@ -26,9 +26,10 @@ bool threads_asleep(pid_t pid);
 
 class Editor {
  public:
-  /// Starts the server with `args` (the root first) and `env` (see `ServerProcess`), and
-  /// says hello under id 0.
-  explicit Editor(std::vector<std::string> args, std::vector<std::string> env = {});
+  /// Starts the server with `args` (the root first), `env` and `terminal` (see
+  /// `ServerProcess`), and says hello under id 0.
+  explicit Editor(std::vector<std::string> args, std::vector<std::string> env = {},
+                  const std::string& terminal = {});
   ~Editor();
   Editor(const Editor&) = delete;
   Editor& operator=(const Editor&) = delete;
