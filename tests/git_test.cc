@@ -13,36 +13,31 @@
 #include <string>
 #include <thread>
 
-#include "harness/test_repo.h"
+#include "harness/editor.h"
 #include "harness/frame_client.h"
+#include "harness/replies.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
+#include "harness/test_repo.h"
 
 namespace {
 
 using nivern_git_test::commit_all;
 using nivern_git_test::git;
+using nivern_test::Editor;
+using nivern_test::error_reply;
 using nivern_test::json_string;
+using nivern_test::request;
+using nivern_test::response;
 using nivern_test::ScopedEnv;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
+using nivern_test::text_reply;
 using nivern_test::write_file;
 
-std::string call(std::uint64_t id, const std::string& name, const std::string& path) {
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":")" + name + R"(","path":)" + json_string(path) + "}}";
-}
-
-std::string reply(std::uint64_t id, const std::string& body) {
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":)" + body + "}";
-}
-
-std::string error(std::uint64_t id, const std::string& message) {
-  return reply(id, R"({"reply":"error","message":)" + json_string(message) + "}");
-}
-
-std::string text(std::uint64_t id, const std::string& content) {
-  return reply(id, R"({"reply":"text","text":)" + json_string(content) +
-                       R"(,"encoding":"UTF-8","line_ending":"lf","bom":false,"lossy":false})");
+// A call on `path` by its name, as the editor sends it.
+std::string on(const std::string& name, const std::string& path) {
+  return R"({"call":")" + name + R"(","path":)" + json_string(path) + "}";
 }
 
 std::string entry(const std::string& path, const char* state, const char* staged, const char* unstaged) {
@@ -51,9 +46,8 @@ std::string entry(const std::string& path, const char* state, const char* staged
          R"(,"unstaged":)" + opt(unstaged) + "}";
 }
 
-std::string action(std::uint64_t id, const std::string& path, const std::string& body) {
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"git_action","path":)" + json_string(path) +
-         R"(,"action":)" + body + "}}";
+std::string action(const std::string& path, const std::string& body) {
+  return R"({"call":"git_action","path":)" + json_string(path) + R"(,"action":)" + body + "}";
 }
 
 // An HTTP server on 127.0.0.1 that wants a password: every request is answered with 401
@@ -150,11 +144,11 @@ TEST_F(GitCalls, ShowRefusesTextThatCannotFitAFrameCheaply) {
   // Zero bytes are valid UTF-8 and six bytes each once escaped: 60 MiB of them cannot fit.
   write_file(repo_ + "/zeros", std::string(60u << 20, '\0'));
   commit_all(repo_, "zeros");
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(call(1, "git_show", repo_ + "/zeros")), error(1, "too large to open as text yet"));
+  Editor server({repo_});
+  EXPECT_EQ(server.call(1, on("git_show", repo_ + "/zeros")),
+            error_reply(1, "too large to open as text yet"));
   if (nivern_test::kPeakMemoryIsMeaningful) {
-    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.process().pid()), 128u << 20);
   }
 }
 
@@ -168,23 +162,27 @@ TEST_F(GitCalls, StatusOfAChangedRepository) {
   write_file(repo_ + "/line\nbreak \"q\"", "x");
   write_file(repo_ + "/n\xFF", "x");  // keyed "n\uFFFD", which sorts after "new name"
 
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(call(3, "git_status", repo_ + "/tracked.txt")),
-            reply(3, R"({"reply":"git_status","repository":true,"branch":"main","upstream":null,"ahead":0,"behind":0,"entries":[)" +
-                         entry(repo_ + "/dir", "untracked", nullptr, "untracked") + "," +
-                         entry(repo_ + "/line\nbreak \"q\"", "untracked", nullptr, "untracked") + "," +
-                         entry(repo_ + "/new name", "modified", "modified", nullptr) + "," +
-                         entry(repo_ + "/n\uFFFD", "untracked", nullptr, "untracked") + "," +
-                         entry(repo_ + "/old name", "deleted", "deleted", nullptr) + "," +
-                         entry(repo_ + "/tracked.txt", "modified", nullptr, "modified") + "]}"));
+  Editor server({repo_});
+  EXPECT_EQ(
+      server.call(3, on("git_status", repo_ + "/tracked.txt")),
+      response(
+          3,
+          R"({"reply":"git_status","repository":true,"branch":"main","upstream":null,"ahead":0,"behind":0,"entries":[)" +
+              entry(repo_ + "/dir", "untracked", nullptr, "untracked") + "," +
+              entry(repo_ + "/line\nbreak \"q\"", "untracked", nullptr, "untracked") + "," +
+              entry(repo_ + "/new name", "modified", "modified", nullptr) + "," +
+              entry(repo_ + "/n\uFFFD", "untracked", nullptr, "untracked") + "," +
+              entry(repo_ + "/old name", "deleted", "deleted", nullptr) + "," +
+              entry(repo_ + "/tracked.txt", "modified", nullptr, "modified") + "]}"));
 }
 
 TEST_F(GitCalls, StatusOutsideAnyRepository) {
-  ServerProcess server(dir_.path());
-  server.hello();
-  EXPECT_EQ(server.request(call(4, "git_status", dir_ / "plain/dir")),
-            reply(4, R"({"reply":"git_status","repository":false,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  Editor server({dir_.path()});
+  EXPECT_EQ(
+      server.call(4, on("git_status", dir_ / "plain/dir")),
+      response(
+          4,
+          R"({"reply":"git_status","repository":false,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
 }
 
 TEST_F(GitCalls, ShowGivesTheCommittedTextOrSaysWhyNot) {
@@ -194,40 +192,43 @@ TEST_F(GitCalls, ShowGivesTheCommittedTextOrSaysWhyNot) {
   write_file(repo_ + "/crlf.txt", "edited\n");
   write_file(repo_ + "/fresh", "x");
 
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(call(5, "git_show", repo_ + "/crlf.txt")), text(5, "a\r\nb\r\n"));
-  EXPECT_EQ(server.request(call(6, "git_show", repo_ + "/fresh")), error(6, "not in the last commit"));
-  EXPECT_EQ(server.request(call(7, "git_show", repo_ + "/blob.bin")), error(7, "binary in the last commit"));
-  EXPECT_EQ(server.request(call(8, "git_show", dir_ / "elsewhere")), error(8, "not in a repository"));
+  Editor server({repo_});
+  EXPECT_EQ(server.call(5, on("git_show", repo_ + "/crlf.txt")), text_reply(5, "a\r\nb\r\n"));
+  EXPECT_EQ(server.call(6, on("git_show", repo_ + "/fresh")), error_reply(6, "not in the last commit"));
+  EXPECT_EQ(server.call(7, on("git_show", repo_ + "/blob.bin")), error_reply(7, "binary in the last commit"));
+  EXPECT_EQ(server.call(8, on("git_show", dir_ / "elsewhere")), error_reply(8, "not in a repository"));
 }
 
 TEST_F(GitCalls, ShowOfContentTooLargeForAFrameIsRefusedAndTheSessionGoesOn) {
-  write_file(repo_ + "/huge.txt", std::string(80'000'000, 'a'));  // git is stopped past the limit
+  write_file(repo_ + "/huge.txt", std::string(80'000'000, 'a'));   // git is stopped past the limit
   write_file(repo_ + "/tabs.txt", std::string(40'000'000, '\t'));  // fits, but not once escaped
   commit_all(repo_, "big");
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(call(5, "git_show", repo_ + "/huge.txt")), error(5, "too large to open as text yet"));
-  EXPECT_EQ(server.request(call(6, "git_show", repo_ + "/tabs.txt")), error(6, "too large to open as text yet"));
-  EXPECT_EQ(server.hello(), nivern_test::hello_reply());
+  Editor server({repo_});
+  EXPECT_EQ(server.call(5, on("git_show", repo_ + "/huge.txt")),
+            error_reply(5, "too large to open as text yet"));
+  EXPECT_EQ(server.call(6, on("git_show", repo_ + "/tabs.txt")),
+            error_reply(6, "too large to open as text yet"));
+  EXPECT_EQ(server.call(7, R"({"call":"hello","version":5})"), nivern_test::hello_reply(7));
 }
 
 TEST_F(GitCalls, ShowInARepositoryWithoutCommits) {
   write_file(repo_ + "/f", "x");
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(call(9, "git_show", repo_ + "/f")), error(9, "fatal: invalid object name 'HEAD'."));
+  Editor server({repo_});
+  EXPECT_EQ(server.call(9, on("git_show", repo_ + "/f")),
+            error_reply(9, "fatal: invalid object name 'HEAD'."));
 }
 
 TEST_F(GitCalls, GitMissingFromPath) {
   write_file(repo_ + "/f", "x");
   TempTree empty;
-  ServerProcess server(std::vector<std::string>{repo_}, {"PATH=" + empty.path()});
-  server.hello();
-  EXPECT_EQ(server.request(call(10, "git_status", repo_)),
-            reply(10, R"({"reply":"git_status","repository":true,"branch":"main","upstream":null,"ahead":0,"behind":0,"entries":[]})"));
-  EXPECT_EQ(server.request(call(11, "git_show", repo_ + "/f")), error(11, "No such file or directory (os error 2)"));
+  Editor server({repo_}, {"PATH=" + empty.path()});
+  EXPECT_EQ(
+      server.call(10, on("git_status", repo_)),
+      response(
+          10,
+          R"({"reply":"git_status","repository":true,"branch":"main","upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(server.call(11, on("git_show", repo_ + "/f")),
+            error_reply(11, "No such file or directory (os error 2)"));
 }
 
 TEST_F(GitCalls, ActionsChangeTheRepositoryAndSaySo) {
@@ -239,14 +240,15 @@ TEST_F(GitCalls, ActionsChangeTheRepositoryAndSaySo) {
            R"(,"branches":[],"pulls":[],"open":null,"commits":[],"changed":[]})";
   };
 
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(action(17, repo_, R"({"action":"stage","paths":[)" + json_string(repo_ + "/a.txt") + "]}")),
-            reply(17, done("Staged a.txt.")));
+  Editor server({repo_});
+  EXPECT_EQ(
+      server.call(17, action(repo_, R"({"action":"stage","paths":[)" + json_string(repo_ + "/a.txt") + "]}")),
+      response(17, done("Staged a.txt.")));
   EXPECT_EQ(git(repo_, {"diff", "--cached", "--name-only"}), "a.txt\n");
-  EXPECT_EQ(server.request(action(18, repo_, R"({"action":"commit","message":"  "})")),
-            error(18, "a commit needs a message"));
-  EXPECT_EQ(server.request(action(19, dir_ / "elsewhere", R"({"action":"fetch"})")), error(19, "not in a repository"));
+  EXPECT_EQ(server.call(18, action(repo_, R"({"action":"commit","message":"  "})")),
+            error_reply(18, "a commit needs a message"));
+  EXPECT_EQ(server.call(19, action(dir_ / "elsewhere", R"({"action":"fetch"})")),
+            error_reply(19, "not in a repository"));
 }
 
 TEST_F(GitCalls, ACredentialPromptNeverStallsTheSession) {
@@ -258,20 +260,20 @@ TEST_F(GitCalls, ACredentialPromptNeverStallsTheSession) {
   git(repo_, {"config", "branch.main.merge", "refs/heads/main"});
   ScopedEnv askpass("GIT_ASKPASS", nullptr);  // nothing but the terminal could ask
   ScopedEnv ssh_askpass("SSH_ASKPASS", nullptr);
-  ServerProcess server({repo_}, {}, terminal.device());
-  server.hello();
+  Editor e({repo_}, {}, terminal.device());
+  ServerProcess& server = e.process();
 
   const std::string refused = "could not read Username for '" + wall.url() + "': terminal prompts disabled";
-  const std::string listed = reply(21, R"({"reply":"entries","entries":[]})");
+  const std::string listed = response(21, R"({"reply":"entries","entries":[]})");
   std::string empty = dir_ / "empty";
   std::filesystem::create_directories(empty);
-  ASSERT_TRUE(server.send(action(20, repo_, R"({"action":"fetch"})")));
-  ASSERT_TRUE(server.send(R"({"id":21,"call":{"call":"list_dir","path":)" + json_string(empty) + "}}"));
+  ASSERT_TRUE(server.send(request(20, action(repo_, R"({"action":"fetch"})"))));
+  ASSERT_TRUE(server.send(request(21, on("list_dir", empty))));
   auto next = [&] { return server.read_frame(std::chrono::seconds(1)).value_or("no reply within a second"); };
-  EXPECT_EQ(next(), error(20, refused));
+  EXPECT_EQ(next(), error_reply(20, refused));
   EXPECT_EQ(next(), listed);
-  EXPECT_EQ(server.request(action(22, repo_, R"({"action":"pull"})")), error(22, refused));
-  EXPECT_EQ(server.request(action(23, repo_, R"({"action":"push"})")), error(23, refused));
+  EXPECT_EQ(server.request(request(22, action(repo_, R"({"action":"pull"})"))), error_reply(22, refused));
+  EXPECT_EQ(server.request(request(23, action(repo_, R"({"action":"push"})"))), error_reply(23, refused));
   EXPECT_EQ(terminal.written(), "");
 }
 
@@ -282,17 +284,25 @@ TEST_F(GitCalls, BrokenRepositoriesNeverEndTheSession) {
   write_file(garbage + "/.git", "\xFF\xFE not text");
   write_file(repo_ + "/.git/HEAD", "not a ref\n");
 
-  ServerProcess server(repo_);
-  server.hello();
-  EXPECT_EQ(server.request(call(12, "git_status", broken)),
-            reply(12, R"({"reply":"git_status","repository":true,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
-  EXPECT_EQ(server.request(call(13, "git_status", garbage + "/x")),
-            reply(13, R"({"reply":"git_status","repository":false,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
-  EXPECT_EQ(server.request(call(14, "git_status", repo_)),
-            reply(14, R"({"reply":"git_status","repository":true,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
-  EXPECT_EQ(server.request(call(15, "git_show", broken + "/f")),
-            error(15, "fatal: not a git repository: " + broken + "/nowhere"));
-  EXPECT_EQ(server.request(call(16, "git_show", garbage + "/f")), error(16, "not in a repository"));
+  Editor server({repo_});
+  EXPECT_EQ(
+      server.call(12, on("git_status", broken)),
+      response(
+          12,
+          R"({"reply":"git_status","repository":true,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(
+      server.call(13, on("git_status", garbage + "/x")),
+      response(
+          13,
+          R"({"reply":"git_status","repository":false,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(
+      server.call(14, on("git_status", repo_)),
+      response(
+          14,
+          R"({"reply":"git_status","repository":true,"branch":null,"upstream":null,"ahead":0,"behind":0,"entries":[]})"));
+  EXPECT_EQ(server.call(15, on("git_show", broken + "/f")),
+            error_reply(15, "fatal: not a git repository: " + broken + "/nowhere"));
+  EXPECT_EQ(server.call(16, on("git_show", garbage + "/f")), error_reply(16, "not in a repository"));
 }
 
 }  // namespace

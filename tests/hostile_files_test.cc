@@ -8,15 +8,20 @@
 
 #include <string>
 
-#include "harness/frame_client.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
+using nivern_test::Editor;
+using nivern_test::entries_reply;
+using nivern_test::entry;
 using nivern_test::json_string;
+using nivern_test::response;
+using nivern_test::scanned_reply;
 using nivern_test::ScopedEnv;
-using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 
 enum class Kind { fifo, zero, sparse };
@@ -45,11 +50,6 @@ std::uint64_t plant(const TempTree& t, const std::string& rel, Kind kind) {
   return 0;
 }
 
-std::string entry(const std::string& name, bool is_dir, std::uint64_t len) {
-  return R"({"name":)" + json_string(name) + R"(,"is_dir":)" + (is_dir ? "true" : "false") + R"(,"len":)" +
-         std::to_string(len) + "}";
-}
-
 std::string hit(const std::string& path) {
   return R"({"path":)" + json_string(path) + R"(,"line":1,"text":"needle","start":0,"end":6})";
 }
@@ -67,31 +67,29 @@ TEST(HostileFiles, EveryReaderTreatsThemAsUnreadable) {
     t.file("sub/hit.txt", "needle\n");
     for (const char* rel : {".gitconfig", ".config/git/config", ".config/git/ignore"}) plant(home, rel, kind);
     ScopedEnv global("GIT_CONFIG_GLOBAL", nullptr);
-    ServerProcess server({t.path()}, {"HOME=" + home.path(), "XDG_CONFIG_HOME=" + (home / ".config")});
+    Editor server({t.path()}, {"HOME=" + home.path(), "XDG_CONFIG_HOME=" + (home / ".config")});  // greeted
 
-    ASSERT_NE(server.hello(), "");  // start-up completed
-    EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"list_dir","path":)" + json_string(t.path()) + "}}"),
-              R"({"id":1,"reply":{"reply":"entries","entries":[)" + entry("sub", true, 0) + "," +
-                  entry(".gitignore", false, len) + "," + entry(".ignore", false, len) + "," +
-                  entry("a.txt", false, 7) + "]}}");
-    EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"list_dir","path":)" + json_string(t / "sub") + "}}"),
-              R"({"id":2,"reply":{"reply":"entries","entries":[)" + entry(".gitignore", false, len) + "," +
-                  entry(".ignore", false, len) + "," + entry("hit.txt", false, 7) + "]}}");
-    std::string paths;
-    for (const char* rel : {".git/info/exclude", ".gitignore", ".ignore", "a.txt", "sub/.gitignore", "sub/.ignore",
-                            "sub/hit.txt"}) {
-      paths += (paths.empty() ? "" : ",") + json_string(t / rel);
+    EXPECT_EQ(server.call(1, R"({"call":"list_dir","path":)" + json_string(t.path()) + "}"),
+              entries_reply(1, entry("sub", true, 0) + "," + entry(".gitignore", false, len) + "," +
+                                   entry(".ignore", false, len) + "," + entry("a.txt", false, 7)));
+    EXPECT_EQ(server.call(2, R"({"call":"list_dir","path":)" + json_string(t / "sub") + "}"),
+              entries_reply(2, entry(".gitignore", false, len) + "," + entry(".ignore", false, len) + "," +
+                                   entry("hit.txt", false, 7)));
+    std::vector<std::string> paths;
+    for (const char* rel : {".git/info/exclude", ".gitignore", ".ignore", "a.txt", "sub/.gitignore",
+                            "sub/.ignore", "sub/hit.txt"}) {
+      paths.push_back(t / rel);
     }
-    EXPECT_EQ(server.request(R"({"id":3,"call":{"call":"scan","path":)" + json_string(t.path()) +
-                             R"(,"excludes":[]}})"),
-              R"({"id":3,"reply":{"reply":"scanned","paths":[)" + paths + R"(],"truncated":false}})");
-    EXPECT_EQ(server.request(R"({"id":4,"call":{"call":"search","path":)" + json_string(t.path()) +
-                             R"(,"pattern":"needle","case_sensitive":true,"whole_word":false,"regex":false,)"
-                             R"("excludes":[]}})"),
-              R"({"id":4,"reply":{"reply":"found","matches":[)" + hit(t / "a.txt") + "," + hit(t / "sub/hit.txt") +
-                  R"(],"truncated":false,"files":2}})");
-    server.close_stdin();
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.call(3, R"({"call":"scan","path":)" + json_string(t.path()) + R"(,"excludes":[]})"),
+              scanned_reply(3, paths));
+    EXPECT_EQ(
+        server.call(4, R"({"call":"search","path":)" + json_string(t.path()) +
+                           R"(,"pattern":"needle","case_sensitive":true,"whole_word":false,"regex":false,)"
+                           R"("excludes":[]})"),
+        response(4, R"({"reply":"found","matches":[)" + hit(t / "a.txt") + "," + hit(t / "sub/hit.txt") +
+                        R"(],"truncated":false,"files":2})"));
+    server.process().close_stdin();
+    EXPECT_EQ(server.process().wait(), 0);
   }
 }
 

@@ -13,19 +13,12 @@
 namespace {
 
 using nivern_test::Editor;
+using nivern_test::entries_reply;
+using nivern_test::entry;
 using nivern_test::error_reply;
 using nivern_test::json_string;
 using nivern_test::response;
 using nivern_test::TempTree;
-
-std::string entries(std::uint64_t id, const std::string& list) {
-  return response(id, R"({"reply":"entries","entries":[)" + list + "]}");
-}
-
-std::string entry(const std::string& name, bool is_dir, std::uint64_t len) {
-  return R"({"name":)" + json_string(name) + R"(,"is_dir":)" + (is_dir ? "true" : "false") +
-         R"(,"len":)" + std::to_string(len) + "}";
-}
 
 class ListDir : public ::testing::Test {
  protected:
@@ -48,10 +41,10 @@ TEST_F(ListDir, OrderSizesAndHiddenEntries) {
   t_.file(".env", "K=V\n");
   t_.link("z", "to-z");
   start();
-  EXPECT_EQ(list(t_.path()), entries(2, entry(".github", true, 0) + "," + entry("z", true, 0) + "," +
-                                            entry(".env", false, 4) + "," + entry("a", false, 1) + "," +
-                                            entry("B", false, 3) + "," + entry("C", false, 0) + "," +
-                                            entry("to-z", false, 1)));
+  EXPECT_EQ(list(t_.path()), entries_reply(2, entry(".github", true, 0) + "," + entry("z", true, 0) + "," +
+                                                  entry(".env", false, 4) + "," + entry("a", false, 1) + "," +
+                                                  entry("B", false, 3) + "," + entry("C", false, 0) + "," +
+                                                  entry("to-z", false, 1)));
 }
 
 TEST_F(ListDir, RootIgnoreFilesReadAtStartUp) {
@@ -64,14 +57,17 @@ TEST_F(ListDir, RootIgnoreFilesReadAtStartUp) {
   t_.file("sub/b.log");
   t_.file("sub/keep.log");
   start();
-  EXPECT_EQ(list(t_.path()), entries(2, entry("sub", true, 0) + "," + entry(".gitignore", false, 14) + "," +
-                                            entry(".ignore", false, 10) + "," + entry("keep.log", false, 0)));
-  EXPECT_EQ(list(t_ / "sub", 3), entries(3, entry("keep.log", false, 0) + "," + entry("target", false, 0)));
+  EXPECT_EQ(list(t_.path()),
+            entries_reply(2, entry("sub", true, 0) + "," + entry(".gitignore", false, 14) + "," +
+                                 entry(".ignore", false, 10) + "," + entry("keep.log", false, 0)));
+  EXPECT_EQ(list(t_ / "sub", 3),
+            entries_reply(3, entry("keep.log", false, 0) + "," + entry("target", false, 0)));
   // Edits after start-up do not reach the root matcher; the listed directory's own
   // .gitignore is read afresh at every call.
   t_.file(".ignore", "");
   t_.file("sub/.gitignore", "target\n");
-  EXPECT_EQ(list(t_ / "sub", 4), entries(4, entry(".gitignore", false, 7) + "," + entry("keep.log", false, 0)));
+  EXPECT_EQ(list(t_ / "sub", 4),
+            entries_reply(4, entry(".gitignore", false, 7) + "," + entry("keep.log", false, 0)));
 }
 
 TEST_F(ListDir, IgnoredDirectoryListsWhatItsOwnPathsAllow) {
@@ -79,30 +75,32 @@ TEST_F(ListDir, IgnoredDirectoryListsWhatItsOwnPathsAllow) {
   t_.file("build/a.o");
   t_.file("build/b.txt");
   start();
-  EXPECT_EQ(list(t_ / "build"), entries(2, entry("b.txt", false, 0)));
+  EXPECT_EQ(list(t_ / "build"), entries_reply(2, entry("b.txt", false, 0)));
 }
 
 TEST_F(ListDir, EmptyDirectory) {
   t_.dir("empty");
   start();
-  EXPECT_EQ(list(t_ / "empty"), entries(2, ""));
+  EXPECT_EQ(list(t_ / "empty"), entries_reply(2, ""));
 }
 
 TEST_F(ListDir, ErrorTexts) {
   t_.file("plain", "x");
   start();
-  EXPECT_EQ(list(t_ / "plain"), error_reply(2, "cannot list " + t_ / "plain" + ": Not a directory (os error 20)"));
+  EXPECT_EQ(list(t_ / "plain"),
+            error_reply(2, "cannot list " + t_ / "plain" + ": Not a directory (os error 20)"));
   EXPECT_EQ(list(t_ / "missing", 3),
             error_reply(3, "cannot list " + t_ / "missing" + ": No such file or directory (os error 2)"));
-  EXPECT_EQ(editor_->call(4, R"({"call":"list_dir","path":"a\u0000b"})"),
-            error_reply(4, std::string("cannot list a\0b", 15) + ": file name contained an unexpected NUL byte"));
+  EXPECT_EQ(
+      editor_->call(4, R"({"call":"list_dir","path":"a\u0000b"})"),
+      error_reply(4, std::string("cannot list a\0b", 15) + ": file name contained an unexpected NUL byte"));
 }
 
 TEST_F(ListDir, NamesThatAreNotUtf8AreShownWithReplacementCharacters) {
   t_.file("b");
   t_.file("a\xff");
   start();
-  EXPECT_EQ(list(t_.path()), entries(2, entry("a\xef\xbf\xbd", false, 0) + "," + entry("b", false, 0)));
+  EXPECT_EQ(list(t_.path()), entries_reply(2, entry("a\xef\xbf\xbd", false, 0) + "," + entry("b", false, 0)));
 }
 
 }  // namespace

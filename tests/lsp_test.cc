@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <map>
 #include <set>
@@ -19,39 +18,36 @@
 #include <thread>
 #include <vector>
 
-#include "harness/frame_client.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/temp_tree.h"
 #include "protocol/message.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using nivern_test::done_reply;
+using nivern_test::Editor;
+using nivern_test::error_reply;
 using nivern_test::json_string;
-using nivern_test::ServerProcess;
+using nivern_test::response;
 using nivern_test::TempTree;
 using Clock = std::chrono::steady_clock;
 
-std::string error_reply(std::uint64_t id, const std::string& message) {
-  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"error","message":)" + json_string(message) +
-         "}}";
-}
-std::string done_reply(std::uint64_t id) {
-  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"done"}})";
-}
 std::string opened_reply(std::uint64_t id, const std::string& program) {
-  return "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_opened","program":)" +
-         json_string(program) + "}}";
+  return response(id, R"({"reply":"lsp_opened","program":)" + json_string(program) + "}");
 }
-std::string open_call(std::uint64_t id, const std::string& path, const std::string& language) {
-  return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"lsp_open","path":)" + json_string(path) +
-         R"(,"language":)" + json_string(language) + "}}";
+// Calls on language servers, as the editor sends them.
+std::string open_call(const std::string& path, const std::string& language) {
+  return R"({"call":"lsp_open","path":)" + json_string(path) + R"(,"language":)" + json_string(language) +
+         "}";
 }
-std::string input_call(std::uint64_t id, std::uint64_t lsp, std::string_view bytes) {
-  return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"lsp_input","lsp":)" + std::to_string(lsp) +
-         R"(,"bytes":")" + nivern_protocol::message::encode_bytes(bytes) + "\"}}";
+std::string input_call(std::uint64_t lsp, std::string_view bytes) {
+  return R"({"call":"lsp_input","lsp":)" + std::to_string(lsp) + R"(,"bytes":")" +
+         nivern_protocol::message::encode_bytes(bytes) + "\"}";
 }
-std::string close_call(std::uint64_t id, std::uint64_t lsp) {
-  return "{\"id\":" + std::to_string(id) + R"(,"call":["lsp_close",)" + std::to_string(lsp) + "]}";
+std::string close_call(std::uint64_t lsp) {
+  return R"(["lsp_close",)" + std::to_string(lsp) + "]";
 }
 
 // Fake language servers: shell scripts in a directory that heads the server's PATH. Each
@@ -70,85 +66,31 @@ struct FakeServers {
   std::vector<std::string> env() const { return {"PATH=" + bin + ":/usr/bin:/bin"}; }
 };
 
-// The editor's side of a session with language servers: replies by request id, and the
-// events of each server (decoded output, count of lsp_exited) by its id.
-struct Editor {
-  ServerProcess p;
-  std::map<std::uint64_t, std::string> replies;
-  std::map<std::uint64_t, std::string> output;
-  std::map<std::uint64_t, int> exited;
-  std::vector<std::string> events;  // every event frame, whole
-
-  explicit Editor(std::vector<std::string> env) : p(std::vector<std::string>{"/tmp"}, std::move(env)) {
-    p.hello();
-  }
-  explicit Editor(const FakeServers& fakes) : Editor(fakes.env()) {}
-
-  void take(const std::string& frame) {
-    std::size_t colon = frame.find(',');
-    std::uint64_t id = std::stoull(frame.substr(6, colon - 6));
-    static const std::string out_tag = R"("reply":{"reply":"lsp_output","bytes":")";
-    if (std::size_t at = frame.find(out_tag); at != std::string::npos) {
-      std::size_t from = at + out_tag.size();
-      auto bytes = nivern_protocol::message::decode_bytes(frame.substr(from, frame.find('"', from) - from));
-      EXPECT_TRUE(bytes.has_value());
-      output[id] += bytes.value_or("");
-      events.push_back(frame);
-    } else if (frame.find(R"("reply":{"reply":"lsp_exited"})") != std::string::npos) {
-      ++exited[id];
-      events.push_back(frame);
-    } else {
-      EXPECT_FALSE(replies.contains(id)) << frame;
-      replies[id] = frame;
-    }
-  }
-  // Reads frames until `ready` holds; false when the output ends or time runs out first.
-  bool until(const std::function<bool()>& ready, Clock::duration timeout = 30s) {
-    auto deadline = Clock::now() + timeout;
-    while (!ready()) {
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      if (left.count() <= 0) return false;
-      auto frame = p.read_frame(left);
-      if (!frame) return false;
-      take(*frame);
-    }
-    return true;
-  }
-  // Sends a request and returns its reply, taking the events that come meanwhile.
-  std::string call(std::uint64_t id, const std::string& body) {
-    p.send(body);
-    until([&] { return replies.contains(id); });
-    std::string reply = replies[id];
-    replies.erase(id);
-    return reply;
-  }
-};
-
 TEST(LspOpen, RefusalsAndStartErrors) {
   FakeServers fakes;
   fakes.add("rust-analyzer",
             "echo \"ERROR: Unknown Binary 'rust-analyzer' in toolchain 'beta'.\" >&2; exit 1", false);
   std::string plain = fakes.add("svelteserver", "exec cat");
   ::chmod(plain.c_str(), 0644);
-  Editor e(fakes);
-  EXPECT_EQ(e.call(1, open_call(1, "/tmp", "Rust")),
+  Editor e({"/tmp"}, fakes.env());
+  EXPECT_EQ(e.call(1, open_call("/tmp", "Rust")),
             error_reply(1, "no language server is configured for Rust"));
-  EXPECT_EQ(e.call(2, open_call(2, "/tmp", "rust")),
+  EXPECT_EQ(e.call(2, open_call("/tmp", "rust")),
             error_reply(2,
                         "rust-analyzer is not installed for beta.                  "
                         "Run: rustup component add rust-analyzer"));
-  EXPECT_EQ(e.call(3, open_call(3, "/tmp", "svelte")),
+  EXPECT_EQ(e.call(3, open_call("/tmp", "svelte")),
             error_reply(3, "svelteserver is on PATH but would not start: Permission denied (os error 13)"));
-  EXPECT_EQ(e.call(4, open_call(4, "/tmp", "typescript")),
+  EXPECT_EQ(e.call(4, open_call("/tmp", "typescript")),
             error_reply(4, "typescript-language-server is not installed, or is not on PATH"));
   fakes.add("typescript-language-server", "exec cat");
-  EXPECT_EQ(e.call(5, open_call(5, fakes.dir / "nowhere", "javascript")),
+  EXPECT_EQ(e.call(5, open_call(fakes.dir / "nowhere", "javascript")),
             error_reply(5, "the language server would not start: No such file or directory (os error 2)"));
-  EXPECT_EQ(e.call(6, open_call(6, fakes.dir / "bin/svelteserver", "javascript")),
+  EXPECT_EQ(e.call(6, open_call(fakes.dir / "bin/svelteserver", "javascript")),
             error_reply(6, "the language server would not start: Not a directory (os error 20)"));
   // Unknown ids: input is refused before its bytes are looked at; close is done all the same.
-  EXPECT_EQ(e.call(7, R"({"id":7,"call":["lsp_input",5,"!!"]})"), error_reply(7, "no such language server"));
-  EXPECT_EQ(e.call(8, close_call(8, 5)), done_reply(8));
+  EXPECT_EQ(e.call(7, R"(["lsp_input",5,"!!"])"), error_reply(7, "no such language server"));
+  EXPECT_EQ(e.call(8, close_call(5)), done_reply(8));
 }
 
 TEST(LspRelay, BytesBothWaysChunkedThenClosed) {
@@ -156,32 +98,32 @@ TEST(LspRelay, BytesBothWaysChunkedThenClosed) {
   std::string program =
       fakes.add("typescript-language-server", R"sh(printf '%s|%s|' "$*" "$(pwd)"; exec cat)sh");
   std::string project = fakes.dir.dir("project");
-  Editor e(fakes);
-  EXPECT_EQ(e.call(10, open_call(10, project, "typescript")), opened_reply(10, program));
+  Editor e({"/tmp"}, fakes.env());
+  EXPECT_EQ(e.call(10, open_call(project, "typescript")), opened_reply(10, program));
   std::string greeting = "--stdio|" + project + "|";
-  ASSERT_TRUE(e.until([&] { return e.output[10].size() >= greeting.size(); }));
-  EXPECT_EQ(e.events.front(), R"({"id":10,"reply":{"reply":"lsp_output","bytes":")" +
-                                  nivern_protocol::message::encode_bytes(greeting) + "\"}}");
+  ASSERT_TRUE(e.until([&] { return e.output(10).size() >= greeting.size(); }));
+  EXPECT_EQ(e.events(10).front(), R"({"id":10,"reply":{"reply":"lsp_output","bytes":")" +
+                                      nivern_protocol::message::encode_bytes(greeting) + "\"}}");
 
   std::string big(40'000, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 251);
-  std::size_t before = e.events.size();
-  EXPECT_EQ(e.call(11, input_call(11, 10, big)), done_reply(11));
-  EXPECT_EQ(e.call(12, input_call(12, 10, "")), done_reply(12));
-  EXPECT_EQ(e.call(13, R"({"id":13,"call":["lsp_input",10,"Zm9"]})"),
+  std::size_t before = e.events(10).size();
+  EXPECT_EQ(e.call(11, input_call(10, big)), done_reply(11));
+  EXPECT_EQ(e.call(12, input_call(10, "")), done_reply(12));
+  EXPECT_EQ(e.call(13, R"(["lsp_input",10,"Zm9"])"),
             error_reply(13, "bad bytes on the wire: Invalid padding"));
-  ASSERT_TRUE(e.until([&] { return e.output[10].size() >= greeting.size() + big.size(); }));
-  EXPECT_TRUE(e.output[10] == greeting + big);
-  EXPECT_GE(e.events.size() - before, 3u);
+  ASSERT_TRUE(e.until([&] { return e.output(10).size() >= greeting.size() + big.size(); }));
+  EXPECT_TRUE(e.output(10) == greeting + big);
+  EXPECT_GE(e.events(10).size() - before, 3u);
 
-  EXPECT_EQ(e.call(14, close_call(14, 10)), done_reply(14));
-  EXPECT_EQ(e.call(15, close_call(15, 10)), done_reply(15));
-  EXPECT_EQ(e.call(16, input_call(16, 10, "x")), error_reply(16, "no such language server"));
-  e.p.close_stdin();
+  EXPECT_EQ(e.call(14, close_call(10)), done_reply(14));
+  EXPECT_EQ(e.call(15, close_call(10)), done_reply(15));
+  EXPECT_EQ(e.call(16, input_call(10, "x")), error_reply(16, "no such language server"));
+  e.process().close_stdin();
   ASSERT_TRUE(e.until([] { return false; }) == false);  // reads to the end of output
-  EXPECT_EQ(e.p.wait(), 0);
-  EXPECT_EQ(e.exited[10], 1);
-  EXPECT_EQ(e.events.back(), R"({"id":10,"reply":{"reply":"lsp_exited"}})");
+  EXPECT_EQ(e.process().wait(), 0);
+  EXPECT_EQ(e.exits(10), 1);
+  EXPECT_EQ(e.events(10).back(), R"({"id":10,"reply":{"reply":"lsp_exited"}})");
 }
 
 TEST(LspRelay, ReplacementClosesTheOldInputWithoutAKill) {
@@ -190,16 +132,16 @@ TEST(LspRelay, ReplacementClosesTheOldInputWithoutAKill) {
   // Each start takes the next letter; on end of input it says goodbye.
   fakes.add("svelteserver", "n=$(cat " + marks + " 2>/dev/null); n=\"$n.\"; echo \"$n\" > " + marks +
                                 "; printf \"start$n \"; cat; printf \"bye$n \"");
-  Editor e(fakes);
-  EXPECT_EQ(e.call(20, open_call(20, "/tmp", "svelte")), opened_reply(20, fakes.bin + "/svelteserver"));
-  ASSERT_TRUE(e.until([&] { return e.output[20] == "start. "; }));
-  EXPECT_EQ(e.call(20, open_call(20, "/tmp", "svelte")), opened_reply(20, fakes.bin + "/svelteserver"));
-  ASSERT_TRUE(e.until([&] { return e.exited[20] == 1 && e.output[20].size() == 20; })) << e.output[20];
+  Editor e({"/tmp"}, fakes.env());
+  EXPECT_EQ(e.call(20, open_call("/tmp", "svelte")), opened_reply(20, fakes.bin + "/svelteserver"));
+  ASSERT_TRUE(e.until([&] { return e.output(20) == "start. "; }));
+  EXPECT_EQ(e.call(20, open_call("/tmp", "svelte")), opened_reply(20, fakes.bin + "/svelteserver"));
+  ASSERT_TRUE(e.until([&] { return e.exits(20) == 1 && e.output(20).size() == 20; })) << e.output(20);
   // The two servers write under one id, in either order.
-  EXPECT_TRUE(e.output[20] == "start. bye. start.. " || e.output[20] == "start. start.. bye. ")
-      << e.output[20];
-  EXPECT_EQ(e.call(21, input_call(21, 20, "to the new one ")), done_reply(21));
-  ASSERT_TRUE(e.until([&] { return e.output[20].ends_with("to the new one "); }));
+  EXPECT_TRUE(e.output(20) == "start. bye. start.. " || e.output(20) == "start. start.. bye. ")
+      << e.output(20);
+  EXPECT_EQ(e.call(21, input_call(20, "to the new one ")), done_reply(21));
+  ASSERT_TRUE(e.until([&] { return e.output(20).ends_with("to the new one "); }));
 }
 
 // Descriptor number to what it names, for a process.
@@ -214,8 +156,8 @@ std::map<std::string, std::string> descriptors(const std::string& pid) {
 TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
   FakeServers fakes;
   fakes.add("rust-analyzer", "echo $$; exec sleep 600");
-  Editor e(fakes);
-  const std::string server = std::to_string(e.p.pid());
+  Editor e({"/tmp"}, fakes.env());
+  const std::string server = std::to_string(e.process().pid());
   auto baseline = descriptors(server);
   // Pipes the test's own parent gave the server may be passed on; its standard input and
   // output, and every pipe it made itself, may not.
@@ -223,10 +165,10 @@ TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
   for (auto& [fd, target] : baseline)
     if (fd != "0" && fd != "1") passed_on.insert(target);
   for (std::uint64_t id = 100; id < 132; ++id) {
-    ASSERT_EQ(e.call(id, open_call(id, "/tmp", "rust")), opened_reply(id, fakes.bin + "/rust-analyzer"));
+    ASSERT_EQ(e.call(id, open_call("/tmp", "rust")), opened_reply(id, fakes.bin + "/rust-analyzer"));
   }
-  ASSERT_TRUE(e.until([&] { return e.output[131].ends_with("\n"); }));
-  auto child = descriptors(e.output[131].substr(0, e.output[131].size() - 1));
+  ASSERT_TRUE(e.until([&] { return e.output(131).ends_with("\n"); }));
+  auto child = descriptors(e.output(131).substr(0, e.output(131).size() - 1));
   ASSERT_TRUE(child.contains("2"));
   for (auto& [fd, target] : child) {
     bool own = target == child["0"] || target == child["1"] || target == child["2"];
@@ -249,10 +191,10 @@ TEST(LspRelay, ThirtyTwoServersShareNoDescriptorsAndLeakNone) {
     EXPECT_EQ(enlarged, 16);
   }
   for (std::uint64_t id = 100; id < 132; ++id)
-    EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
+    EXPECT_EQ(e.call(id + 100, close_call(id)), done_reply(id + 100));
   ASSERT_TRUE(e.until([&] {
     for (std::uint64_t id = 100; id < 132; ++id)
-      if (e.exited[id] != 1) return false;
+      if (e.exits(id) != 1) return false;
     return true;
   }));
   auto deadline = Clock::now() + 30s;
@@ -278,8 +220,8 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndGetsWhatWasAcceptedInOrd
   ASSERT_EQ(::mkfifo(go.c_str(), 0600), 0);
   // Reads nothing until told to, then echoes its input.
   fakes.add("typescript-language-server", "read _ < " + go + "; exec cat");
-  Editor e(fakes);
-  ASSERT_EQ(e.call(1, open_call(1, "/tmp", "typescript")),
+  Editor e({"/tmp"}, fakes.env());
+  ASSERT_EQ(e.call(1, open_call("/tmp", "typescript")),
             opened_reply(1, fakes.bin + "/typescript-language-server"));
   // Input is accepted, in pieces of 1 MiB, up to the limit of what may wait; the next
   // piece is refused and the session answers at once all along.
@@ -288,7 +230,7 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndGetsWhatWasAcceptedInOrd
   std::string reply;
   for (; id < 40; ++id) {
     std::string piece = pattern(1 << 20, static_cast<unsigned>(id));
-    reply = e.call(id, input_call(id, 1, piece));
+    reply = e.call(id, input_call(1, piece));
     if (reply != done_reply(id)) break;
     accepted += piece;
   }
@@ -297,41 +239,40 @@ TEST(LspInput, ServerThatIsNotReadingHoldsUpNoRequestAndGetsWhatWasAcceptedInOrd
                                "try again once it has read what is waiting"));
   EXPECT_GE(accepted.size(), std::size_t{8} << 20);
   EXPECT_LE(accepted.size(), std::size_t{11} << 20);  // the limit, the pipe and one piece
-  EXPECT_EQ(e.call(id + 1, R"({"id":)" + std::to_string(id + 1) + R"(,"call":["hello",5]})"),
-            nivern_test::hello_reply(id + 1));
-  EXPECT_EQ(e.output[1], "");
+  EXPECT_EQ(e.call(id + 1, R"(["hello",5])"), nivern_test::hello_reply(id + 1));
+  EXPECT_EQ(e.output(1), "");
   { std::ofstream(go) << "\n"; }
-  ASSERT_TRUE(e.until([&] { return e.output[1].size() >= accepted.size(); }));
-  EXPECT_TRUE(e.output[1] == accepted);
+  ASSERT_TRUE(e.until([&] { return e.output(1).size() >= accepted.size(); }));
+  EXPECT_TRUE(e.output(1) == accepted);
   // Once it has caught up, input is taken again.
-  EXPECT_EQ(e.call(id + 2, input_call(id + 2, 1, "more")), done_reply(id + 2));
-  ASSERT_TRUE(e.until([&] { return e.output[1].ends_with("more"); }));
-  EXPECT_EQ(e.call(id + 3, close_call(id + 3, 1)), done_reply(id + 3));
+  EXPECT_EQ(e.call(id + 2, input_call(1, "more")), done_reply(id + 2));
+  ASSERT_TRUE(e.until([&] { return e.output(1).ends_with("more"); }));
+  EXPECT_EQ(e.call(id + 3, close_call(1)), done_reply(id + 3));
 }
 
 TEST(LspClose, ServerWhoseChildHoldsItsPipesLeavesNoThreadOrDescriptor) {
   FakeServers fakes;
   // A child keeps the server's three pipes open and reads nothing.
   fakes.add("svelteserver", "sleep 600 <&0 & echo $!; exec sleep 600");
-  Editor e(fakes);
-  const std::string server = std::to_string(e.p.pid());
-  const long threads = e.p.status_field("Threads");
+  Editor e({"/tmp"}, fakes.env());
+  const std::string server = std::to_string(e.process().pid());
+  const long threads = e.process().status_field("Threads");
   auto baseline = descriptors(server);
   std::vector<pid_t> children;
   for (std::uint64_t id = 1; id <= 10; ++id) {
-    ASSERT_EQ(e.call(id, open_call(id, "/tmp", "svelte")), opened_reply(id, fakes.bin + "/svelteserver"));
-    ASSERT_TRUE(e.until([&] { return e.output[id].ends_with("\n"); }));
-    children.push_back(std::stoi(e.output[id]));
+    ASSERT_EQ(e.call(id, open_call("/tmp", "svelte")), opened_reply(id, fakes.bin + "/svelteserver"));
+    ASSERT_TRUE(e.until([&] { return e.output(id).ends_with("\n"); }));
+    children.push_back(std::stoi(e.output(id)));
     // More than the pipe takes: the rest waits for the server's writer thread.
-    EXPECT_EQ(e.call(id + 1000, input_call(id + 1000, id, pattern(5 << 20, 5))), done_reply(id + 1000));
-    EXPECT_EQ(e.call(id + 2000, close_call(id + 2000, id)), done_reply(id + 2000));
-    ASSERT_TRUE(e.until([&] { return e.exited[id] == 1; }));
+    EXPECT_EQ(e.call(id + 1000, input_call(id, pattern(5 << 20, 5))), done_reply(id + 1000));
+    EXPECT_EQ(e.call(id + 2000, close_call(id)), done_reply(id + 2000));
+    ASSERT_TRUE(e.until([&] { return e.exits(id) == 1; }));
   }
   auto deadline = Clock::now() + 30s;
-  while ((e.p.status_field("Threads") != threads || descriptors(server) != baseline) &&
+  while ((e.process().status_field("Threads") != threads || descriptors(server) != baseline) &&
          Clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(e.p.status_field("Threads"), threads);
+  EXPECT_EQ(e.process().status_field("Threads"), threads);
   EXPECT_EQ(descriptors(server), baseline);
   for (pid_t child : children) ::kill(child, SIGKILL);  // orphans of ours, known by pid
 }
@@ -350,26 +291,26 @@ std::string children_of(pid_t pid) {
 TEST(LspExit, ServersThatExitAreReapedAndCloseEverythingAtOnce) {
   FakeServers fakes;
   fakes.add("rust-analyzer", "echo bye");
-  Editor e(fakes);
-  const std::string server = std::to_string(e.p.pid());
+  Editor e({"/tmp"}, fakes.env());
+  const std::string server = std::to_string(e.process().pid());
   auto baseline = descriptors(server);
   for (std::uint64_t id = 1; id <= 50; ++id)
-    ASSERT_EQ(e.call(id, open_call(id, "/tmp", "rust")), opened_reply(id, fakes.bin + "/rust-analyzer"));
+    ASSERT_EQ(e.call(id, open_call("/tmp", "rust")), opened_reply(id, fakes.bin + "/rust-analyzer"));
   ASSERT_TRUE(e.until([&] {
     for (std::uint64_t id = 1; id <= 50; ++id)
-      if (e.exited[id] != 1) return false;
+      if (e.exits(id) != 1) return false;
     return true;
   }));
   // Their records stay until lsp_close; their processes and descriptors do not.
   auto deadline = Clock::now() + 30s;
-  while ((children_of(e.p.pid()) != "" || descriptors(server) != baseline) && Clock::now() < deadline)
+  while ((children_of(e.process().pid()) != "" || descriptors(server) != baseline) && Clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(children_of(e.p.pid()), "");
+  EXPECT_EQ(children_of(e.process().pid()), "");
   EXPECT_EQ(descriptors(server), baseline);
-  EXPECT_EQ(e.call(100, input_call(100, 7, "x")), error_reply(100, "the language server is not listening"));
+  EXPECT_EQ(e.call(100, input_call(7, "x")), error_reply(100, "the language server is not listening"));
   for (std::uint64_t id = 1; id <= 50; ++id)
-    EXPECT_EQ(e.call(id + 100, close_call(id + 100, id)), done_reply(id + 100));
-  EXPECT_EQ(e.output[50], "bye\n");
+    EXPECT_EQ(e.call(id + 100, close_call(id)), done_reply(id + 100));
+  EXPECT_EQ(e.output(50), "bye\n");
 }
 
 // The numbers from 1 up, one per line, as `seq` prints them, handed out in pieces.
@@ -392,19 +333,18 @@ TEST(LspOutput, SlowEditorBoundsTheServersMemoryAndGetsEveryByte) {
 #endif
   FakeServers fakes;
   fakes.add("svelteserver", "exec seq 1 " + std::to_string(last));
-  Editor e(fakes);
-  ASSERT_EQ(e.call(1, open_call(1, "/tmp", "svelte")), opened_reply(1, fakes.bin + "/svelteserver"));
+  Editor e({"/tmp"}, fakes.env());
+  ASSERT_EQ(e.call(1, open_call("/tmp", "svelte")), opened_reply(1, fakes.bin + "/svelteserver"));
   SeqText expect;
   std::uint64_t bytes = 0, frames = 0;
   bool same = true;
   while (same) {
-    auto frame = e.p.read_frame();
-    ASSERT_TRUE(frame);
-    e.take(*frame);
-    if (e.exited[1]) break;
-    bytes += e.output[1].size();
-    same = e.output[1] == expect.take(e.output[1].size());
-    e.output[1].clear();
+    ASSERT_TRUE(e.next());
+    if (e.exits(1)) break;
+    bytes += e.output(1).size();
+    same = e.output(1) == expect.take(e.output(1).size());
+    e.output(1).clear();
+    e.events(1).clear();
     if (++frames % 64 == 0) std::this_thread::sleep_for(1ms);
   }
   ASSERT_TRUE(same) << "at byte " << bytes;
@@ -412,7 +352,7 @@ TEST(LspOutput, SlowEditorBoundsTheServersMemoryAndGetsEveryByte) {
   EXPECT_EQ(expect.pending, "");
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_GT(bytes, 1'000'000'000u);
-  std::ifstream status("/proc/" + std::to_string(e.p.pid()) + "/status");
+  std::ifstream status("/proc/" + std::to_string(e.process().pid()) + "/status");
   std::string line;
   long peak_kib = -1;
   while (std::getline(status, line))
@@ -427,21 +367,21 @@ TEST(LspSession, EveryServerStillRunningAtTheEndIsKilledAndReaped) {
   fakes.add("rust-analyzer", "echo $$; exec sleep 600");  // keeps its output open whatever happens
   fakes.add("svelteserver", "cat > /dev/null; echo bye");
   fakes.add("typescript-language-server", "echo $$; exec sleep 600 >&-");  // runs on with its output closed
-  Editor e(fakes);
-  ASSERT_EQ(e.call(1, open_call(1, "/tmp", "rust")), opened_reply(1, fakes.bin + "/rust-analyzer"));
-  ASSERT_EQ(e.call(2, open_call(2, "/tmp", "svelte")), opened_reply(2, fakes.bin + "/svelteserver"));
-  ASSERT_EQ(e.call(3, open_call(3, "/tmp", "typescript")),
+  Editor e({"/tmp"}, fakes.env());
+  ASSERT_EQ(e.call(1, open_call("/tmp", "rust")), opened_reply(1, fakes.bin + "/rust-analyzer"));
+  ASSERT_EQ(e.call(2, open_call("/tmp", "svelte")), opened_reply(2, fakes.bin + "/svelteserver"));
+  ASSERT_EQ(e.call(3, open_call("/tmp", "typescript")),
             opened_reply(3, fakes.bin + "/typescript-language-server"));
-  ASSERT_TRUE(e.until([&] { return e.output[1].ends_with("\n") && e.exited[3] == 1; }));
-  std::vector<pid_t> stubborn = {std::stoi(e.output[1]), std::stoi(e.output[3])};
-  e.p.close_stdin();
+  ASSERT_TRUE(e.until([&] { return e.output(1).ends_with("\n") && e.exits(3) == 1; }));
+  std::vector<pid_t> stubborn = {std::stoi(e.output(1)), std::stoi(e.output(3))};
+  e.process().close_stdin();
   e.until([] { return false; });  // to the end of output
-  EXPECT_EQ(e.p.wait(), 0);
-  EXPECT_EQ(e.p.stderr_text(), "");
-  EXPECT_EQ(e.output[2], "bye\n");
-  EXPECT_EQ(e.exited[1], 1);
-  EXPECT_EQ(e.exited[2], 1);
-  EXPECT_EQ(e.exited[3], 1);
+  EXPECT_EQ(e.process().wait(), 0);
+  EXPECT_EQ(e.process().stderr_text(), "");
+  EXPECT_EQ(e.output(2), "bye\n");
+  EXPECT_EQ(e.exits(1), 1);
+  EXPECT_EQ(e.exits(2), 1);
+  EXPECT_EQ(e.exits(3), 1);
   for (pid_t pid : stubborn) EXPECT_EQ(::kill(pid, 0), -1) << pid;  // killed and reaped
 }
 
@@ -451,10 +391,10 @@ TEST(LspOpen, ProbeKeepsLittleOfAHugeOutput) {
             "head -c 300000000 /dev/zero; printf '\\n  \\nfirst words of the complaint\\n' >&2; "
             "head -c 100000000 /dev/zero >&2; exit 3",
             false);
-  Editor e(fakes);
-  EXPECT_EQ(e.call(1, open_call(1, "/tmp", "svelte")),
+  Editor e({"/tmp"}, fakes.env());
+  EXPECT_EQ(e.call(1, open_call("/tmp", "svelte")),
             error_reply(1, "svelteserver is on PATH but would not start: first words of the complaint"));
-  const long peak_kib = e.p.status_field("VmHWM");
+  const long peak_kib = e.process().status_field("VmHWM");
   RecordProperty("probe_peak_kib", std::to_string(peak_kib));
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(peak_kib, 32 * 1024);
@@ -477,46 +417,45 @@ TEST(RealLanguageServer, TypeScriptAnswersInitializeAndReportsTheTypeError) {
   TempTree project("nivern-ts");
   project.file("a.ts", "const count: number = \"three\";\n");
   const char* path = std::getenv("PATH");
-  Editor e({"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
-  EXPECT_EQ(e.call(1, open_call(1, project.path(), "typescript")),
+  Editor e({"/tmp"}, {"PATH=" + bin + ":" + (path ? path : "/usr/bin:/bin")});
+  EXPECT_EQ(e.call(1, open_call(project.path(), "typescript")),
             opened_reply(1, bin + "/typescript-language-server"));
 
   const std::string root = "file://" + project.path();
   EXPECT_EQ(
-      e.call(2, input_call(
-                    2, 1,
-                    lsp_message(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
+      e.call(2,
+             input_call(
+                 1, lsp_message(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{)"
                                 R"("processId":null,"rootUri":")" +
                                 root + R"(","capabilities":{"textDocument":{"publishDiagnostics":{}}}}})"))),
       done_reply(2));
-  ASSERT_TRUE(e.until([&] { return e.output[1].find(R"("capabilities")") != std::string::npos; }, 120s))
-      << e.output[1];
-  EXPECT_NE(e.output[1].find(R"("id":1)"), std::string::npos);
-  EXPECT_NE(e.output[1].find(R"("result")"), std::string::npos);
+  ASSERT_TRUE(e.until([&] { return e.output(1).find(R"("capabilities")") != std::string::npos; }, 120s))
+      << e.output(1);
+  EXPECT_NE(e.output(1).find(R"("id":1)"), std::string::npos);
+  EXPECT_NE(e.output(1).find(R"("result")"), std::string::npos);
+  EXPECT_EQ(e.call(3, input_call(1, lsp_message(R"({"jsonrpc":"2.0","method":"initialized","params":{}})"))),
+            done_reply(3));
   EXPECT_EQ(
-      e.call(3, input_call(3, 1, lsp_message(R"({"jsonrpc":"2.0","method":"initialized","params":{}})"))),
-      done_reply(3));
-  EXPECT_EQ(e.call(4, input_call(4, 1,
-                                 lsp_message(R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
-                                             R"("textDocument":{"uri":")" +
-                                             root +
-                                             R"(/a.ts",)"
-                                             R"("languageId":"typescript","version":1,)"
-                                             R"("text":"const count: number = \"three\";\n"}}})"))),
-            done_reply(4));
+      e.call(4, input_call(1, lsp_message(R"({"jsonrpc":"2.0","method":"textDocument/didOpen","params":{)"
+                                          R"("textDocument":{"uri":")" +
+                                          root +
+                                          R"(/a.ts",)"
+                                          R"("languageId":"typescript","version":1,)"
+                                          R"("text":"const count: number = \"three\";\n"}}})"))),
+      done_reply(4));
   ASSERT_TRUE(e.until(
       [&] {
-        return e.output[1].find("textDocument/publishDiagnostics") != std::string::npos &&
-               e.output[1].find("Type 'string' is not assignable to type 'number'.") != std::string::npos;
+        return e.output(1).find("textDocument/publishDiagnostics") != std::string::npos &&
+               e.output(1).find("Type 'string' is not assignable to type 'number'.") != std::string::npos;
       },
       120s))
-      << e.output[1];
+      << e.output(1);
 
-  EXPECT_EQ(e.call(5, close_call(5, 1)), done_reply(5));
-  e.p.close_stdin();
+  EXPECT_EQ(e.call(5, close_call(1)), done_reply(5));
+  e.process().close_stdin();
   e.until([] { return false; });
-  EXPECT_EQ(e.p.wait(), 0);
-  EXPECT_EQ(e.exited[1], 1);
+  EXPECT_EQ(e.process().wait(), 0);
+  EXPECT_EQ(e.exits(1), 1);
 }
 
 }  // namespace

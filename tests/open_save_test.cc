@@ -1,20 +1,19 @@
 // `open` and `save` seen from the editor's side, on real files.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <initializer_list>
 #include <optional>
@@ -24,61 +23,57 @@
 #include <thread>
 #include <vector>
 
-#include "harness/frame_client.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
+using nivern_test::Editor;
+using nivern_test::error_reply;
 using nivern_test::json_string;
 using nivern_test::read_file;
+using nivern_test::request;
+using nivern_test::response;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
+using nivern_test::text_reply;
 using nivern_test::write_file;
 
-std::string error_reply(std::uint64_t id, std::string_view message) {
-  return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"error\",\"message\":" +
-         json_string(message) + "}}";
-}
-
-std::string text_reply(std::uint64_t id, std::string_view text, std::string_view encoding,
-                       std::string_view line_ending, bool bom, bool lossy) {
-  return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"text\",\"text\":" + json_string(text) +
-         ",\"encoding\":\"" + std::string(encoding) + "\",\"line_ending\":\"" + std::string(line_ending) +
-         "\",\"bom\":" + (bom ? "true" : "false") + ",\"lossy\":" + (lossy ? "true" : "false") + "}}";
-}
-
 std::string saved_reply(std::uint64_t id) {
-  return "{\"id\":" + std::to_string(id) + ",\"reply\":{\"reply\":\"saved\"}}";
+  return response(id, R"({"reply":"saved"})");
+}
+
+std::string open_call(std::string_view p) {
+  return R"({"call":"open","path":)" + json_string(p) + "}";
+}
+
+std::string save_call(std::string_view p, std::string_view text, std::string_view label,
+                      std::string_view line_ending = "lf", bool bom = false) {
+  return R"({"call":"save","path":)" + json_string(p) + R"(,"text":)" + json_string(text) +
+         R"(,"encoding":)" + json_string(label) + R"(,"line_ending":)" + json_string(line_ending) +
+         R"(,"bom":)" + (bom ? "true" : "false") + "}";
 }
 
 /// A temporary directory and a greeted server for each test.
 class OpenSave : public ::testing::Test {
  protected:
-  void SetUp() override {
-    server_ = std::make_unique<ServerProcess>(dir_.path());
-    ASSERT_NE(server_->hello(), "");
-  }
-  void TearDown() override { server_.reset(); }
+  void SetUp() override { editor_ = std::make_unique<Editor>(std::vector<std::string>{dir_.path()}); }
+  void TearDown() override { editor_.reset(); }
 
   std::string path(std::string_view name) const { return dir_ / name; }
 
-  std::string open(std::uint64_t id, std::string_view p) {
-    return server_->request("{\"id\":" + std::to_string(id) + ",\"call\":{\"call\":\"open\",\"path\":" +
-                            json_string(p) + "}}");
-  }
+  std::string open(std::uint64_t id, std::string_view p) { return editor_->call(id, open_call(p)); }
 
   std::string save(std::uint64_t id, std::string_view p, std::string_view text, std::string_view label,
                    std::string_view line_ending = "lf", bool bom = false) {
-    return server_->request("{\"id\":" + std::to_string(id) + ",\"call\":{\"call\":\"save\",\"path\":" +
-                            json_string(p) + ",\"text\":" + json_string(text) + ",\"encoding\":" +
-                            json_string(label) + ",\"line_ending\":\"" + std::string(line_ending) +
-                            "\",\"bom\":" + (bom ? "true" : "false") + "}}");
+    return editor_->call(id, save_call(p, text, label, line_ending, bom));
   }
 
   TempTree dir_{"nivern-open-save", "/tmp"};
-  std::unique_ptr<ServerProcess> server_;
+  std::unique_ptr<Editor> editor_;
 };
 
 // ---- open ----
@@ -93,11 +88,14 @@ TEST_F(OpenSave, OpenDecodesAndReportsHowTheFileWasWritten) {
   write_file(path("bom"), "\xEF\xBB\xBFh\xC3\xA9\n");
   EXPECT_EQ(open(3, path("bom")), text_reply(3, "h\xC3\xA9\n", "UTF-8", "lf", true, false));
 
-  write_file(path("bom-lossy"), "\xEF\xBB\xBF" "a\xFF");
+  write_file(path("bom-lossy"),
+             "\xEF\xBB\xBF"
+             "a\xFF");
   EXPECT_EQ(open(4, path("bom-lossy")), text_reply(4, "a\xEF\xBF\xBD", "UTF-8", "lf", true, true));
 
   write_file(path("latin"), "caf\xE9 \x80\r\n");
-  EXPECT_EQ(open(5, path("latin")), text_reply(5, "caf\xC3\xA9 \xE2\x82\xAC\n", "windows-1252", "crlf", false, false));
+  EXPECT_EQ(open(5, path("latin")),
+            text_reply(5, "caf\xC3\xA9 \xE2\x82\xAC\n", "windows-1252", "crlf", false, false));
 
   write_file(path("utf16be"), "\xFE\xFF\0h\0i\0\n"s);
   EXPECT_EQ(open(6, path("utf16be")), text_reply(6, "hi\n", "UTF-16BE", "lf", true, false));
@@ -108,8 +106,8 @@ TEST_F(OpenSave, OpenDecodesAndReportsHowTheFileWasWritten) {
 
 TEST_F(OpenSave, OpenFailuresNameThePathTwice) {
   const std::string missing = path("missing.txt");
-  EXPECT_EQ(open(1, missing),
-            error_reply(1, "cannot open " + missing + ": " + missing + ": No such file or directory (os error 2)"));
+  EXPECT_EQ(open(1, missing), error_reply(1, "cannot open " + missing + ": " + missing +
+                                                 ": No such file or directory (os error 2)"));
 
   ASSERT_EQ(::symlink(path("nowhere").c_str(), path("dangling").c_str()), 0);
   EXPECT_EQ(open(2, path("dangling")),
@@ -117,7 +115,8 @@ TEST_F(OpenSave, OpenFailuresNameThePathTwice) {
                                ": No such file or directory (os error 2)"));
 
   fs::create_directory(path("sub"));
-  EXPECT_EQ(open(3, path("sub")), error_reply(3, "cannot open " + path("sub") + ": " + path("sub") + " is a directory"));
+  EXPECT_EQ(open(3, path("sub")),
+            error_reply(3, "cannot open " + path("sub") + ": " + path("sub") + " is a directory"));
   ASSERT_EQ(::symlink(path("sub").c_str(), path("to-sub").c_str()), 0);
   EXPECT_EQ(open(4, path("to-sub")),
             error_reply(4, "cannot open " + path("to-sub") + ": " + path("to-sub") + " is a directory"));
@@ -177,7 +176,10 @@ TEST_F(OpenSave, BinaryRule) {
   EXPECT_EQ(open(5, path("late-nul")), text_reply(5, late_nul, "UTF-8", "lf", false, false));
 
   // Binary data with zeros in both parity classes.
-  write_file(path("elf"), "\x7F" "ELF" + std::string(12, '\0'));
+  write_file(path("elf"),
+             "\x7F"
+             "ELF" +
+                 std::string(12, '\0'));
   EXPECT_EQ(open(6, path("elf")), error_reply(6, "a binary file cannot be opened as text yet"));
 }
 
@@ -201,11 +203,12 @@ TEST_F(OpenSave, LargeFileThatFitsOneFrame) {
 }
 
 TEST_F(OpenSave, ReplyOverTheFrameLimitIsRefusedAndTheSessionGoesOn) {
-  write_file(path("huge"), crlf_lines(80'000'000));    // its text alone is over the limit
+  write_file(path("huge"), crlf_lines(80'000'000));         // its text alone is over the limit
   write_file(path("tabs"), std::string(40'000'000, '\t'));  // fits, but not once each tab is escaped
   EXPECT_EQ(open(1, path("huge")), error_reply(1, "too large to open as text yet"));
   EXPECT_EQ(open(2, path("tabs")), error_reply(2, "too large to open as text yet"));
-  EXPECT_EQ(server_->hello(), nivern_test::hello_reply());  // answered: the session goes on
+  EXPECT_EQ(editor_->call(3, R"({"call":"hello","version":5})"),
+            nivern_test::hello_reply(3));  // answered: the session goes on
 }
 
 // ---- save ----
@@ -253,8 +256,10 @@ TEST_F(OpenSave, RoundTripsThroughOpen) {
     const char* encoding;  // as `open` reports it
   };
   const Case cases[] = {
-      {"utf-8", false, "UTF-8"},     {"utf-8", true, "UTF-8"},
-      {"utf-16le", true, "UTF-16LE"}, {"utf-16be", true, "UTF-16BE"},
+      {"utf-8", false, "UTF-8"},
+      {"utf-8", true, "UTF-8"},
+      {"utf-16le", true, "UTF-16LE"},
+      {"utf-16be", true, "UTF-16BE"},
   };
   const std::string text = "first line \xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80\nsecond\n\tthird\n";
   std::uint64_t id = 1;
@@ -268,7 +273,9 @@ TEST_F(OpenSave, RoundTripsThroughOpen) {
     }
   }
   // windows-1252 comes back as itself once the bytes are not UTF-8.
-  const std::string latin = "na\xC3\xAFve caf\xC3\xA9 \xE2\x82\xAC" "5\nline\n";
+  const std::string latin =
+      "na\xC3\xAFve caf\xC3\xA9 \xE2\x82\xAC"
+      "5\nline\n";
   for (const char* le : {"lf", "crlf"}) {
     const std::string p = path(std::string("latin-") + le);
     ASSERT_EQ(save(id, p, latin, "windows-1252", le), saved_reply(id));
@@ -288,9 +295,13 @@ TEST_F(OpenSave, CjkEncodingsWriteWhatIconvReadsBack) {
     const char* open_encoding;
   };
   const Case cases[] = {
-      {"shift_jis", "CP932", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9\xE3\x83\x88\n2\n", "windows-1252"},
+      {"shift_jis", "CP932",
+       "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\xE3\x81\xAE\xE3\x83\x86\xE3\x82\xAD\xE3\x82\xB9\xE3\x83\x88\n2"
+       "\n",
+       "windows-1252"},
       {"gbk", "GBK", "\xE4\xB8\xAD\xE6\x96\x87\xE6\x96\x87\xE6\x9C\xAC\n2\n", "windows-1252"},
-      {"euc-kr", "CP949", "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4 \xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8\n2\n", "windows-1252"},
+      {"euc-kr", "CP949", "\xED\x95\x9C\xEA\xB5\xAD\xEC\x96\xB4 \xED\x85\x8D\xEC\x8A\xA4\xED\x8A\xB8\n2\n",
+       "windows-1252"},
       {"iso-2022-jp", "ISO-2022-JP", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E\n2\n", "UTF-8"},
   };
   std::uint64_t id = 1;
@@ -312,8 +323,9 @@ TEST_F(OpenSave, CjkEncodingsWriteWhatIconvReadsBack) {
       }
       EXPECT_EQ(read_file(back), want) << c.label << " " << le;
       const std::string reply = open(id++, p);
-      EXPECT_NE(reply.find(std::string("\"encoding\":\"") + c.open_encoding + "\",\"line_ending\":\"" + le + "\""),
-                std::string::npos)
+      EXPECT_NE(
+          reply.find(std::string("\"encoding\":\"") + c.open_encoding + "\",\"line_ending\":\"" + le + "\""),
+          std::string::npos)
           << reply;
     }
   }
@@ -329,8 +341,9 @@ TEST_F(OpenSave, SaveCreatesAndFailsWithThePathThatFailed) {
                                ": No such file or directory (os error 2)"));
 
   fs::create_directory(path("sub"));
-  EXPECT_EQ(save(3, path("sub"), "x", "utf-8"),
-            error_reply(3, "cannot save " + path("sub") + ": " + path("sub") + ": Is a directory (os error 21)"));
+  EXPECT_EQ(
+      save(3, path("sub"), "x", "utf-8"),
+      error_reply(3, "cannot save " + path("sub") + ": " + path("sub") + ": Is a directory (os error 21)"));
   EXPECT_FALSE(fs::exists(path(".sub.nivern-tmp")));  // removed after the failed rename
 
   const std::string with_nul = path("a") + "\0b"s;
@@ -380,9 +393,10 @@ TEST_F(OpenSave, LeftoversAtTheTemporaryNameAreNeverOpened) {
   EXPECT_EQ(read_file(path("precious")), "keep");
   EXPECT_TRUE(fs::is_fifo(path(".f.txt.nivern-tmp")));
   EXPECT_EQ(read_file(path(".t.txt.nivern-tmp")), "leftover from an earlier save, longer than the new text");
-  EXPECT_EQ(names_besides(dir_.path(), {".f.txt.nivern-tmp", "precious", ".g.txt.nivern-tmp", ".l.txt.nivern-tmp",
-                                        ".t.txt.nivern-tmp", "f.txt", "g.txt", "l.txt", "t.txt"}),
-            std::vector<std::string>{});
+  EXPECT_EQ(
+      names_besides(dir_.path(), {".f.txt.nivern-tmp", "precious", ".g.txt.nivern-tmp", ".l.txt.nivern-tmp",
+                                  ".t.txt.nivern-tmp", "f.txt", "g.txt", "l.txt", "t.txt"}),
+      std::vector<std::string>{});
 }
 
 TEST_F(OpenSave, ConcurrentSavesOfOneFileAreEachWholeAndEachTold) {
@@ -390,8 +404,7 @@ TEST_F(OpenSave, ConcurrentSavesOfOneFileAreEachWholeAndEachTold) {
   // reader polls it: every read shows one whole version, never a mix or a cut.
   constexpr std::size_t kSize = 8u << 20;
   write_file(path("a.txt"), std::string(kSize, 'z'));
-  ServerProcess other{dir_.path()};
-  ASSERT_NE(other.hello(), "");
+  Editor other({dir_.path()});
   std::atomic<bool> stop = false;
   std::atomic<int> torn = 0;
   std::thread reader([&] {
@@ -400,16 +413,15 @@ TEST_F(OpenSave, ConcurrentSavesOfOneFileAreEachWholeAndEachTold) {
       if (seen.size() != kSize || seen.find_first_not_of(seen[0]) != std::string::npos) ++torn;
     }
   });
-  auto request = [&](std::uint64_t id, char fill) {
-    return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"save","path":)" + json_string(path("a.txt")) +
-           R"(,"text":")" + std::string(kSize, fill) + R"(","encoding":"utf-8","line_ending":"lf","bom":false}})";
+  auto save_of = [&](std::uint64_t id, char fill) {
+    return request(id, save_call(path("a.txt"), std::string(kSize, fill), "utf-8"));
   };
   for (std::uint64_t round = 1; round <= 10; ++round) {
     const char mine = static_cast<char>('a' + round), theirs = static_cast<char>('A' + round);
-    server_->send(request(round, mine));
-    other.send(request(round, theirs));
-    EXPECT_EQ(server_->read_frame().value_or(""), saved_reply(round));
-    EXPECT_EQ(other.read_frame().value_or(""), saved_reply(round));
+    editor_->process().send(save_of(round, mine));
+    other.process().send(save_of(round, theirs));
+    EXPECT_EQ(editor_->process().read_frame().value_or(""), saved_reply(round));
+    EXPECT_EQ(other.process().read_frame().value_or(""), saved_reply(round));
     const std::string now = read_file(path("a.txt"));
     EXPECT_TRUE(now == std::string(kSize, mine) || now == std::string(kSize, theirs)) << round;
   }
@@ -452,7 +464,8 @@ std::optional<std::string> attribute(const std::string& file, const char* name) 
 TEST_F(OpenSave, SaveKeepsTheAclAndUserAttributes) {
   constexpr std::uint32_t kAll = 0xFFFFFFFF;
   // 0644 with user 1000 allowed to write: the mask makes `ls` show 0664.
-  const std::string acl = acl_value({{0x01, 6, kAll}, {0x02, 6, 1000}, {0x04, 4, kAll}, {0x10, 6, kAll}, {0x20, 4, kAll}});
+  const std::string acl =
+      acl_value({{0x01, 6, kAll}, {0x02, 6, 1000}, {0x04, 4, kAll}, {0x10, 6, kAll}, {0x20, 4, kAll}});
   write_file(path("shared.txt"), "old");
   ASSERT_EQ(::setxattr(path("shared.txt").c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0)
       << std::strerror(errno);
@@ -517,20 +530,17 @@ TEST(OpenMemory, RefusingAFileThatCannotFitCostsLittle) {
   // 0x80 bytes decode to three bytes each: far past a frame, which the size alone tells.
   const TempTree tree{"nivern-refuse", "/tmp"};
   write_file(tree / "big", std::string(268'435'455, '\x80'));
-  ServerProcess server{tree.path()};
-  ASSERT_NE(server.hello(), "");
-  EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"open","path":)" + json_string(tree / "big") + "}}"),
-            error_reply(1, "too large to open as text yet"));
+  Editor server({tree.path()});
+  EXPECT_EQ(server.call(1, open_call(tree / "big")), error_reply(1, "too large to open as text yet"));
   std::filesystem::remove(tree / "big");
   // UTF-16 under twice the limit whose text (three bytes a character) is over it.
   std::string units;
   for (int i = 0; i < (127 << 19); ++i) units += "\x2D\x4E";
   write_file(tree / "u16", "\xFF\xFE" + units);
   units = std::string();
-  EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"open","path":)" + json_string(tree / "u16") + "}}"),
-            error_reply(2, "too large to open as text yet"));
+  EXPECT_EQ(server.call(2, open_call(tree / "u16")), error_reply(2, "too large to open as text yet"));
   if (nivern_test::kPeakMemoryIsMeaningful) {
-    EXPECT_LT(nivern_test::peak_resident_bytes(server.pid()), 128u << 20);
+    EXPECT_LT(nivern_test::peak_resident_bytes(server.process().pid()), 128u << 20);
   }
 }
 
@@ -539,13 +549,7 @@ TEST(OpenMemory, RefusingAFileThatCannotFitCostsLittle) {
 bool stopped_reading(ServerProcess& server) {
   int unread = 0;
   if (::ioctl(server.stdin_fd(), FIONREAD, &unread) != 0 || unread == 0) return false;
-  const std::string tasks = "/proc/" + std::to_string(server.pid()) + "/task";
-  for (const auto& task : fs::directory_iterator(tasks)) {
-    const std::string stat = read_file(task.path() / "stat");
-    const std::size_t paren = stat.rfind(')');
-    if (paren == std::string::npos || stat.substr(paren + 2, 1) != "S") return false;
-  }
-  return true;
+  return nivern_test::threads_asleep(server.pid());
 }
 
 TEST(OpenMemory, RepliesTheEditorDoesNotReadStopTheRequests) {
@@ -561,8 +565,9 @@ TEST(OpenMemory, RepliesTheEditorDoesNotReadStopTheRequests) {
   // Padded past the server's read buffer, so that unread requests stay in the pipe.
   std::string requests;
   for (int id = 1; id <= kOpens; ++id) {
-    requests += nivern_test::frame(R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"open","path":)" +
-                                   json_string(tree / "f.txt") + R"(},"pad":")" + std::string(16384, ' ') + "\"}");
+    requests +=
+        nivern_test::frame(R"({"id":)" + std::to_string(id) + R"(,"call":)" + open_call(tree / "f.txt") +
+                           R"(,"pad":")" + std::string(16384, ' ') + "\"}");
   }
   std::thread writer([&] { server.write_raw(requests); });
   // The server stops with requests unread, well before holding all forty replies.
@@ -599,16 +604,14 @@ TEST(SaveOnAFullDisk, FailsWithoutLeavingTheTemporaryFile) {
     ~Unmount() { ::umount2(at.c_str(), MNT_DETACH); }
   } unmount{disk};
   write_file(disk + "/t.txt", "old");
-  ServerProcess server{disk};
-  ASSERT_NE(server.hello(), "");
-  EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":)" + json_string(disk + "/t.txt") + R"(,"text":")" +
-                           std::string(1 << 20, 'x') + R"(","encoding":"utf-8","line_ending":"lf","bom":false}})"),
+  Editor server({disk});
+  EXPECT_EQ(server.call(1, save_call(disk + "/t.txt", std::string(1 << 20, 'x'), "utf-8")),
             error_reply(1, "cannot save " + disk + "/t.txt: " + disk +
                                "/.t.txt.nivern-tmp: No space left on device (os error 28)"));
   EXPECT_EQ(read_file(disk + "/t.txt"), "old");
   EXPECT_FALSE(fs::exists(disk + "/.t.txt.nivern-tmp"));
-  server.close_stdin();
-  EXPECT_EQ(server.wait(), 0);
+  server.process().close_stdin();
+  EXPECT_EQ(server.process().wait(), 0);
 }
 
 /// The order of the system calls of a save, seen through strace: the temporary file is
@@ -626,22 +629,21 @@ TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
   const std::string log = dir + "/strace.log";
   const std::string wrapper = dir + "/server.sh";
   // LeakSanitizer cannot run under a tracer; everything else still checks.
-  write_file(wrapper, "#!/bin/sh\nexport ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\"\nexec strace -f -qq -o " + log +
-                          " -e trace=openat,fsync,fdatasync,rename,renameat,renameat2 " +
-                          nivern_test::server_binary() + " \"$@\"\n");
+  write_file(wrapper,
+             "#!/bin/sh\nexport ASAN_OPTIONS=\"${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0\"\nexec strace "
+             "-f -qq -o " +
+                 log + " -e trace=openat,fsync,fdatasync,rename,renameat,renameat2 " +
+                 nivern_test::server_binary() + " \"$@\"\n");
   ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
   const std::string real = nivern_test::server_binary();
   ::setenv("NIVERN_SERVER_BIN", wrapper.c_str(), 1);
   {
-    ServerProcess server{dir};
+    Editor server({dir});
     ::setenv("NIVERN_SERVER_BIN", real.c_str(), 1);
-    ASSERT_NE(server.hello(), "");
     const std::string target = dir + "/t.txt";
-    EXPECT_EQ(server.request(R"({"id":1,"call":{"call":"save","path":)" + json_string(target) +
-                             R"(,"text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
-              saved_reply(1));
-    server.close_stdin();
-    EXPECT_EQ(server.wait(), 0);
+    EXPECT_EQ(server.call(1, save_call(target, "x", "utf-8")), saved_reply(1));
+    server.process().close_stdin();
+    EXPECT_EQ(server.process().wait(), 0);
   }
   const std::string trace = read_file(log);
   const std::string temp = "\"" + dir + "/.t.txt.nivern-tmp\"";
@@ -657,10 +659,12 @@ TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
   ASSERT_NE(sync_file, std::string::npos) << trace;
   ASSERT_NE(rename, std::string::npos) << trace;
   EXPECT_LT(sync_file, rename);
-  std::size_t open_dir = trace.find("openat(AT_FDCWD, \"" + dir + "\", O_RDONLY|O_CLOEXEC|O_DIRECTORY", rename);
+  std::size_t open_dir =
+      trace.find("openat(AT_FDCWD, \"" + dir + "\", O_RDONLY|O_CLOEXEC|O_DIRECTORY", rename);
   ASSERT_NE(open_dir, std::string::npos) << trace;
   std::string dir_line = trace.substr(open_dir, trace.find('\n', open_dir) - open_dir);
-  EXPECT_NE(trace.find("fsync(" + dir_line.substr(dir_line.rfind("= ") + 2) + ")", open_dir), std::string::npos)
+  EXPECT_NE(trace.find("fsync(" + dir_line.substr(dir_line.rfind("= ") + 2) + ")", open_dir),
+            std::string::npos)
       << trace;
 }
 
@@ -669,11 +673,9 @@ TEST(OpenSaveBareName, TemporaryFileInTheServersWorkingDirectory) {
   const fs::path here = fs::current_path();
   fs::current_path(tree.path());  // the server starts in it
   {
-    ServerProcess server{tree.path()};
+    Editor server({tree.path()});
     fs::current_path(here);
-    ASSERT_NE(server.hello(), "");
-    EXPECT_EQ(server.request(R"({"id":2,"call":{"call":"save","path":"x.txt","text":"x","encoding":"utf-8","line_ending":"lf","bom":false}})"),
-              saved_reply(2));
+    EXPECT_EQ(server.call(2, save_call("x.txt", "x", "utf-8")), saved_reply(2));
     EXPECT_EQ(read_file(tree / "x.txt"), "x");
     EXPECT_EQ(names_besides(tree.path(), {"x.txt"}), std::vector<std::string>{});
   }

@@ -1,17 +1,17 @@
 // Shells on pseudo-terminals, driven through the real binary with real shells.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "harness/frame_client.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 #include "protocol/message.h"
@@ -19,22 +19,31 @@
 namespace {
 
 using namespace std::chrono_literals;
+using nivern_test::done_reply;
+using nivern_test::Editor;
+using nivern_test::error_reply;
 using nivern_test::json_string;
-using nivern_test::ServerProcess;
+using nivern_test::response;
 using nivern_test::TempTree;
 using Clock = std::chrono::steady_clock;
 
-std::string b64(std::string_view bytes) {
-  return nivern_protocol::message::encode_bytes(bytes);
+// Calls on shells, as the editor sends them.
+std::string open_call(const std::string& path = "/tmp", int rows = 24, int cols = 80) {
+  return R"({"call":"pty_open","path":)" + json_string(path) + ",\"rows\":" + std::to_string(rows) +
+         ",\"cols\":" + std::to_string(cols) + "}";
 }
-
-std::string reply_of(std::uint64_t id, const std::string& reply) {
-  return "{\"id\":" + std::to_string(id) + ",\"reply\":" + reply + "}";
+std::string input_call(std::uint64_t shell, std::string_view bytes) {
+  return R"({"call":"pty_input","pty":)" + std::to_string(shell) + R"(,"bytes":")" +
+         nivern_protocol::message::encode_bytes(bytes) + "\"}";
 }
-const std::string kDone = R"({"reply":"done"})";
-std::string error_reply(std::uint64_t id, const std::string& message) {
-  return reply_of(id, R"({"reply":"error","message":)" + json_string(message) + "}");
+std::string resize_call(std::uint64_t shell, int rows, int cols) {
+  return R"({"call":"pty_resize","pty":)" + std::to_string(shell) + ",\"rows\":" + std::to_string(rows) +
+         ",\"cols\":" + std::to_string(cols) + "}";
 }
+std::string close_call(std::uint64_t shell) {
+  return R"({"call":"pty_close","pty":)" + std::to_string(shell) + "}";
+}
+const std::string kOpened = R"({"reply":"pty_opened","shell":"/bin/sh"})";
 
 // An executable script in `tree`, to stand in as the user's shell.
 std::string script(const TempTree& tree, const std::string& name, const std::string& body) {
@@ -52,182 +61,102 @@ int open_descriptors(pid_t pid) {
   return n;
 }
 
-// The editor's side of a session with shells: replies are returned, events are
-// collected per shell id as they arrive, before or after any reply.
-class Editor {
- public:
-  explicit Editor(std::vector<std::string> env = {}) : p_({"/tmp"}, std::move(env)) { p_.hello(); }
-  // End of input ends every shell still open, and the session, cleanly.
-  ~Editor() {
-    p_.close_stdin();
-    EXPECT_EQ(p_.wait(), 0);
-    EXPECT_EQ(p_.stderr_text(), "");
-  }
-
-  ServerProcess& process() { return p_; }
-  std::map<std::uint64_t, std::string> output;
-  std::map<std::uint64_t, int> exits;
-  // Output that arrived after a `pty_exited` of the id.
-  std::map<std::uint64_t, std::string> late;
-
-  // Sends a call and returns its reply (a frame with `id` that is not an event).
-  std::string call(std::uint64_t id, const std::string& call_json) {
-    p_.send("{\"id\":" + std::to_string(id) + ",\"call\":" + call_json + "}");
-    for (;;) {
-      auto frame = next(Clock::now() + 30s);
-      if (!frame) return "";
-      if (frame->id == id && !frame->event) return frame->raw;
-    }
-  }
-  std::string open(std::uint64_t id, const std::string& path = "/tmp", int rows = 24, int cols = 80) {
-    return call(id, R"({"call":"pty_open","path":)" + json_string(path) +
-                        ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols) + "}");
-  }
-  std::string input(std::uint64_t shell, std::string_view bytes) {
-    return on(shell, "pty_input", R"(,"bytes":")" + b64(bytes) + "\"");
-  }
-  std::string resize(std::uint64_t shell, int rows, int cols) {
-    return on(shell, "pty_resize", ",\"rows\":" + std::to_string(rows) + ",\"cols\":" + std::to_string(cols));
-  }
-  std::string close(std::uint64_t shell) { return on(shell, "pty_close", ""); }
-  // A call naming `shell`, under the next id from 1001 on.
-  std::string on(std::uint64_t shell, const std::string& name, const std::string& rest) {
-    return call(++serial_, R"({"call":")" + name + R"(","pty":)" + std::to_string(shell) + rest + "}");
-  }
-  // Reads events until `done` holds or 30 seconds pass.
-  template <class Pred>
-  bool until(Pred done) {
-    auto deadline = Clock::now() + 30s;
-    while (!done()) {
-      if (!next(deadline)) return false;
-    }
-    return true;
-  }
-  bool until_output(std::uint64_t shell, const std::string& needle) {
-    return until([&] { return output[shell].find(needle) != std::string::npos; });
-  }
-  bool until_exited(std::uint64_t shell) {
-    return until([&] { return exits[shell] > 0; });
-  }
-
- private:
-  struct Frame {
-    std::uint64_t id;
-    bool event;
-    std::string raw;
-  };
-  std::optional<Frame> next(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left <= 0ms) return std::nullopt;
-    auto raw = p_.read_frame(left);
-    if (!raw) return std::nullopt;
-    Frame f{std::stoull(raw->substr(6)), false, *raw};
-    if (raw->find(R"("reply":{"reply":"pty_output","bytes":")") != std::string::npos) {
-      f.event = true;
-      auto at = raw->find("\"bytes\":\"") + 9;
-      auto bytes = nivern_protocol::message::decode_bytes(raw->substr(at, raw->find('"', at) - at));
-      EXPECT_TRUE(bytes);
-      output[f.id] += bytes.value_or("");
-      if (exits[f.id]) late[f.id] += bytes.value_or("");
-    } else if (*raw == reply_of(f.id, R"({"reply":"pty_exited"})")) {
-      f.event = true;
-      ++exits[f.id];
-    }
-    return f;
-  }
-
-  ServerProcess p_;
-  std::uint64_t serial_ = 1000;
-};
+// Reads events until `shell` has written `needle`.
+bool shows(Editor& e, std::uint64_t shell, const std::string& needle) {
+  return e.until([&] { return e.output(shell).find(needle) != std::string::npos; });
+}
+bool exited(Editor& e, std::uint64_t shell) {
+  return e.until([&] { return e.exits(shell) > 0; });
+}
 
 TEST(Pty, ShellsEchoResizeAndExitByThemselves) {
   for (std::string sh : {"/bin/sh", "/bin/bash"}) {
     SCOPED_TRACE(sh);
-    Editor e({"SHELL=" + sh});
+    Editor e({"/tmp"}, {"SHELL=" + sh});
     // A 0 by 0 terminal is 1 by 1; the prompt may come before the reply.
-    EXPECT_EQ(e.open(1, "/tmp", 0, 0),
-              reply_of(1, R"({"reply":"pty_opened","shell":)" + json_string(sh) + "}"));
-    EXPECT_EQ(e.input(1, "stty size; : </dev/tty && echo \"tty $TERM $COLORTERM\"\n"), reply_of(1001, kDone));
-    EXPECT_TRUE(e.until_output(1, "1 1"));
-    EXPECT_TRUE(e.until_output(1, "tty xterm-256color truecolor"));
-    EXPECT_EQ(e.resize(1, 40, 132), reply_of(1002, kDone));
-    EXPECT_EQ(e.input(1, "stty size; echo $((6 * 7))x\n"), reply_of(1003, kDone));
-    EXPECT_TRUE(e.until_output(1, "40 132"));
-    EXPECT_TRUE(e.until_output(1, "42x"));
-    EXPECT_EQ(e.input(1, ""), reply_of(1004, kDone));
-    EXPECT_EQ(e.input(1, "echo bye$((1 + 1)); exit\n"), reply_of(1005, kDone));
-    EXPECT_TRUE(e.until_exited(1));
-    EXPECT_NE(e.output[1].find("bye2"), std::string::npos);
+    EXPECT_EQ(e.call(1, open_call("/tmp", 0, 0)),
+              response(1, R"({"reply":"pty_opened","shell":)" + json_string(sh) + "}"));
+    EXPECT_EQ(e.call(input_call(1, "stty size; : </dev/tty && echo \"tty $TERM $COLORTERM\"\n")),
+              done_reply(1001));
+    EXPECT_TRUE(shows(e, 1, "1 1"));
+    EXPECT_TRUE(shows(e, 1, "tty xterm-256color truecolor"));
+    EXPECT_EQ(e.call(resize_call(1, 40, 132)), done_reply(1002));
+    EXPECT_EQ(e.call(input_call(1, "stty size; echo $((6 * 7))x\n")), done_reply(1003));
+    EXPECT_TRUE(shows(e, 1, "40 132"));
+    EXPECT_TRUE(shows(e, 1, "42x"));
+    EXPECT_EQ(e.call(input_call(1, "")), done_reply(1004));
+    EXPECT_EQ(e.call(input_call(1, "echo bye$((1 + 1)); exit\n")), done_reply(1005));
+    EXPECT_TRUE(exited(e, 1));
+    EXPECT_NE(e.output(1).find("bye2"), std::string::npos);
     // An ended shell stays in the table until it is closed.
-    EXPECT_EQ(e.input(1, "more\n"), reply_of(1006, kDone));
-    EXPECT_EQ(e.resize(1, 0, 0), reply_of(1007, kDone));
-    EXPECT_EQ(e.close(1), reply_of(1008, kDone));
-    EXPECT_EQ(e.close(1), reply_of(1009, kDone));
+    EXPECT_EQ(e.call(input_call(1, "more\n")), done_reply(1006));
+    EXPECT_EQ(e.call(resize_call(1, 0, 0)), done_reply(1007));
+    EXPECT_EQ(e.call(close_call(1)), done_reply(1008));
+    EXPECT_EQ(e.call(close_call(1)), done_reply(1009));
     EXPECT_EQ(e.call(7, R"({"call":"hello","version":5})").substr(0, 28), R"({"id":7,"reply":{"reply":"he)");
-    EXPECT_EQ(e.exits[1], 1);
-    EXPECT_EQ(e.late[1], "");
+    EXPECT_EQ(e.exits(1), 1);
+    EXPECT_EQ(e.events(1).back(), response(1, R"({"reply":"pty_exited"})"));  // no output after it
   }
 }
 
 TEST(Pty, CloseAndReplacementEachEndTheShellOnce) {
-  Editor e({"SHELL=/bin/sh"});
-  EXPECT_EQ(e.open(1), reply_of(1, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
-  EXPECT_EQ(e.close(1), reply_of(1001, kDone));
-  EXPECT_TRUE(e.until_exited(1));
+  Editor e({"/tmp"}, {"SHELL=/bin/sh"});
+  EXPECT_EQ(e.call(1, open_call()), response(1, kOpened));
+  EXPECT_EQ(e.call(close_call(1)), done_reply(1001));
+  EXPECT_TRUE(exited(e, 1));
 
   // Replacement under the same id: the first shell ends, the second one works.
-  EXPECT_EQ(e.open(2), reply_of(2, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
-  EXPECT_EQ(e.input(2, "echo first$((1+1))\n"), reply_of(1002, kDone));
-  EXPECT_TRUE(e.until_output(2, "first2"));
-  EXPECT_EQ(e.open(2), reply_of(2, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
-  EXPECT_TRUE(e.until_exited(2));
-  EXPECT_EQ(e.input(2, "echo second$((1+1))\n"), reply_of(1003, kDone));
-  EXPECT_TRUE(e.until_output(2, "second2"));
-  EXPECT_EQ(e.close(2), reply_of(1004, kDone));
-  EXPECT_TRUE(e.until([&] { return e.exits[2] == 2; }));
+  EXPECT_EQ(e.call(2, open_call()), response(2, kOpened));
+  EXPECT_EQ(e.call(input_call(2, "echo first$((1+1))\n")), done_reply(1002));
+  EXPECT_TRUE(shows(e, 2, "first2"));
+  EXPECT_EQ(e.call(2, open_call()), response(2, kOpened));
+  EXPECT_TRUE(exited(e, 2));
+  EXPECT_EQ(e.call(input_call(2, "echo second$((1+1))\n")), done_reply(1003));
+  EXPECT_TRUE(shows(e, 2, "second2"));
+  EXPECT_EQ(e.call(close_call(2)), done_reply(1004));
+  EXPECT_TRUE(e.until([&] { return e.exits(2) == 2; }));
 
-  EXPECT_EQ(e.call(9, R"({"call":"pty_close","pty":2})"), reply_of(9, kDone));
-  EXPECT_EQ(e.exits[1], 1);
-  EXPECT_EQ(e.exits[2], 2);
+  EXPECT_EQ(e.call(9, R"({"call":"pty_close","pty":2})"), done_reply(9));
+  EXPECT_EQ(e.exits(1), 1);
+  EXPECT_EQ(e.exits(2), 2);
 }
 
 TEST(Pty, BadInputIsAnsweredAndLeaksNothing) {
   TempTree tree;
   std::string home = tree.dir("home");
-  Editor e({"SHELL=/bin/sh", "HOME=" + home});
+  Editor e({"/tmp"}, {"SHELL=/bin/sh", "HOME=" + home});
   std::uint64_t id = 10;
   auto expect = [&](const std::string& call, const std::string& reply) {
     ++id;
-    EXPECT_EQ(e.call(id, call), reply_of(id, reply));
+    EXPECT_EQ(e.call(id, call), response(id, reply));
   };
   int before = open_descriptors(e.process().pid());
   expect(R"({"call":"pty_input","pty":99,"bytes":"Zm9"})", R"({"reply":"error","message":"no such shell"})");
   expect(R"({"call":"pty_resize","pty":99,"rows":1,"cols":1})",
          R"({"reply":"error","message":"no such shell"})");
-  expect(R"({"call":"pty_close","pty":99})", kDone);
+  expect(R"({"call":"pty_close","pty":99})", R"({"reply":"done"})");
 
   // A working directory that does not exist gives the home directory.
-  EXPECT_EQ(e.open(1, tree / "missing", 65535, 65535),
-            reply_of(1, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
-  EXPECT_EQ(e.input(1, "pwd\n"), reply_of(1001, kDone));
-  EXPECT_TRUE(e.until_output(1, home));
+  EXPECT_EQ(e.call(1, open_call(tree / "missing", 65535, 65535)), response(1, kOpened));
+  EXPECT_EQ(e.call(input_call(1, "pwd\n")), done_reply(1001));
+  EXPECT_TRUE(shows(e, 1, home));
   expect(R"({"call":"pty_input","pty":1,"bytes":"Zm9"})",
          R"({"reply":"error","message":"bad bytes on the wire: Invalid padding"})");
 
   // Many shells at once, all closed again.
   for (std::uint64_t s = 100; s < 164; ++s) {
-    ASSERT_EQ(e.open(s), reply_of(s, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
+    ASSERT_EQ(e.call(s, open_call()), response(s, kOpened));
   }
-  for (std::uint64_t s = 100; s < 164; ++s) EXPECT_EQ(e.close(s), reply_of(1001 + s - 99, kDone));
-  EXPECT_EQ(e.close(1), reply_of(1066, kDone));
+  for (std::uint64_t s = 100; s < 164; ++s) EXPECT_EQ(e.call(close_call(s)), done_reply(1001 + s - 99));
+  EXPECT_EQ(e.call(close_call(1)), done_reply(1066));
   EXPECT_TRUE(e.until([&] {
     for (std::uint64_t s = 100; s < 164; ++s)
-      if (e.exits[s] != 1) return false;
-    return e.exits[1] == 1;
+      if (e.exits(s) != 1) return false;
+    return e.exits(1) == 1;
   }));
   // The shells' threads close the terminals as they end.
   for (auto end = Clock::now() + 10s; open_descriptors(e.process().pid()) != before && Clock::now() < end;) {
-    e.close(1);  // a round trip while they end
+    e.call(close_call(1));  // a round trip while they end
   }
   EXPECT_EQ(open_descriptors(e.process().pid()), before);
 
@@ -240,14 +169,14 @@ TEST(Pty, BadInputIsAnsweredAndLeaksNothing) {
             "could not start a shell: cannot run no-such-shell-here: No such file or "
             "directory (os error 2)"}}) {
     nivern_test::ScopedEnv env("SHELL", value.c_str());
-    Editor bad;
-    EXPECT_EQ(bad.open(5), error_reply(5, message));
-    EXPECT_EQ(bad.input(5, "x"), error_reply(1001, "no such shell"));
+    Editor bad({"/tmp"});
+    EXPECT_EQ(bad.call(5, open_call()), error_reply(5, message));
+    EXPECT_EQ(bad.call(input_call(5, "x")), error_reply(1001, "no such shell"));
   }
   {
     nivern_test::ScopedEnv env("SHELL", "\xff");  // not UTF-8: the default
-    Editor fallback;
-    EXPECT_EQ(fallback.open(6), reply_of(6, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
+    Editor fallback({"/tmp"});
+    EXPECT_EQ(fallback.call(6, open_call()), response(6, kOpened));
   }
 }
 
@@ -255,15 +184,15 @@ TEST(Pty, ShellsIgnoringTheHangUpAreKilledOnCloseAndAtTheEnd) {
   TempTree tree;
   std::string stubborn = script(tree, "stubborn", "trap '' HUP\necho ready\nwhile :; do sleep 1; done");
   nivern_test::ScopedEnv env("SHELL", stubborn.c_str());
-  Editor e;
+  Editor e({"/tmp"});
   for (std::uint64_t s = 1; s <= 3; ++s) {
-    e.open(s);
-    EXPECT_TRUE(e.until_output(s, "ready"));
+    e.call(s, open_call());
+    EXPECT_TRUE(shows(e, s, "ready"));
   }
-  EXPECT_EQ(e.close(1), reply_of(1001, kDone));  // killed after the grace
-  EXPECT_TRUE(e.until_exited(1));
+  EXPECT_EQ(e.call(close_call(1)), done_reply(1001));  // killed after the grace
+  EXPECT_TRUE(exited(e, 1));
   e.process().close_stdin();
-  EXPECT_TRUE(e.until([&] { return e.exits[1] + e.exits[2] + e.exits[3] == 3; }));
+  EXPECT_TRUE(e.until([&] { return e.exits(1) + e.exits(2) + e.exits(3) == 3; }));
 }
 
 TEST(Pty, NoOutputIsLostBeforeTheExit) {
@@ -276,44 +205,60 @@ TEST(Pty, NoOutputIsLostBeforeTheExit) {
   // Printed with the terminal translating nothing, it must arrive whole.
   std::string background = script(tree, "background", "sleep 60 & echo started");
   nivern_test::ScopedEnv env("SHELL", quick.c_str());
-  Editor e;
+  Editor e({"/tmp"});
   for (std::uint64_t run = 1; run <= 200; ++run) {
-    ASSERT_EQ(e.open(run), reply_of(run, R"({"reply":"pty_opened","shell":)" + json_string(quick) + "}"));
-    ASSERT_TRUE(e.until_exited(run));
-    ASSERT_EQ(e.output[run].size(), text.size()) << "run " << run;
-    ASSERT_EQ(e.output[run], text) << "run " << run;
-    EXPECT_EQ(e.close(run), reply_of(1000 + run, kDone));
+    ASSERT_EQ(e.call(run, open_call()),
+              response(run, R"({"reply":"pty_opened","shell":)" + json_string(quick) + "}"));
+    ASSERT_TRUE(exited(e, run));
+    ASSERT_EQ(e.output(run).size(), text.size()) << "run " << run;
+    ASSERT_EQ(e.output(run), text) << "run " << run;
+    EXPECT_EQ(e.call(close_call(run)), done_reply(1000 + run));
   }
   // A background process keeping the terminal open does not hold the exit back.
   nivern_test::ScopedEnv env2("SHELL", background.c_str());
-  Editor b;
-  b.open(1);
-  EXPECT_TRUE(b.until_exited(1));
-  EXPECT_NE(b.output[1].find("started"), std::string::npos);
+  Editor b({"/tmp"});
+  b.call(1, open_call());
+  EXPECT_TRUE(exited(b, 1));
+  EXPECT_NE(b.output(1).find("started"), std::string::npos);
 }
 
 TEST(Pty, InputNeverBlocksTheSessionAndIsBoundedWhileTheShellDoesNotRead) {
   TempTree tree;
   std::string sleeper = script(tree, "sleeper", "echo sleeping; exec sleep 60");
   nivern_test::ScopedEnv env("SHELL", sleeper.c_str());
-  Editor e;
-  e.open(1);
-  EXPECT_TRUE(e.until_output(1, "sleeping"));
+  Editor e({"/tmp"});
+  e.call(1, open_call());
+  EXPECT_TRUE(shows(e, 1, "sleeping"));
   std::string paste;
   while (paste.size() < (1 << 20)) paste += "make all -j8 # a long build\n";
   paste.resize(1 << 20);
   // Accepted up to the limit, with the session answering at once; then refused.
   int accepted = 0;
   std::string reply;
-  while (accepted < 20 && (reply = e.input(1, paste)) == reply_of(1001 + accepted, kDone)) ++accepted;
+  while (accepted < 20 && (reply = e.call(input_call(1, paste))) == done_reply(1001 + accepted)) ++accepted;
   EXPECT_EQ(reply, error_reply(1001 + accepted,
                                "the shell is not reading its input, so this input was not sent; try again "
                                "once it has read what is waiting"));
   EXPECT_GE(accepted, 8);
   EXPECT_LE(accepted, 9);
   EXPECT_EQ(e.call(5, R"({"call":"hello","version":5})").substr(0, 28), R"({"id":5,"reply":{"reply":"he)");
-  EXPECT_EQ(e.close(1), reply_of(1002 + accepted, kDone));
-  EXPECT_TRUE(e.until_exited(1));
+  EXPECT_EQ(e.call(close_call(1)), done_reply(1002 + accepted));
+  EXPECT_TRUE(exited(e, 1));
+}
+
+// The editor pauses, reading nothing, until the server holds all it may for it: output
+// waits unread in the pipe and none of the server's threads runs, a few times in a row.
+// False if that does not happen within 30 s.
+bool backed_up(Editor& e) {
+  const auto deadline = Clock::now() + 30s;
+  int calm = 0;
+  while (calm < 5 && Clock::now() < deadline) {
+    int unread = 0;
+    const bool waiting = ::ioctl(e.process().stdout_fd(), FIONREAD, &unread) == 0 && unread > 0;
+    calm = waiting && nivern_test::threads_asleep(e.process().pid()) ? calm + 1 : 0;
+    std::this_thread::sleep_for(20ms);  // between looks
+  }
+  return calm == 5;
 }
 
 // Reads events for `span`, at most `rate` bytes of output a second (0: as fast as they
@@ -327,13 +272,13 @@ bool read_runs(Editor& e, Clock::duration span, std::size_t rate, std::string_vi
           std::min<Clock::time_point>(end, start + std::chrono::microseconds(taken * 1'000'000 / rate)));
     }
     std::size_t before = 0;
-    for (auto& [id, out] : e.output) before += out.size();
+    for (auto& [id, out] : e.outputs()) before += out.size();
     e.until([&] {
       std::size_t now = 0;
-      for (auto& [id, out] : e.output) now += out.size();
+      for (auto& [id, out] : e.outputs()) now += out.size();
       return now > before || Clock::now() >= end;
     });
-    for (auto& [id, out] : e.output) {
+    for (auto& [id, out] : e.outputs()) {
       taken += out.size();
       std::size_t whole = out.size() / unit.size() * unit.size();
       for (std::size_t i = 0; i < whole; i += unit.size()) {
@@ -343,6 +288,7 @@ bool read_runs(Editor& e, Clock::duration span, std::size_t rate, std::string_vi
         }
       }
       out.erase(0, whole);
+      e.events(id).clear();
     }
   }
   return true;
@@ -353,18 +299,19 @@ TEST(Pty, FloodingShellsStayWithinMemoryWhateverTheEditorsPace) {
   std::string loop = script(tree, "loop", "stty -onlcr; while :; do echo x; done");
   std::string yes = script(tree, "yes", "stty -onlcr; exec yes");
   {
-    // One shell, an editor that stops reading for 3 s, then reads at full speed.
+    // One shell, an editor that stops reading until the server holds all it may, then reads
+    // at full speed.
     nivern_test::ScopedEnv env("SHELL", loop.c_str());
-    Editor e;
+    Editor e({"/tmp"});
     const long idle_kib = e.process().status_field("VmRSS");
-    e.open(1);
-    std::this_thread::sleep_for(3s);  // the editor pauses
+    e.call(1, open_call());
+    EXPECT_TRUE(backed_up(e));
     EXPECT_TRUE(read_runs(e, 2s, 0, "x\n"));
     const long peak_kib = e.process().status_field("VmHWM");
     // Reading at full speed, the backlog is gone, and the memory that held it with it.
     const long rss_kib = e.process().status_field("VmRSS");
-    EXPECT_EQ(e.close(1), reply_of(1001, kDone));
-    EXPECT_TRUE(e.until_exited(1));
+    EXPECT_EQ(e.call(close_call(1)), done_reply(1001));
+    EXPECT_TRUE(exited(e, 1));
     RecordProperty("one_shell_peak_kib", std::to_string(peak_kib));
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peak_kib, 64 * 1024);
@@ -372,11 +319,11 @@ TEST(Pty, FloodingShellsStayWithinMemoryWhateverTheEditorsPace) {
 #endif
   }
   {
-    // Sixteen shells; the editor pauses 2 s, reads at 1 MB/s for 2 s, then at full speed.
+    // Sixteen shells; the editor pauses likewise, reads at 1 MB/s for 2 s, then at full speed.
     nivern_test::ScopedEnv env("SHELL", yes.c_str());
-    Editor e;
-    for (std::uint64_t s = 1; s <= 16; ++s) e.open(s);
-    std::this_thread::sleep_for(2s);  // the editor pauses
+    Editor e({"/tmp"});
+    for (std::uint64_t s = 1; s <= 16; ++s) e.call(s, open_call());
+    EXPECT_TRUE(backed_up(e));
     EXPECT_TRUE(read_runs(e, 2s, 1'000'000, "y\n"));
     EXPECT_TRUE(read_runs(e, 1s, 0, "y\n"));
     const long peak_kib = e.process().status_field("VmHWM");
@@ -384,7 +331,7 @@ TEST(Pty, FloodingShellsStayWithinMemoryWhateverTheEditorsPace) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(peak_kib, 200 * 1024);
 #endif
-    for (std::uint64_t s = 1; s <= 16; ++s) EXPECT_EQ(e.close(s), reply_of(1000 + s, kDone));
+    for (std::uint64_t s = 1; s <= 16; ++s) EXPECT_EQ(e.call(close_call(s)), done_reply(1000 + s));
   }
 }
 
@@ -394,59 +341,63 @@ TEST(Pty, ManyShellsEndTogetherWithTheSession) {
 #else
   const std::uint64_t shells = 300;
 #endif
-  Editor e({"SHELL=/bin/sh"});
+  Editor e({"/tmp"}, {"SHELL=/bin/sh"});
   for (std::uint64_t s = 1; s <= shells; ++s) {
-    ASSERT_EQ(e.open(s), reply_of(s, R"({"reply":"pty_opened","shell":"/bin/sh"})"));
+    ASSERT_EQ(e.call(s, open_call()), response(s, kOpened));
   }
   // Released one after another they would take 50 ms each; together, well under a second.
   auto start = Clock::now();
   e.process().close_stdin();
   EXPECT_TRUE(e.process().wait_for(5s).has_value());  // its last events fit in the pipe
   RecordProperty("end_ms", std::to_string((Clock::now() - start) / 1ms));
-  auto exited = [&] {
-    return std::count_if(e.exits.begin(), e.exits.end(), [](auto& x) { return x.second == 1; });
+  auto ended = [&] {
+    std::uint64_t n = 0;
+    for (std::uint64_t s = 1; s <= shells; ++s) n += e.exits(s) == 1;
+    return n;
   };
-  e.until([&] { return exited() == static_cast<long>(shells); });
-  EXPECT_EQ(exited(), static_cast<long>(shells));
+  e.until([&] { return ended() == shells; });
+  EXPECT_EQ(ended(), shells);
 }
 
 TEST(Pty, EndlessOutputToASlowEditorIsBoundedAndWhole) {
   TempTree tree;
   std::string yes = script(tree, "yes", "stty -onlcr; exec yes");
   nivern_test::ScopedEnv env("SHELL", yes.c_str());
-  Editor e;
-  e.open(1);
+  Editor e({"/tmp"});
+  e.call(1, open_call());
+  // The editor reads many times what the server may hold for it, slowly; the deadline
+  // only bounds a run that fails.
+  const std::size_t want = std::size_t{32} << 20;
   long peak_kib = 0;
-  std::size_t frames = 0;
-  auto end = Clock::now() + 10s;
-  while (Clock::now() < end) {
+  std::size_t frames = 0, taken = 0;
+  for (auto deadline = Clock::now() + 60s; taken < want && Clock::now() < deadline;) {
     // The editor takes one event at a time and does some other work in between.
-    e.until([&, n = e.output[1].size()] { return e.output[1].size() > n; });
+    e.until([&, n = e.output(1).size()] { return e.output(1).size() > n; });
     if (++frames % 16 == 0) {
       std::this_thread::sleep_for(20ms);  // pacing the reader, not waiting for anything
-      std::ifstream status("/proc/" + std::to_string(e.process().pid()) + "/status");
-      for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0) peak_kib = std::max(peak_kib, std::atol(line.c_str() + 6));
-      }
+      peak_kib = std::max(peak_kib, e.process().status_field("VmRSS"));
     }
     // Keep only a whole-number tail, checked as it comes.
-    std::string& out = e.output[1];
+    std::string& out = e.output(1);
     std::size_t whole = out.size() / 2 * 2;
     for (std::size_t i = 0; i < whole; i += 2) {
       if (out[i] != 'y' || out[i + 1] != '\n') {
-        ADD_FAILURE() << "broken run at " << i;
+        ADD_FAILURE() << "broken run at " << (taken + i);
         return;
       }
     }
     out.erase(0, whole);
+    e.events(1).clear();
+    taken += whole;
   }
+  EXPECT_GE(taken, want);
   EXPECT_GT(frames, 16u);
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
   EXPECT_LT(peak_kib, 100 * 1024);
   RecordProperty("peak_rss_kib", std::to_string(peak_kib));
 #endif
-  EXPECT_EQ(e.close(1), reply_of(1001, kDone));
-  EXPECT_TRUE(e.until_exited(1));
+  EXPECT_EQ(e.call(close_call(1)), done_reply(1001));
+  EXPECT_TRUE(exited(e, 1));
 }
 
 }  // namespace

@@ -18,24 +18,20 @@ namespace {
 using nivern_test::Editor;
 using nivern_test::json_list;
 using nivern_test::json_string;
-using nivern_test::response;
+using nivern_test::scanned_reply;
 using nivern_test::TempTree;
-
-std::string scanned(std::uint64_t id, const std::vector<std::string>& paths, bool truncated = false) {
-  return response(id, R"({"reply":"scanned","paths":)" + json_list(paths) + R"(,"truncated":)" +
-                          (truncated ? "true" : "false") + "}");
-}
 
 class Scan : public ::testing::Test {
  protected:
   void start() {
-    editor_ = std::make_unique<Editor>(std::vector<std::string>{t_.path()},
-                                       std::vector<std::string>{"GIT_CONFIG_GLOBAL=/dev/null",
-                                                                "XDG_CONFIG_HOME=" + config_.path()});
+    editor_ = std::make_unique<Editor>(
+        std::vector<std::string>{t_.path()},
+        std::vector<std::string>{"GIT_CONFIG_GLOBAL=/dev/null", "XDG_CONFIG_HOME=" + config_.path()});
   }
-  std::string scan(const std::string& path, const std::vector<std::string>& excludes = {}, std::uint64_t id = 2) {
-    return editor_->call(id, R"({"call":"scan","path":)" + json_string(path) + R"(,"excludes":)" +
-                                 json_list(excludes) + "}");
+  std::string scan(const std::string& path, const std::vector<std::string>& excludes = {},
+                   std::uint64_t id = 2) {
+    return editor_->call(
+        id, R"({"call":"scan","path":)" + json_string(path) + R"(,"excludes":)" + json_list(excludes) + "}");
   }
 
   TempTree config_;
@@ -53,20 +49,22 @@ TEST_F(Scan, ComponentOrderDotFilesAndLinks) {
   t_.link("real", "link-dir");
   t_.link("a.txt", "link-file");
   start();
-  EXPECT_EQ(scan(t_.path()), scanned(2, {t_ / ".env", t_ / ".git/HEAD", t_ / "a/b", t_ / "a-b", t_ / "a.txt",
-                                        t_ / "link-dir", t_ / "link-file", t_ / "real/inner"}));
+  EXPECT_EQ(scan(t_.path()),
+            scanned_reply(2, {t_ / ".env", t_ / ".git/HEAD", t_ / "a/b", t_ / "a-b", t_ / "a.txt",
+                              t_ / "link-dir", t_ / "link-file", t_ / "real/inner"}));
   EXPECT_EQ(scan(t_.path(), {".git", "real/"}, 3),
-            scanned(3, {t_ / ".env", t_ / "a/b", t_ / "a-b", t_ / "a.txt", t_ / "link-dir", t_ / "link-file"}));
+            scanned_reply(
+                3, {t_ / ".env", t_ / "a/b", t_ / "a-b", t_ / "a.txt", t_ / "link-dir", t_ / "link-file"}));
 }
 
 TEST_F(Scan, NothingToList) {
   t_.dir("empty");
   t_.file("file.txt", "x");
   start();
-  EXPECT_EQ(scan(t_ / "empty"), scanned(2, {}));
-  EXPECT_EQ(scan(t_ / "file.txt", {}, 3), scanned(3, {}));
-  EXPECT_EQ(scan(t_ / "missing", {}, 4), scanned(4, {}));
-  EXPECT_EQ(scan("", {}, 5), scanned(5, {}));
+  EXPECT_EQ(scan(t_ / "empty"), scanned_reply(2, {}));
+  EXPECT_EQ(scan(t_ / "file.txt", {}, 3), scanned_reply(3, {}));
+  EXPECT_EQ(scan(t_ / "missing", {}, 4), scanned_reply(4, {}));
+  EXPECT_EQ(scan("", {}, 5), scanned_reply(5, {}));
 }
 
 TEST_F(Scan, IgnoreFilesBelowButNotAboveAndBadExcludesChangeNothing) {
@@ -77,20 +75,22 @@ TEST_F(Scan, IgnoreFilesBelowButNotAboveAndBadExcludesChangeNothing) {
   t_.file("src/main.c");
   t_.file("src/target/out");
   start();
-  EXPECT_EQ(scan(t_.path()), scanned(2, {t_ / ".gitignore", t_ / "src/.gitignore", t_ / "src/main.c",
-                                        t_ / "src/target/out"}));
+  EXPECT_EQ(scan(t_.path()), scanned_reply(2, {t_ / ".gitignore", t_ / "src/.gitignore", t_ / "src/main.c",
+                                               t_ / "src/target/out"}));
   // Scanning src alone: the .log rule sits above it and does not apply.
-  EXPECT_EQ(scan(t_ / "src", {}, 4),
-            scanned(4, {t_ / "src/.gitignore", t_ / "src/a.log", t_ / "src/main.c", t_ / "src/target/out"}));
-  EXPECT_EQ(scan(t_ / "src", {"target", "[abc"}, 5),
-            scanned(5, {t_ / "src/.gitignore", t_ / "src/a.log", t_ / "src/main.c", t_ / "src/target/out"}));
-  EXPECT_EQ(scan(t_ / "src", {"/main.c", "target"}, 6), scanned(6, {t_ / "src/.gitignore", t_ / "src/a.log"}));
+  EXPECT_EQ(scan(t_ / "src", {}, 4), scanned_reply(4, {t_ / "src/.gitignore", t_ / "src/a.log",
+                                                       t_ / "src/main.c", t_ / "src/target/out"}));
+  EXPECT_EQ(
+      scan(t_ / "src", {"target", "[abc"}, 5),
+      scanned_reply(5, {t_ / "src/.gitignore", t_ / "src/a.log", t_ / "src/main.c", t_ / "src/target/out"}));
+  EXPECT_EQ(scan(t_ / "src", {"/main.c", "target"}, 6),
+            scanned_reply(6, {t_ / "src/.gitignore", t_ / "src/a.log"}));
 }
 
 TEST_F(Scan, NamesThatAreNotUtf8) {
   t_.file("caf\xe9");
   start();
-  EXPECT_EQ(scan(t_.path()), scanned(2, {t_ / "caf\xef\xbf\xbd"}));
+  EXPECT_EQ(scan(t_.path()), scanned_reply(2, {t_ / "caf\xef\xbf\xbd"}));
 }
 
 /// Creates `count` empty files named f<from>, f<from + 1>, ... in `dir` (which must exist).
@@ -119,7 +119,8 @@ std::size_t count_paths(const std::string& reply) {
   std::size_t start = reply.find(R"("paths":[)");
   if (start == std::string::npos || reply.compare(start, 10, R"("paths":[])") == 0) return 0;
   std::size_t n = 1;
-  for (std::size_t at = reply.find("\",\"", start); at != std::string::npos; at = reply.find("\",\"", at + 1)) ++n;
+  for (std::size_t at = reply.find("\",\"", start); at != std::string::npos; at = reply.find("\",\"", at + 1))
+    ++n;
   return n;
 }
 
@@ -131,7 +132,7 @@ TEST_F(Scan, FileLimitOnAFlatDirectory) {
   std::vector<std::string> all;
   for (int i = 0; i < 100000; ++i) all.push_back(t_ / ("flat/f" + std::to_string(i)));
   std::sort(all.begin(), all.end());  // names without separators: component order is byte order
-  EXPECT_TRUE(scan(t_ / "flat") == scanned(2, all));  // whole, but not printed when it fails
+  EXPECT_TRUE(scan(t_ / "flat") == scanned_reply(2, all));  // whole, but not printed when it fails
   // Which file is left out depends on the directory's order: the count and the flag tell.
   fill(t_ / "flat", 100000, 1);
   std::string cut = scan(t_ / "flat", {}, 3);

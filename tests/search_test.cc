@@ -9,25 +9,24 @@
 #include <string>
 #include <vector>
 
-#include "harness/frame_client.h"
+#include "harness/editor.h"
+#include "harness/replies.h"
 #include "harness/temp_tree.h"
 #include "protocol/json_reader.h"
 
 namespace {
 
 using nivern_protocol::json::Value;
+using nivern_test::Editor;
+using nivern_test::error_reply;
+using nivern_test::json_list;
 using nivern_test::json_string;
-using nivern_test::ServerProcess;
+using nivern_test::response;
 using nivern_test::TempTree;
 
 struct Query {
-  Query(std::string p, bool re = false, bool word = false, bool cs = false,
-        std::vector<std::string> ex = {})
-      : pattern(std::move(p)),
-        regex(re),
-        whole_word(word),
-        case_sensitive(cs),
-        excludes(std::move(ex)) {}
+  Query(std::string p, bool re = false, bool word = false, bool cs = false, std::vector<std::string> ex = {})
+      : pattern(std::move(p)), regex(re), whole_word(word), case_sensitive(cs), excludes(std::move(ex)) {}
   std::string pattern;
   bool regex;
   bool whole_word;
@@ -35,15 +34,14 @@ struct Query {
   std::vector<std::string> excludes;
 };
 
-std::string search_body(std::uint64_t id, const std::string& path, const Query& q) {
-  std::string excludes;
-  for (const auto& e : q.excludes) excludes += (excludes.empty() ? "" : ",") + json_string(e);
-  return "{\"id\":" + std::to_string(id) + R"(,"call":{"call":"search","path":)" +
-         json_string(path) + ",\"pattern\":" + json_string(q.pattern) +
-         ",\"case_sensitive\":" + (q.case_sensitive ? "true" : "false") +
-         ",\"whole_word\":" + (q.whole_word ? "true" : "false") +
-         ",\"regex\":" + (q.regex ? "true" : "false") + ",\"excludes\":[" + excludes + "]}}";
+std::string search_call(const std::string& path, const Query& q) {
+  return R"({"call":"search","path":)" + json_string(path) + R"(,"pattern":)" + json_string(q.pattern) +
+         R"(,"case_sensitive":)" + (q.case_sensitive ? "true" : "false") + R"(,"whole_word":)" +
+         (q.whole_word ? "true" : "false") + R"(,"regex":)" + (q.regex ? "true" : "false") +
+         R"(,"excludes":)" + json_list(q.excludes) + "}";
 }
+
+const std::string kNothingFound = R"({"reply":"found","matches":[],"truncated":false,"files":0})";
 
 struct Hit {
   std::string path;
@@ -88,9 +86,8 @@ Found parse_found(const std::string& frame) {
 
 class SearchCall : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_NE(server_.hello(), ""); }
   std::string raw(const std::string& path, const Query& q) {
-    return server_.request(search_body(++id_, path, q));
+    return server_.call(++id_, search_call(path, q));
   }
   Found found(const std::string& path, const Query& q) { return parse_found(raw(path, q)); }
   std::vector<std::string> where(const TempTree& tree, const Query& q) {
@@ -101,37 +98,32 @@ class SearchCall : public ::testing::Test {
     return out;
   }
 
-  ServerProcess server_{"/tmp"};
+  Editor server_{{"/tmp"}};
   std::uint64_t id_ = 0;
 };
 
 TEST_F(SearchCall, EmptyPatternAndBadRegex) {
   // An empty pattern is answered without a walk, even over the whole file system.
-  EXPECT_EQ(raw("/", {"", true, true, true}),
-            R"({"id":1,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
-  EXPECT_EQ(raw("/no/such/dir", {"x", false, false, false}),
-            R"({"id":2,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
+  EXPECT_EQ(raw("/", {"", true, true, true}), response(1, kNothingFound));
+  EXPECT_EQ(raw("/no/such/dir", {"x", false, false, false}), response(2, kNothingFound));
   EXPECT_EQ(raw("/tmp", {"(abc", true}),
-            R"({"id":3,"reply":{"reply":"error","message":"cannot search: regex parse error:\n)"
-            R"(    (?:(abc)\n    ^\nerror: unclosed group"}})");
+            error_reply(3, "cannot search: regex parse error:\n    (?:(abc)\n    ^\nerror: unclosed group"));
   EXPECT_EQ(raw("/tmp", {"a{2,1}", true, true}),
-            R"({"id":4,"reply":{"reply":"error","message":"cannot search: regex parse error:\n)"
-            R"(    (?:a{2,1})\n        ^^^^^\nerror: invalid repetition count range, the start )"
-            R"(must be <= the end"}})");
+            error_reply(4,
+                        "cannot search: regex parse error:\n    (?:a{2,1})\n        ^^^^^\nerror: invalid "
+                        "repetition count range, the start must be <= the end"));
   std::string many;
   for (int k = 0; k < 5000; ++k) many += "\\w";
   EXPECT_EQ(raw("/tmp", {many, true}),
-            R"({"id":5,"reply":{"reply":"error","message":"cannot search: compiled regex exceeds )"
-            R"(size limit of 104857600"}})");
+            error_reply(5, "cannot search: compiled regex exceeds size limit of 104857600"));
 }
 
 TEST_F(SearchCall, OneMatchWithEveryKey) {
   TempTree tree;
   tree.file("f.txt", "x\r\nsay a.b and a.b\r\n");
-  EXPECT_EQ(
-      raw(tree.path(), {"a.b"}),
-      R"({"id":1,"reply":{"reply":"found","matches":[{"path":)" + json_string(tree / "f.txt") +
-          R"(,"line":2,"text":"say a.b and a.b","start":4,"end":7}],"truncated":false,"files":1}})");
+  EXPECT_EQ(raw(tree.path(), {"a.b"}),
+            R"({"id":1,"reply":{"reply":"found","matches":[{"path":)" + json_string(tree / "f.txt") +
+                R"(,"line":2,"text":"say a.b and a.b","start":4,"end":7}],"truncated":false,"files":1}})");
 }
 
 TEST_F(SearchCall, RepliesKeepTheMatchesThatFitOneFrame) {
@@ -144,8 +136,8 @@ TEST_F(SearchCall, RepliesKeepTheMatchesThatFitOneFrame) {
   auto reply_with = [&](int n) {
     std::string reply = R"({"id":1,"reply":{"reply":"found","matches":[)";
     for (int i = 1; i <= n; ++i) {
-      reply += (i > 1 ? "," : "") + std::string(R"({"path":)") + json_string(tree / "long.txt") + R"(,"line":)" +
-               std::to_string(i) + R"(,"text":")" + line + R"(","start":0,"end":6})";
+      reply += (i > 1 ? "," : "") + std::string(R"({"path":)") + json_string(tree / "long.txt") +
+               R"(,"line":)" + std::to_string(i) + R"(,"text":")" + line + R"(","start":0,"end":6})";
     }
     return reply + R"(],"truncated":true,"files":1}})";
   };
@@ -166,7 +158,7 @@ TEST_F(SearchCall, RepliesKeepTheMatchesThatFitOneFrame) {
   EXPECT_EQ(raw(two.path(), {"needle"}),
             R"({"id":2,"reply":{"reply":"found","matches":[{"path":)" + json_string(two / "b.txt") +
                 R"(,"line":2,"text":"the needle","start":4,"end":10}],"truncated":true,"files":1}})");
-  EXPECT_EQ(raw(tree.path(), {"absent"}), R"({"id":3,"reply":{"reply":"found","matches":[],"truncated":false,"files":0}})");
+  EXPECT_EQ(raw(tree.path(), {"absent"}), response(3, kNothingFound));
 }
 
 TEST_F(SearchCall, LiteralsRegexesCaseAndWords) {
@@ -225,8 +217,7 @@ TEST_F(SearchCall, TheLimitAndTheCut) {
   }
   // Exclusions; a set that does not build is ignored.
   EXPECT_EQ(found(tree.path(), {"hit", false, false, false, {"big"}}).matches.size(), 1u);
-  EXPECT_EQ(found(tree.path(), {"hit", false, false, false, {"big", "[abc"}}).matches.size(),
-            5000u);
+  EXPECT_EQ(found(tree.path(), {"hit", false, false, false, {"big", "[abc"}}).matches.size(), 5000u);
 }
 
 // ---- comparison with ripgrep ------------------------------------------------------
@@ -279,9 +270,8 @@ std::vector<Hit> rg_hits(const std::string& root, const Query& q) {
     out.push_back(std::move(h));
     at = lf + 1;
   }
-  std::sort(out.begin(), out.end(), [](const Hit& a, const Hit& b) {
-    return a.path != b.path ? a.path < b.path : a.line < b.line;
-  });
+  std::sort(out.begin(), out.end(),
+            [](const Hit& a, const Hit& b) { return a.path != b.path ? a.path < b.path : a.line < b.line; });
   return out;
 }
 
@@ -313,22 +303,19 @@ TEST_F(SearchCall, AgreesWithRipgrepOnAGeneratedTree) {
       content += rng() % 4 == 0 ? "\r\n" : "\n";
     }
     // Names sort the same bytewise and by component: no '-' or '.' before a '/'.
-    tree.file("d" + std::to_string(f % 5) + "/sub" + std::to_string(f % 3) + "/f" +
-                  std::to_string(f) + ".txt",
-              content);
+    tree.file(
+        "d" + std::to_string(f % 5) + "/sub" + std::to_string(f % 3) + "/f" + std::to_string(f) + ".txt",
+        content);
   }
   tree.file(".gitignore", "*.log\n");
   tree.file("skip.log", "cat error\n");
   tree.file(".hidden/h.txt", "cat error\n");
   const Query queries[] = {
-      {"cat", false, false, true},         {"cat", false, false, false},
-      {"Cat", false, false, false},        {"cat", false, true, false},
-      {"CAT", false, true, false},         {"x.y", false, false, false},
-      {"error", false, true, false},       {"fo+_\\w+", true, false, true},
-      {"^cat", true, false, true},         {"cat$", true, false, false},
-      {"[a-z]+_[a-z]", true, false, true}, {"na\\w+e", true, false, true},
-      {"\\(cat\\)|é", true, false, true},  {"errors?", true, true, false},
-      {"λcat", false, true, true},
+      {"cat", false, false, true},        {"cat", false, false, false},        {"Cat", false, false, false},
+      {"cat", false, true, false},        {"CAT", false, true, false},         {"x.y", false, false, false},
+      {"error", false, true, false},      {"fo+_\\w+", true, false, true},     {"^cat", true, false, true},
+      {"cat$", true, false, false},       {"[a-z]+_[a-z]", true, false, true}, {"na\\w+e", true, false, true},
+      {"\\(cat\\)|é", true, false, true}, {"errors?", true, true, false},      {"λcat", false, true, true},
   };
   for (const auto& q : queries) {
     const std::vector<Hit> want = rg_hits(tree.path(), q);
@@ -362,20 +349,33 @@ TEST_F(SearchCall, AgreesWithRipgrepOnUnicodeSyntaxAndBinaryFiles) {
   tree.file("bin/kept", kept);
   tree.file("bin/lost", std::string("axb\nx\0y\n", 8));
   const Query queries[] = {
-      {"\\bS", true, false, true},        {"S\\b", true, false, true},
-      {"\\Bé", true, false, true},        {"\\bcafé\\b", true, false, true},
-      {"[a-z&&[^aeiou]]x", true},        {"[a[0-9]]z", true},
-      {"[\\w--\\d]q", true},              {"(?x) f o o", true},
-      {"\\p{Letter}é", true},             {"\\p{Alphabetic}ï", true},
-      {"привет", false, true, false},    {"ПРИВЕТ", false, false, false},
-      {"\\bёж\\b", true},                 {"文", false, true, true},
-      {"\\p{Han}+", true},                {"\\p{sc=Hiragana}", true},
-      {"\\b\\w+\\b$", true, false, true}, {"\\bca", true},
-      {"cat", false, false, true},       {"axb", false, false, true},
+      {"\\bS", true, false, true},
+      {"S\\b", true, false, true},
+      {"\\Bé", true, false, true},
+      {"\\bcafé\\b", true, false, true},
+      {"[a-z&&[^aeiou]]x", true},
+      {"[a[0-9]]z", true},
+      {"[\\w--\\d]q", true},
+      {"(?x) f o o", true},
+      {"\\p{Letter}é", true},
+      {"\\p{Alphabetic}ï", true},
+      {"привет", false, true, false},
+      {"ПРИВЕТ", false, false, false},
+      {"\\bёж\\b", true},
+      {"文", false, true, true},
+      {"\\p{Han}+", true},
+      {"\\p{sc=Hiragana}", true},
+      {"\\b\\w+\\b$", true, false, true},
+      {"\\bca", true},
+      {"cat", false, false, true},
+      {"axb", false, false, true},
       // Patterns that only the exact matcher decides.
-      {"a{1001}", true},                  {"x{99999}", true},
-      {"\\be\\b", true},                 {"\\w\\b$", true},
-      {"é\\B", true},                       {"(?:\\bя|ж\\b){1001}", true},
+      {"a{1001}", true},
+      {"x{99999}", true},
+      {"\\be\\b", true},
+      {"\\w\\b$", true},
+      {"é\\B", true},
+      {"(?:\\bя|ж\\b){1001}", true},
   };
   for (const auto& q : queries) expect_like_rg(found(tree.path(), q), rg_hits(tree.path(), q), q);
 }
@@ -472,7 +472,8 @@ TEST_F(SearchCall, AFileWhereEveryLineMatchesIsReadOnlyToItsLimit) {
   EXPECT_EQ(got.matches.size(), 5000u);
   EXPECT_TRUE(got.truncated);
   // The peak resident memory of the whole server.
-  std::FILE* status = std::fopen(("/proc/" + std::to_string(server_.pid()) + "/status").c_str(), "r");
+  std::FILE* status =
+      std::fopen(("/proc/" + std::to_string(server_.process().pid()) + "/status").c_str(), "r");
   ASSERT_NE(status, nullptr);
   char line[256];
   long peak_kb = -1;

@@ -8,23 +8,22 @@
 #include <string>
 #include <thread>
 
+#include "harness/editor.h"
 #include "harness/frame_client.h"
+#include "harness/replies.h"
 #include "harness/temp_tree.h"
 
 extern char** environ;
 
 namespace {
 
+using nivern_test::done_reply;
+using nivern_test::Editor;
+using nivern_test::error_reply;
+using nivern_test::response;
 using nivern_test::ServerProcess;
 
 const std::string kHelloReply = nivern_test::hello_reply();
-
-std::string reply_of(std::uint64_t id, const std::string& reply) {
-  return "{\"id\":" + std::to_string(id) + ",\"reply\":" + reply + "}";
-}
-std::string error_reply(std::uint64_t id, const std::string& message) {
-  return reply_of(id, R"({"reply":"error","message":)" + nivern_test::json_string(message) + "}");
-}
 
 TEST(CommandLine, NoArgumentIsAUsageError) {
   ServerProcess p(std::vector<std::string>{});
@@ -103,7 +102,8 @@ TEST(Framing, InputEndsInsideTheBody) {
 
 TEST(Framing, EmptyFrameIsAnUnreadableRequest) {
   ServerProcess p("/tmp");
-  EXPECT_EQ(p.request(""), error_reply(0, "unreadable request: EOF while parsing a value at line 1 column 0"));
+  EXPECT_EQ(p.request(""),
+            error_reply(0, "unreadable request: EOF while parsing a value at line 1 column 0"));
   EXPECT_EQ(p.hello(), kHelloReply);  // the session goes on
 }
 
@@ -116,7 +116,7 @@ TEST(Framing, LargestFrameIsReadAndOneMoreIsSkippedAndAnswered) {
     std::thread writer([&] { p.send(body); });
     auto reply = p.read_frame(std::chrono::seconds(120));
     writer.join();
-    EXPECT_EQ(reply.value_or(""), reply_of(4, kHelloReply.substr(16, kHelloReply.size() - 17)));
+    EXPECT_EQ(reply.value_or(""), response(4, kHelloReply.substr(16, kHelloReply.size() - 17)));
   }
   {
     // One byte over: its body is read past without being kept, the error goes out under
@@ -126,9 +126,10 @@ TEST(Framing, LargestFrameIsReadAndOneMoreIsSkippedAndAnswered) {
       p.write_raw(std::string("\x04\x00\x00\x01", 4) + std::string(67108865, 'x'));
       p.send(R"({"id":7,"call":["hello",5]})");
     });
-    EXPECT_EQ(p.read_frame(std::chrono::seconds(120)).value_or(""),
-              R"({"id":0,"reply":{"reply":"error","message":"frame of 67108865 bytes is over the 67108864 byte limit"}})");
-    EXPECT_EQ(p.read_frame().value_or(""), reply_of(7, kHelloReply.substr(16, kHelloReply.size() - 17)));
+    EXPECT_EQ(
+        p.read_frame(std::chrono::seconds(120)).value_or(""),
+        R"({"id":0,"reply":{"reply":"error","message":"frame of 67108865 bytes is over the 67108864 byte limit"}})");
+    EXPECT_EQ(p.read_frame().value_or(""), response(7, kHelloReply.substr(16, kHelloReply.size() - 17)));
     writer.join();
     // The end of input inside such a body ends the session as any cut frame does.
     p.write_raw(std::string("\xFF\xFF\xFF\xFF", 4) + std::string(1000, 'x'));
@@ -167,10 +168,12 @@ TEST(Framing, PipesAreEnlargedToTheSystemsLargestSize) {
 
 TEST(Handshake, GateAndMismatch) {
   ServerProcess p("/tmp");
-  EXPECT_EQ(p.request(R"({"id":3,"call":{"call":"list_dir","path":"/tmp"}})"), error_reply(3, "say hello first"));
+  EXPECT_EQ(p.request(R"({"id":3,"call":{"call":"list_dir","path":"/tmp"}})"),
+            error_reply(3, "say hello first"));
   std::uint64_t id = 4;
-  for (auto call : {R"({"id":4,"call":["watch","/tmp",[]]})", R"({"id":5,"call":["pty_open","/tmp",24,80]})",
-                    R"({"id":6,"call":["lsp_open","/tmp","rust"]})", R"({"id":7,"call":["pty_input",1,"!!"]})"}) {
+  for (auto call :
+       {R"({"id":4,"call":["watch","/tmp",[]]})", R"({"id":5,"call":["pty_open","/tmp",24,80]})",
+        R"({"id":6,"call":["lsp_open","/tmp","rust"]})", R"({"id":7,"call":["pty_input",1,"!!"]})"}) {
     EXPECT_EQ(p.request(call), error_reply(id++, "say hello first"));
   }
   EXPECT_EQ(p.request(R"({"id":8,"call":{"call":"hello","version":4}})"),
@@ -181,25 +184,29 @@ TEST(Handshake, GateAndMismatch) {
   EXPECT_EQ(p.request(R"({"id":10,"call":{"call":"hello","version":4}})"),
             error_reply(10, "the editor speaks protocol 4; this server speaks 5"));
   // Still greeted: calls reach their handlers.
-  EXPECT_EQ(p.request(R"({"id":11,"call":["pty_close",1]})"), reply_of(11, R"({"reply":"done"})"));
-  EXPECT_EQ(p.request(R"({"id":12,"call":{"call":"hello","version":4294967296}})"),
-            error_reply(0, "unreadable request: invalid value: integer `4294967296`, expected u32 at line 1 column 54"));
+  EXPECT_EQ(p.request(R"({"id":11,"call":["pty_close",1]})"), response(11, R"({"reply":"done"})"));
+  EXPECT_EQ(
+      p.request(R"({"id":12,"call":{"call":"hello","version":4294967296}})"),
+      error_reply(
+          0, "unreadable request: invalid value: integer `4294967296`, expected u32 at line 1 column 54"));
 }
 
 TEST(Handshake, UnknownCallIsAnsweredUnderIdZero) {
   ServerProcess p("/tmp");
   EXPECT_EQ(p.request(R"({"id":5,"call":{"call":"format"}})"),
-            error_reply(0, "unreadable request: unknown variant `format`, expected one of `hello`, `list_dir`, "
-                           "`open`, `save`, `search`, `scan`, `watch`, `git_status`, `git_show`, `git_action`, "
-                           "`pty_open`, `pty_input`, `pty_resize`, `pty_close`, `lsp_open`, `lsp_input`, "
-                           "`lsp_close` at line 1 column 31"));
+            error_reply(0,
+                        "unreadable request: unknown variant `format`, expected one of `hello`, `list_dir`, "
+                        "`open`, `save`, `search`, `scan`, `watch`, `git_status`, `git_show`, `git_action`, "
+                        "`pty_open`, `pty_input`, `pty_resize`, `pty_close`, `lsp_open`, `lsp_input`, "
+                        "`lsp_close` at line 1 column 31"));
 }
 
 TEST(Ordering, PipelinedRequestsAnsweredInOrder) {
   ServerProcess p("/tmp");
   std::string all;
   for (int i = 1; i <= 200; ++i)
-    all += nivern_test::frame("{\"id\":" + std::to_string(i) + ",\"call\":[\"hello\"," + (i % 2 ? "5" : "4") + "]}");
+    all += nivern_test::frame("{\"id\":" + std::to_string(i) + ",\"call\":[\"hello\"," + (i % 2 ? "5" : "4") +
+                              "]}");
   all += nivern_test::frame("[201,");
   p.write_raw(all);
   for (int i = 1; i <= 200; ++i) {
@@ -207,16 +214,16 @@ TEST(Ordering, PipelinedRequestsAnsweredInOrder) {
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->substr(0, 7 + std::to_string(i).size()), "{\"id\":" + std::to_string(i) + ",");
   }
-  EXPECT_EQ(p.read_frame().value_or(""), error_reply(0, "unreadable request: EOF while parsing a value at line 1 column 5"));
+  EXPECT_EQ(p.read_frame().value_or(""),
+            error_reply(0, "unreadable request: EOF while parsing a value at line 1 column 5"));
   p.close_stdin();
   EXPECT_EQ(p.wait(), 0);
 }
 
 TEST(Ordering, CallsOnNothingOpenStillGetOneReply) {
-  ServerProcess p("/tmp");
-  p.hello();
-  EXPECT_EQ(p.request(R"({"id":2,"call":["pty_input",1,"Zm9v"]})"), error_reply(2, "no such shell"));
-  EXPECT_EQ(p.request(R"({"id":3,"call":["lsp_close",2]})"), R"({"id":3,"reply":{"reply":"done"}})");
+  Editor e({"/tmp"});
+  EXPECT_EQ(e.call(2, R"(["pty_input",1,"Zm9v"])"), error_reply(2, "no such shell"));
+  EXPECT_EQ(e.call(3, R"(["lsp_close",2])"), done_reply(3));
 }
 
 TEST(Shutdown, ClosedOutputEndsTheSessionWithStatusOne) {

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -21,33 +20,34 @@
 #include <thread>
 #include <vector>
 
+#include "harness/editor.h"
 #include "harness/frame_client.h"
+#include "harness/replies.h"
 #include "harness/scoped_env.h"
 #include "harness/temp_tree.h"
 
 namespace {
 
+using nivern_test::Editor;
+using nivern_test::error_reply;
+using nivern_test::json_list;
 using nivern_test::json_string;
+using nivern_test::request;
+using nivern_test::response;
 using nivern_test::ScopedEnv;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 
-std::string watch_body(std::uint64_t id, const std::string& path,
-                       const std::vector<std::string>& excludes = {}) {
-  std::string ex;
-  for (const auto& e : excludes) ex += (ex.empty() ? "" : ",") + json_string(e);
-  return R"({"id":)" + std::to_string(id) + R"(,"call":{"call":"watch","path":)" + json_string(path) +
-         R"(,"excludes":[)" + ex + "]}}";
+std::string watch_call(const std::string& path, const std::vector<std::string>& excludes = {}) {
+  return R"({"call":"watch","path":)" + json_string(path) + R"(,"excludes":)" + json_list(excludes) + "}";
 }
 
 std::string changed(std::uint64_t id, const std::vector<std::string>& paths) {
-  std::string list;
-  for (const auto& p : paths) list += (list.empty() ? "" : ",") + json_string(p);
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"changed","paths":[)" + list + "]}}";
+  return response(id, R"({"reply":"changed","paths":)" + json_list(paths) + "}");
 }
 
 std::string watching(std::uint64_t id) {
-  return R"({"id":)" + std::to_string(id) + R"(,"reply":{"reply":"watching"}})";
+  return response(id, R"({"reply":"watching"})");
 }
 
 // The paths of a `changed` event under `id`; nullopt for any other frame. The paths of
@@ -79,28 +79,13 @@ std::size_t watches_of(pid_t pid) {
 
 class Watch : public ::testing::Test {
  protected:
-  Watch() : root_(std::filesystem::canonical(t_.path()).string()) { p_.hello(); }
-  // The next frame (events put aside by `reply` first); nullopt when none comes in time.
+  Watch() : root_(std::filesystem::canonical(t_.path()).string()) {}
+  // The next event; nullopt when none comes in time.
   std::optional<std::string> next_frame(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    if (!aside_.empty()) {
-      std::string e = std::move(aside_.front());
-      aside_.pop_front();
-      return e;
-    }
-    return p_.read_frame(timeout);
+    return e_.next_event(timeout);
   }
   // The next event; empty when none comes within 10 s.
   std::string next_event() { return next_frame().value_or(""); }
-  // Sends `body` and returns the reply with id `id`, putting events that come first aside.
-  std::string reply(std::uint64_t id, const std::string& body) {
-    p_.send(body);
-    const std::string head = R"({"id":)" + std::to_string(id) + ",";
-    for (;;) {
-      auto e = p_.read_frame(std::chrono::seconds(30));
-      if (!e || e->starts_with(head)) return e.value_or("");
-      aside_.push_back(std::move(*e));
-    }
-  }
   // Events until their paths together hold `want`, as the one event that comes when the
   // changes fall into one batch. A busy machine may split them into several.
   std::string merged_events(std::uint64_t id, const std::vector<std::string>& want) {
@@ -138,9 +123,9 @@ class Watch : public ::testing::Test {
   // Listing the watches holds up adding them, so it is not done too often.
   void wait_crawled(std::size_t n) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (watches_of(p_.pid()) != n && std::chrono::steady_clock::now() < deadline)
+    while (watches_of(e_.process().pid()) != n && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(n > 1000 ? 250 : 5));
-    ASSERT_EQ(watches_of(p_.pid()), n);
+    ASSERT_EQ(watches_of(e_.process().pid()), n);
   }
   // Waits until every event of what was done so far has been read: writes markers until
   // one is reported in a batch of its own, without a rescan of the root.
@@ -161,18 +146,16 @@ class Watch : public ::testing::Test {
 
   TempTree t_{"watch"};
   std::string root_;  // resolved: what the kernel reports
-  ServerProcess p_{"/tmp"};
-  std::deque<std::string> aside_;
+  Editor e_{{"/tmp"}};
 };
 
 TEST(WatchGate, BeforeHello) {
   ServerProcess p("/tmp");
-  EXPECT_EQ(p.request(watch_body(1, "/tmp")),
-            R"({"id":1,"reply":{"reply":"error","message":"say hello first"}})");
+  EXPECT_EQ(p.request(request(1, watch_call("/tmp"))), error_reply(1, "say hello first"));
 }
 
 TEST_F(Watch, PathsKeepTheAskedSpellingOfTheRoot) {
-  EXPECT_EQ(p_.request(watch_body(4, root_ + "//")), watching(4));
+  EXPECT_EQ(e_.call(4, watch_call(root_ + "//")), watching(4));
   t_.file("src/a");
   EXPECT_EQ(merged_events(4, {root_ + "/src", root_ + "/src/a"}),
             changed(4, {root_ + "/src", root_ + "/src/a"}));
@@ -183,41 +166,41 @@ TEST_F(Watch, PathsKeepTheAskedSpellingOfTheRoot) {
 TEST_F(Watch, RelativeAndLinkedRootsReportResolvedPaths) {
   t_.dir("real");
   t_.link(root_ + "/real", "link");
-  EXPECT_EQ(p_.request(watch_body(5, t_ / "link")), watching(5));
+  EXPECT_EQ(e_.call(5, watch_call(t_ / "link")), watching(5));
   t_.file("real/a");
   EXPECT_EQ(next_event(), changed(5, {root_ + "/real/a"}));
 
   const std::string rel =
       std::filesystem::relative(root_ + "/real", std::filesystem::current_path()).string();
   ASSERT_NE(rel[0], '/');
-  EXPECT_EQ(p_.request(watch_body(6, rel)), watching(6));
+  EXPECT_EQ(e_.call(6, watch_call(rel)), watching(6));
   t_.file("real/b");
   EXPECT_EQ(next_event(), changed(6, {root_ + "/real/b"}));
 }
 
 TEST_F(Watch, ExcludedDirectoriesStillReportTheirFiles) {
-  EXPECT_EQ(p_.request(watch_body(2, root_, {"*.o", "target", "build/"})), watching(2));
+  EXPECT_EQ(e_.call(2, watch_call(root_, {"*.o", "target", "build/"})), watching(2));
   t_.file("x.o");
   t_.file("target/a.c");  // the directory is dropped, not what it holds
   t_.file("build/b.c");   // a pattern for directories alone drops nothing
   EXPECT_EQ(merged_events(2, {root_ + "/build", root_ + "/build/b.c", root_ + "/target/a.c"}),
             changed(2, {root_ + "/build", root_ + "/build/b.c", root_ + "/target/a.c"}));
   // A set with a bad pattern excludes nothing.
-  EXPECT_EQ(p_.request(watch_body(3, root_, {"*.o", "[abc"})), watching(3));
+  EXPECT_EQ(e_.call(3, watch_call(root_, {"*.o", "[abc"})), watching(3));
   t_.file("y.o");
   EXPECT_EQ(next_event(), changed(3, {root_ + "/y.o"}));
 }
 
 TEST_F(Watch, ALaterWatchReplacesAndAFailedOneKeepsTheEarlier) {
   TempTree other("watch-other");
-  EXPECT_EQ(p_.request(watch_body(1, other.path())), watching(1));
-  EXPECT_EQ(p_.request(watch_body(2, root_)), watching(2));
+  EXPECT_EQ(e_.call(1, watch_call(other.path())), watching(1));
+  EXPECT_EQ(e_.call(2, watch_call(root_)), watching(2));
   other.file("old");  // no longer watched
   t_.file("new");
   EXPECT_EQ(next_event(), changed(2, {root_ + "/new"}));
 
   const std::string missing = root_ + "/missing \"dir\"";
-  EXPECT_EQ(p_.request(watch_body(3, missing)),
+  EXPECT_EQ(e_.call(3, watch_call(missing)),
             R"({"id":3,"reply":{"reply":"error","message":)" +
                 json_string("cannot watch " + missing + ": No path was found. about [\"" + root_ +
                             "/missing \\\"dir\\\"\"]") +
@@ -227,29 +210,29 @@ TEST_F(Watch, ALaterWatchReplacesAndAFailedOneKeepsTheEarlier) {
 }
 
 TEST_F(Watch, ManyChangesBecomeARescanOfTheRoot) {
-  EXPECT_EQ(p_.request(watch_body(7, root_ + "/", {"*.tmp"})), watching(7));
+  EXPECT_EQ(e_.call(7, watch_call(root_ + "/", {"*.tmp"})), watching(7));
   // Excluded files, yet counted. Only a batch of more than 256 paths sends anything (the
   // rescan), so a machine too busy to fit 1000 creations into one batch gets another burst.
   std::string event;
   for (int burst = 0; burst < 20 && event.empty(); ++burst) {
     for (int i = 0; i < 1000; ++i) t_.file("f" + std::to_string(burst) + "-" + std::to_string(i) + ".tmp");
-    event = p_.read_frame(std::chrono::seconds(2)).value_or("");
+    event = next_frame(std::chrono::seconds(2)).value_or("");
   }
   EXPECT_EQ(event, changed(7, {root_}));
 }
 
 TEST_F(Watch, SessionEndsPromptlyWithAWatchRunning) {
-  EXPECT_EQ(p_.request(watch_body(1, root_)), watching(1));
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
   t_.file("a");
-  p_.close_stdin();
-  EXPECT_EQ(p_.wait(std::chrono::seconds(10)), 0);
+  e_.process().close_stdin();
+  EXPECT_EQ(e_.process().wait(std::chrono::seconds(10)), 0);
 }
 
 TEST_F(Watch, APathWithANulIsRefusedAndWatchesNothing) {
   TempTree other("watch-other");
-  EXPECT_EQ(p_.request(watch_body(1, other.path())), watching(1));
+  EXPECT_EQ(e_.call(1, watch_call(other.path())), watching(1));
   const std::string nul = root_ + std::string(1, '\0') + "/nonexistent";
-  EXPECT_EQ(p_.request(watch_body(2, nul)),
+  EXPECT_EQ(e_.call(2, watch_call(nul)),
             R"({"id":2,"reply":{"reply":"error","message":"cannot watch )" + root_ +
                 R"(\u0000/nonexistent: file name contained an unexpected NUL byte"}})");
   t_.file("unwatched");
@@ -261,7 +244,7 @@ TEST_F(Watch, APathWithANulIsRefusedAndWatchesNothing) {
 // package managers do (make a temporary directory, fill it, rename it into place): every
 // later write inside them is reported.
 TEST_F(Watch, DirectoriesRenamedBeforeTheyWereWatchedReportLaterWrites) {
-  EXPECT_EQ(p_.request(watch_body(1, root_)), watching(1));
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
   std::set<std::string> moved;
   for (int i = 0; i < 50; ++i) {
     const std::string n = std::to_string(i);
@@ -288,7 +271,7 @@ TEST_F(Watch, DirectoriesRenamedBeforeTheyWereWatchedReportLaterWrites) {
 TEST_F(Watch, ExchangedDirectoriesReportLaterWritesUnderTheirNewNames) {
   t_.dir("X/xsub");
   t_.dir("Y/ysub");
-  EXPECT_EQ(p_.request(watch_body(1, root_)), watching(1));
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
   for (int round = 0; round < 10; ++round) {
     ASSERT_EQ(::renameat2(AT_FDCWD, (t_ / "X").c_str(), AT_FDCWD, (t_ / "Y").c_str(), RENAME_EXCHANGE), 0);
     EXPECT_EQ(uncovered(1, {root_ + "/X", root_ + "/Y"}), std::set<std::string>{});
@@ -316,12 +299,12 @@ TEST_F(Watch, ALargeTreeIsCrawledWhileTheSessionGoesOn) {
   }
   const std::string first = root_ + "/d0/s0", last = root_ + "/d199/s198";
   nivern_test::write_file(last + "/old", "");
-  EXPECT_EQ(p_.request(watch_body(1, root_)), watching(1));
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
   nivern_test::write_file(last + "/old", "written");
   nivern_test::write_file(last + "/new", "");
   nivern_test::write_file(first + "/early", "");
-  EXPECT_EQ(reply(2, R"({"id":2,"call":{"call":"hello","version":5}})"), nivern_test::hello_reply(2));
-  EXPECT_LT(watches_of(p_.pid()), 40001u) << "the reply waited for the crawl";
+  EXPECT_EQ(e_.call(2, R"({"call":"hello","version":5})"), nivern_test::hello_reply(2));
+  EXPECT_LT(watches_of(e_.process().pid()), 40001u) << "the reply waited for the crawl";
   EXPECT_EQ(uncovered(1, {last + "/old", last + "/new", first + "/early"}), std::set<std::string>{});
 
   wait_crawled(40001);
@@ -340,7 +323,7 @@ TEST_F(Watch, RandomChangesAreAllReported) {
   namespace fs = std::filesystem;
   for (const char* d : {"a/b/c", "a/d", "e/f", "g"}) t_.dir(d);
   for (const char* f : {"a/1", "a/b/2", "a/b/c/3", "e/4", "e/f/5", "6"}) t_.file(f);
-  EXPECT_EQ(p_.request(watch_body(1, root_)), watching(1));
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
 
   std::map<std::string, int> reported;  // path -> the last round during which it was reported
   int rescanned = -1;                   // the last round during which the root was
@@ -452,29 +435,27 @@ TEST(WatchLimit, StopsTheCrawlWithARescanAndRefusesAnotherRoot) {
           nivern_test::server_binary() + " \"$@\"\n");
   ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
   ScopedEnv env("NIVERN_SERVER_BIN", wrapper.c_str());
-  ServerProcess p("/tmp");
-  p.hello();
+  Editor e({"/tmp"});
 
   TempTree deep("watch-deep");
   deep.dir("a/b/c/d/e");
   const std::string root = std::filesystem::canonical(deep.path()).string();
-  EXPECT_EQ(p.request(watch_body(1, root)), watching(1));
-  EXPECT_EQ(p.read_frame(std::chrono::seconds(10)).value_or(""), changed(1, {root}));  // 4 of 6 watched
+  EXPECT_EQ(e.call(1, watch_call(root)), watching(1));
+  EXPECT_EQ(e.next_event().value_or(""), changed(1, {root}));  // 4 of 6 watched
 
   TempTree small("watch-small");
   const std::string limit = nivern_test::read_file("/proc/sys/fs/inotify/max_user_watches");
   EXPECT_EQ(
-      p.request(watch_body(2, small.path())),
-      R"({"id":2,"reply":{"reply":"error","message":"cannot watch )" + small.path() +
-          ": the inotify watch limit (fs.inotify.max_user_watches = " + limit.substr(0, limit.find('\n')) +
-          ") is reached: No space left on device (os error 28)\"}}");
+      e.call(2, watch_call(small.path())),
+      error_reply(
+          2, "cannot watch " + small.path() + ": the inotify watch limit (fs.inotify.max_user_watches = " +
+                 limit.substr(0, limit.find('\n')) + ") is reached: No space left on device (os error 28)"));
   deep.file("a/f");  // the first watch goes on
-  EXPECT_EQ(p.read_frame(std::chrono::seconds(10)).value_or(""), changed(1, {root + "/a/f"}));
+  EXPECT_EQ(e.next_event().value_or(""), changed(1, {root + "/a/f"}));
 
   deep.dir("x/y/z/w");
   std::string event;
-  for (int i = 0; i < 5 && event != changed(1, {root}); ++i)
-    event = p.read_frame(std::chrono::seconds(10)).value_or("");
+  for (int i = 0; i < 5 && event != changed(1, {root}); ++i) event = e.next_event().value_or("");
   EXPECT_EQ(event, changed(1, {root}));
 }
 

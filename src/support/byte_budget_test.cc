@@ -1,9 +1,12 @@
 #include "support/byte_budget.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <string>
 #include <thread>
 
 namespace nivern_support {
@@ -11,20 +14,37 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Waits up to 10 s for thread `tid` of this process to be asleep ("S" in its stat line).
+bool asleep(pid_t tid) {
+  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  do {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto end = line.rfind(')');  // the name in parentheses may hold spaces
+    if (end != std::string::npos && line.compare(end, 4, ") S ") == 0) return true;
+    std::this_thread::yield();
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
+
 TEST(ByteBudget, BlocksAtTheLimitUntilBytesAreGivenBackOrClosed) {
   auto budget = ByteBudget::make(10);
   auto a = budget->acquire(6);
   ASSERT_TRUE(a);
   // Larger than the whole limit: waits for the first lease, then is granted alone.
   std::atomic<int> stage = 0;
+  std::atomic<pid_t> tid = 0;
   std::optional<ByteBudget::Lease> big;
   std::thread producer([&] {
+    tid = ::gettid();
     big = budget->acquire(25);
     stage = 1;
     auto after = budget->acquire(1);  // waits for the big one
     stage = after ? 2 : 3;
   });
-  std::this_thread::sleep_for(20ms);
+  while (tid.load() == 0) std::this_thread::yield();
+  EXPECT_TRUE(asleep(tid.load()));  // waiting in acquire
   EXPECT_EQ(stage.load(), 0);
   EXPECT_EQ(budget->in_flight(), 6u);
   *a = ByteBudget::Lease();  // given back

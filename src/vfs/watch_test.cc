@@ -22,18 +22,34 @@ TEST(WatchKeep, OnlyThePathItselfIsTestedAndAsAFile) {
   EXPECT_TRUE(keep(nullptr, "/p/x"));
 }
 
+const char* name(WatchOp op) {
+  switch (op) {
+    case WatchOp::created:
+      return "created";
+    case WatchOp::removed:
+      return "removed";
+    case WatchOp::modified:
+      return "modified";
+    case WatchOp::rename_from:
+      return "rename_from";
+    case WatchOp::rename_to:
+      return "rename_to";
+  }
+  return "?";
+}
+
 TEST(WatchOneEach, BothWaysRenamesNoteTheirFirstTwoPaths) {
   auto ops = [](inotify::Kind kind, std::vector<std::string> paths) {
     const auto excl = matcher({"b"});
     std::vector<std::string> out;
     for (auto& n : one_each(inotify::Event{kind, std::move(paths), false}, &excl))
-      out.push_back(n.path + (n.keep ? "" : " (dropped)") + " " + std::to_string(int(n.op)));
+      out.push_back(n.path + (n.keep ? "" : " (dropped)") + " " + name(n.op));
     return out;
   };
   EXPECT_EQ(ops(inotify::Kind::rename_both, {"/p/a", "/p/b", "/p/c"}),
-            (std::vector<std::string>{"/p/a 3", "/p/b (dropped) 4"}));
-  EXPECT_EQ(ops(inotify::Kind::rename_both, {"/p/a"}), (std::vector<std::string>{"/p/a 3"}));
-  EXPECT_EQ(ops(inotify::Kind::other, {"/p/a"}), (std::vector<std::string>{"/p/a 2"}));
+            (std::vector<std::string>{"/p/a rename_from", "/p/b (dropped) rename_to"}));
+  EXPECT_EQ(ops(inotify::Kind::rename_both, {"/p/a"}), (std::vector<std::string>{"/p/a rename_from"}));
+  EXPECT_EQ(ops(inotify::Kind::other, {"/p/a"}), (std::vector<std::string>{"/p/a modified"}));
 }
 
 }  // namespace

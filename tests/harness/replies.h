@@ -16,6 +16,15 @@ std::string response(std::uint64_t id, std::string_view reply);
 std::string error_reply(std::uint64_t id, std::string_view message);
 /// The `done` reply under `id`.
 std::string done_reply(std::uint64_t id);
+/// One entry of an `entries` reply.
+std::string entry(std::string_view name, bool is_dir, std::uint64_t len);
+/// The `entries` reply of a `list_dir` under `id`; `list` is its entries joined by commas.
+std::string entries_reply(std::uint64_t id, std::string_view list);
+/// The `scanned` reply of a `scan` under `id`.
+std::string scanned_reply(std::uint64_t id, const std::vector<std::string>& paths, bool truncated = false);
+/// The `text` reply of an `open` under `id`.
+std::string text_reply(std::uint64_t id, std::string_view text, std::string_view encoding = "UTF-8",
+                       std::string_view line_ending = "lf", bool bom = false, bool lossy = false);
 /// `strings` as a JSON array of strings.
 std::string json_list(const std::vector<std::string>& strings);
 
