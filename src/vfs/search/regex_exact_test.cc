@@ -8,6 +8,7 @@
 #include <string>
 
 #include "vfs/search/regex_bytes.h"
+#include "vfs/search/regex_re2.h"
 #include "vfs/search/regex_syntax.h"
 #include "vfs/search/regex_translate.h"
 

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "vfs/search/regex_facts.h"
 #include "vfs/search/regex_syntax.h"
 #include "vfs/search/regex_translate.h"
 

@@ -1,9 +1,9 @@
 #pragma once
 /// From a parsed pattern to what the search engines run: a small intermediate form in
 /// which flags are applied (case folding, dot and anchor modes, greed) and every class
-/// is a set of code-point ranges; its RE2 spelling; and the facts the matcher needs
-/// (smart case, a literal every match contains). Its size as a compiled program is
-/// counted in regex_size.h.
+/// is a set of code-point ranges. Its RE2 spelling is in regex_re2.h, the facts the
+/// matcher needs (smart case, a literal every match contains) in regex_facts.h, and its
+/// size as a compiled program is counted in regex_size.h.
 ///
 /// Threading: pure functions over values; safe from any thread.
 ///
@@ -98,53 +98,15 @@ struct Hir {
   [[nodiscard]] const HirNode& at(std::uint32_t i) const { return nodes[i]; }
 };
 
-/// The smart-case facts of a pattern: whether it has a literal character (classes
-/// included) and whether one of them is uppercase.
-struct CaseFacts {
-  bool any_literal = false;
-  bool any_uppercase = false;
-};
-[[nodiscard]] CaseFacts case_facts(const Ast& ast);
-
 /// Applies flags and resolves classes. `case_insensitive` is the starting state of the
 /// i flag. Errors (Unicode properties that do not exist, Unicode where it is switched
 /// off) quote `pattern`.
 [[nodiscard]] std::expected<Hir, SyntaxError> translate(const Ast& ast, std::string_view pattern,
                                                         bool case_insensitive);
 
-/// How anchors are spelled for RE2.
-enum class AnchorMode {
-  /// The haystack is one line: ^ and $ are its ends.
-  line,
-  /// The haystack is a run of lines: ^ and $ are line boundaries.
-  block,
-};
-
-/// The RE2 spelling (no capturing groups; always case-sensitive, folds are explicit).
-/// `nodes` (when given) receives the number of syntax nodes written, which RE2's own
-/// walkers bound.
-[[nodiscard]] std::string to_re2(const Hir& hir, AnchorMode mode, std::size_t* nodes = nullptr);
-
-/// A literal sequence every match contains, for prefiltering.
-struct Atom {
-  char32_t c = 0;
-  bool folded = false;  // matched case-insensitively
-  bool brk = false;     // something other than a literal stands here
-};
-struct LiteralFacts {
-  /// The top-level sequence of the pattern.
-  std::vector<Atom> atoms;
-  /// The pattern is nothing but those literals.
-  bool literal_only = false;
-  /// The atoms are bytes (a pattern in byte form), not code points.
-  bool bytes = false;
-};
-[[nodiscard]] LiteralFacts literal_facts(const Hir& hir);
-
-/// An RE2 class of everything that is not a Unicode word character (nor, with
-/// `exclude_line_feed`, a line feed); with `bytes`, spelled for RE2's Latin-1 mode as the
-/// UTF-8 forms of those characters.
-[[nodiscard]] std::string re2_non_word_class(bool exclude_line_feed, bool bytes = false);
+/// The code points that are not Unicode word characters (nor, with `exclude_line_feed`,
+/// a line feed), surrogates left out.
+[[nodiscard]] Ranges non_word_ranges(bool exclude_line_feed);
 
 /// Whether `c` is a word character in the Unicode sense.
 [[nodiscard]] bool is_word_char(char32_t c);

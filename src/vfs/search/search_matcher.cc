@@ -8,6 +8,8 @@
 #include "text/utf8.h"
 #include "vfs/search/regex_bytes.h"
 #include "vfs/search/regex_exact.h"
+#include "vfs/search/regex_facts.h"
+#include "vfs/search/regex_re2.h"
 #include "vfs/search/regex_size.h"
 #include "vfs/search/regex_syntax.h"
 #include "vfs/search/regex_translate.h"
