@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "vfs/scan.h"
-#include "vfs/walk.h"
+#include "vfs/tree/scan.h"
+#include "vfs/tree/walk.h"
 
 namespace {
 

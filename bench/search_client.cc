@@ -25,8 +25,8 @@
 #include "harness/frame_client.h"
 #include "support/process.h"
 #include "support/unique_fd.h"
-#include "vfs/search.h"
-#include "vfs/walk.h"
+#include "vfs/search/search.h"
+#include "vfs/tree/walk.h"
 
 namespace {
 

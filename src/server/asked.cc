@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "text/byte_decoders.h"
-#include "vfs/path_order.h"
+#include "vfs/tree/path_order.h"
 
 namespace nivern_server {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "support/unique_fd.h"
-#include "vfs/error.h"
+#include "vfs/tree/error.h"
 
 namespace nivern_server::files {
 

@@ -7,9 +7,9 @@
 
 #include "server/calls.h"
 #include "text/byte_decoders.h"
-#include "vfs/directory.h"
-#include "vfs/excludes.h"
-#include "vfs/scan.h"
+#include "vfs/tree/directory.h"
+#include "vfs/tree/excludes.h"
+#include "vfs/tree/scan.h"
 
 namespace nivern_server {
 

@@ -9,7 +9,7 @@
 #include "harness/temp_tree.h"
 #include "server/calls.h"
 #include "text/byte_decoders.h"
-#include "vfs/scan.h"
+#include "vfs/tree/scan.h"
 
 namespace nivern_server {
 namespace {

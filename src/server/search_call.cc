@@ -4,8 +4,8 @@
 
 #include "server/calls.h"
 #include "text/byte_decoders.h"
-#include "vfs/excludes.h"
-#include "vfs/search.h"
+#include "vfs/tree/excludes.h"
+#include "vfs/search/search.h"
 
 namespace nivern_server {
 

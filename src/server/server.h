@@ -10,7 +10,7 @@
 #include "support/byte_budget.h"
 #include "support/channel.h"
 #include "support/mutex.h"
-#include "vfs/gitignore.h"
+#include "vfs/tree/gitignore.h"
 
 namespace nivern_vfs::watch {
 class Watcher;

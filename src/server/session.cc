@@ -14,7 +14,7 @@
 #include "support/channel.h"
 #include "support/os_error.h"
 #include "support/thread_name.h"
-#include "vfs/root_ignore.h"
+#include "vfs/tree/root_ignore.h"
 
 namespace nivern_server {
 

@@ -11,7 +11,7 @@
 #include "support/channel.h"
 #include "support/thread_name.h"
 #include "text/byte_decoders.h"
-#include "vfs/watch.h"
+#include "vfs/watch/watch.h"
 
 namespace nivern_server {
 

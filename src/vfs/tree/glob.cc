@@ -1,0 +1,457 @@
+#include "vfs/tree/glob.h"
+
+#include <cstddef>
+#include <utility>
+
+#include "text/utf8.h"
+
+namespace nivern_vfs::glob {
+
+namespace {
+
+struct Token {
+  Glob::Op kind = Glob::Op::byte;  // byte, any_char, char_class, star, rec_*, any_all; split = alternation
+  unsigned char b = 0;
+  std::uint32_t cls = 0;
+  std::vector<std::vector<Token>> alts;
+};
+
+/// The character at s[i]. A byte that does not start a well-formed sequence stands for
+/// itself, as a value above the Unicode range, with length 1.
+std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
+  auto [cp, len] = nivern_text::decode_utf8_char(s, i);
+  if (len == 0) return {0x110000 + static_cast<unsigned char>(s[i]), 1};
+  return {cp, len};
+}
+
+/// A character as `decode` gives it, back as text.
+std::string show(char32_t cp) {
+  if (cp > 0x10FFFF) return std::string(1, static_cast<char>(cp - 0x110000));
+  std::string out;
+  nivern_text::append_utf8(out, cp);
+  return out;
+}
+
+bool is_byte(const Token& t, bool allow_slash = false) {
+  return t.kind == Glob::Op::byte && (allow_slash || t.b != '/');
+}
+
+/// True when the tokens can never match a "/".
+bool slash_free(const std::vector<Token>& tokens) {
+  for (const Token& t : tokens) {
+    switch (t.kind) {
+      case Glob::Op::byte:
+        if (t.b == '/') return false;
+        break;
+      case Glob::Op::any_char:
+      case Glob::Op::char_class:
+      case Glob::Op::star:
+        break;
+      case Glob::Op::split:
+        for (const auto& alt : t.alts) {
+          if (!slash_free(alt)) return false;
+        }
+        break;
+      default:
+        return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+struct Compiler {
+  Glob& g;
+
+  std::expected<std::vector<Token>, std::string> parse(std::string_view p, bool allow_unclosed) {
+    std::vector<Token> top;
+    std::vector<std::vector<Token>> branches;
+    bool in_alt = false;
+    std::size_t i = 0;
+    const std::size_t n = p.size();
+    auto push = [&](Token t) { (in_alt ? branches.back() : top).push_back(std::move(t)); };
+    auto byte = [&](unsigned char c) {
+      Token t;
+      t.kind = Glob::Op::byte;
+      t.b = c;
+      push(std::move(t));
+    };
+    auto op = [&](Glob::Op k) {
+      Token t;
+      t.kind = k;
+      push(std::move(t));
+    };
+    while (i < n) {
+      char c = p[i];
+      if (c == '\\') {
+        if (i + 1 >= n) return std::unexpected("dangling '\\'");
+        byte(static_cast<unsigned char>(p[i + 1]));
+        i += 2;
+      } else if (c == '?') {
+        op(Glob::Op::any_char);
+        ++i;
+      } else if (c == '*') {
+        if (i + 1 < n && p[i + 1] == '*') {
+          std::size_t j = i + 2;
+          bool next_end = j == n;
+          bool next_slash = j < n && p[j] == '/';
+          std::vector<Token>& cur = in_alt ? branches.back() : top;
+          bool at_start = !in_alt && top.empty();
+          bool prev_slash = !in_alt && !cur.empty() && cur.back().kind == Glob::Op::byte &&
+                            cur.back().b == '/';
+          if (at_start && next_end) {
+            op(Glob::Op::any_all);
+            i = j;
+          } else if (at_start && next_slash) {
+            op(Glob::Op::rec_prefix);
+            i = j + 1;
+          } else if (prev_slash && next_end) {
+            cur.pop_back();
+            op(Glob::Op::rec_suffix);
+            i = j;
+          } else if (prev_slash && next_slash) {
+            cur.pop_back();
+            op(Glob::Op::rec_infix);
+            i = j + 1;
+          } else {
+            op(Glob::Op::star);
+            i = j;
+          }
+        } else {
+          op(Glob::Op::star);
+          ++i;
+        }
+      } else if (c == '[') {
+        std::size_t j = i + 1;
+        bool negated = false;
+        if (j < n && (p[j] == '!' || p[j] == '^')) {
+          negated = true;
+          ++j;
+        }
+        std::size_t k = j;
+        if (k < n && p[k] == ']') ++k;
+        while (k < n && p[k] != ']') k += (p[k] == '\\' && k + 1 < n) ? 2 : 1;
+        if (k >= n) {
+          if (!allow_unclosed) return std::unexpected("unclosed character class; missing ']'");
+          byte('[');
+          ++i;
+          continue;
+        }
+        Glob::Class cls;
+        cls.negated = negated;
+        std::size_t q = j;
+        auto item = [&]() -> char32_t {
+          if (p[q] == '\\' && q + 1 < k) ++q;
+          auto [cp, len] = decode(p, q);
+          q += len;
+          return cp;
+        };
+        while (q < k) {
+          char32_t lo = item();
+          if (q + 1 < k && p[q] == '-') {
+            ++q;
+            char32_t hi = item();
+            if (lo > hi) return std::unexpected("invalid range; '" + show(lo) + "' > '" + show(hi) + "'");
+            cls.ranges.emplace_back(lo, hi);
+          } else {
+            cls.ranges.emplace_back(lo, lo);
+          }
+        }
+        Token t;
+        t.kind = Glob::Op::char_class;
+        t.cls = static_cast<std::uint32_t>(g.classes_.size());
+        g.classes_.push_back(std::move(cls));
+        push(std::move(t));
+        i = k + 1;
+      } else if (c == '{') {
+        if (in_alt) return std::unexpected("nested alternate groups are not allowed");
+        in_alt = true;
+        branches.assign(1, {});
+        ++i;
+      } else if (c == ',' && in_alt) {
+        branches.emplace_back();
+        ++i;
+      } else if (c == '}' && in_alt) {
+        Token t;
+        t.kind = Glob::Op::split;
+        t.alts = std::move(branches);
+        branches.clear();
+        in_alt = false;
+        top.push_back(std::move(t));
+        ++i;
+      } else {
+        byte(static_cast<unsigned char>(c));
+        ++i;
+      }
+    }
+    if (in_alt) return std::unexpected("unclosed alternate group; missing '}'");
+    return top;
+  }
+
+  void emit(const std::vector<Token>& tokens) {
+    for (const Token& t : tokens) {
+      switch (t.kind) {
+        case Glob::Op::byte:
+          g.prog_.push_back({Glob::Op::byte, t.b, 0, 0});
+          break;
+        case Glob::Op::char_class:
+          g.prog_.push_back({Glob::Op::char_class, 0, t.cls, 0});
+          break;
+        case Glob::Op::split: {
+          g.loops_ = true;
+          auto first = static_cast<std::uint32_t>(g.targets_.size());
+          auto count = static_cast<std::uint32_t>(t.alts.size());
+          g.targets_.resize(g.targets_.size() + count);
+          g.prog_.push_back({Glob::Op::split, 0, first, count});
+          std::vector<std::size_t> jumps;
+          for (std::uint32_t k = 0; k < count; ++k) {
+            g.targets_[first + k] = static_cast<std::uint32_t>(g.prog_.size());
+            emit(t.alts[k]);
+            jumps.push_back(g.prog_.size());
+            g.prog_.push_back({Glob::Op::jump, 0, 0, 0});
+          }
+          for (std::size_t j : jumps) g.prog_[j].arg = static_cast<std::uint32_t>(g.prog_.size());
+          break;
+        }
+        case Glob::Op::any_char:
+          g.prog_.push_back({t.kind, 0, 0, 0});
+          break;
+        default:  // star and the recursive forms
+          g.loops_ = true;
+          g.prog_.push_back({t.kind, 0, 0, 0});
+          break;
+      }
+    }
+  }
+
+  /// Literal runs of the top-level tokens: every match starts with the leading run,
+  /// ends with the trailing run and holds the longest run somewhere.
+  void filters(const std::vector<Token>& tokens) {
+    std::size_t i = 0;
+    while (i < tokens.size() && tokens[i].kind == Glob::Op::byte) g.prefix_.push_back(static_cast<char>(tokens[i++].b));
+    if (i == tokens.size()) return;
+    std::size_t j = tokens.size();
+    while (j > i && tokens[j - 1].kind == Glob::Op::byte) --j;
+    for (std::size_t k = j; k < tokens.size(); ++k) g.suffix_.push_back(static_cast<char>(tokens[k].b));
+    std::string run;
+    for (std::size_t k = i; k < j; ++k) {
+      if (tokens[k].kind == Glob::Op::byte) {
+        run.push_back(static_cast<char>(tokens[k].b));
+        if (run.size() > g.inner_.size()) g.inner_ = run;
+      } else {
+        run.clear();
+      }
+    }
+  }
+
+  void classify(const std::vector<Token>& tokens) {
+    auto literal_of = [](auto first, auto last) {
+      std::string s;
+      for (auto it = first; it != last; ++it) s.push_back(static_cast<char>(it->b));
+      return s;
+    };
+    auto all_bytes = [](auto first, auto last, bool allow_slash) {
+      for (auto it = first; it != last; ++it) {
+        if (!is_byte(*it, allow_slash)) return false;
+      }
+      return true;
+    };
+    if (!tokens.empty() && tokens[0].kind == Glob::Op::rec_prefix) {
+      auto b = tokens.begin() + 1, e = tokens.end();
+      if (all_bytes(b, e, false)) {
+        g.shape_ = Shape::name;
+        g.literal_ = literal_of(b, e);
+        return;
+      }
+      if (b->kind == Glob::Op::star && all_bytes(b + 1, e, false)) {
+        g.shape_ = Shape::name_suffix;
+        g.literal_ = literal_of(b + 1, e);
+        return;
+      }
+      if ((e - 1)->kind == Glob::Op::star && all_bytes(b, e - 1, false)) {
+        g.shape_ = Shape::name_prefix;
+        g.literal_ = literal_of(b, e - 1);
+        return;
+      }
+      std::vector<Token> rest(b, e);
+      if (slash_free(rest)) {
+        g.shape_ = Shape::name_glob;
+        filters(rest);
+        emit(rest);
+        g.prog_.push_back({Glob::Op::match, 0, 0, 0});
+        return;
+      }
+    } else if (all_bytes(tokens.begin(), tokens.end(), true)) {
+      g.shape_ = Shape::path;
+      g.literal_ = literal_of(tokens.begin(), tokens.end());
+      return;
+    }
+    g.shape_ = Shape::path_glob;
+    filters(tokens);
+    emit(tokens);
+    g.prog_.push_back({Glob::Op::match, 0, 0, 0});
+  }
+};
+
+std::expected<Glob, std::string> Glob::compile(std::string_view pattern, bool allow_unclosed_class) {
+  Glob g;
+  Compiler c{g};
+  auto tokens = c.parse(pattern, allow_unclosed_class);
+  if (!tokens) return std::unexpected(std::move(tokens.error()));
+  c.classify(*tokens);
+  return g;
+}
+
+bool Glob::matches(std::string_view text) const {
+  if (shape_ == Shape::path) return text == literal_;
+  if (shape_ == Shape::path_glob) return run(text);
+  std::size_t slash = text.rfind('/');
+  std::string_view name = slash == std::string_view::npos ? text : text.substr(slash + 1);
+  switch (shape_) {
+    case Shape::name:
+      return name == literal_;
+    case Shape::name_suffix:
+      return name.ends_with(literal_);
+    case Shape::name_prefix:
+      return name.starts_with(literal_);
+    default:
+      return run(name);
+  }
+}
+
+namespace {
+bool in_class(const Glob::Class& cls, char32_t cp) {
+  bool hit = false;
+  for (const auto& [lo, hi] : cls.ranges) {
+    if (cp >= lo && cp <= hi) {
+      hit = true;
+      break;
+    }
+  }
+  return hit != cls.negated;
+}
+}  // namespace
+
+bool Glob::run(std::string_view text) const {
+  if (!text.starts_with(prefix_) || !text.ends_with(suffix_)) return false;
+  if (!inner_.empty() && text.find(inner_) == std::string_view::npos) return false;
+  const std::size_t n = text.size();
+  if (!loops_) {
+    // Straight line: bytes, single characters and classes only.
+    std::size_t ti = 0;
+    for (const Inst& in : prog_) {
+      switch (in.op) {
+        case Op::byte:
+          if (ti >= n || static_cast<unsigned char>(text[ti]) != in.b) return false;
+          ++ti;
+          break;
+        case Op::any_char:
+        case Op::char_class: {
+          if (ti >= n || text[ti] == '/') return false;
+          auto [cp, len] = decode(text, ti);
+          if (in.op == Op::char_class && !in_class(classes_[in.arg], cp)) return false;
+          ti += len;
+          break;
+        }
+        case Op::match:
+          return ti == n;
+        default:
+          return false;
+      }
+    }
+    return false;
+  }
+
+  // Depth-first search over (instruction, position) states; each state is explored at
+  // most once, which bounds the work by program size times text size.
+  thread_local std::vector<std::uint64_t> seen;
+  thread_local std::vector<std::pair<std::uint32_t, std::uint32_t>> stack;
+  const std::size_t width = n + 1;
+  seen.assign((prog_.size() * width + 63) / 64, 0);
+  stack.clear();
+  stack.emplace_back(0, 0);
+  while (!stack.empty()) {
+    auto [pc, ti] = stack.back();
+    stack.pop_back();
+    for (;;) {
+      std::size_t bit = static_cast<std::size_t>(pc) * width + ti;
+      std::uint64_t mask = std::uint64_t{1} << (bit % 64);
+      if (seen[bit / 64] & mask) break;
+      seen[bit / 64] |= mask;
+      const Inst& in = prog_[pc];
+      bool alive = true;
+      switch (in.op) {
+        case Op::byte:
+          if (ti < n && static_cast<unsigned char>(text[ti]) == in.b) {
+            ++pc, ++ti;
+          } else {
+            alive = false;
+          }
+          break;
+        case Op::any_char:
+        case Op::char_class: {
+          if (ti >= n || text[ti] == '/') {
+            alive = false;
+            break;
+          }
+          auto [cp, len] = decode(text, ti);
+          if (in.op == Op::char_class && !in_class(classes_[in.arg], cp)) {
+            alive = false;
+            break;
+          }
+          ++pc;
+          ti += static_cast<std::uint32_t>(len);
+          break;
+        }
+        case Op::star:
+          if (ti < n && text[ti] != '/') stack.emplace_back(pc, ti + 1);
+          ++pc;
+          break;
+        case Op::rec_prefix: {
+          std::size_t j = text.find('/', ti);
+          if (j != std::string_view::npos) stack.emplace_back(pc, static_cast<std::uint32_t>(j + 1));
+          ++pc;
+          break;
+        }
+        case Op::rec_infix: {
+          if (ti >= n || text[ti] != '/') {
+            alive = false;
+            break;
+          }
+          std::size_t j = text.find('/', ti + 1);
+          if (j != std::string_view::npos) stack.emplace_back(pc, static_cast<std::uint32_t>(j));
+          ++pc, ++ti;
+          break;
+        }
+        case Op::rec_suffix:
+          if (ti >= n || text[ti] != '/') {
+            alive = false;
+            break;
+          }
+          ++pc;
+          ti = static_cast<std::uint32_t>(n);
+          break;
+        case Op::any_all:
+          ++pc;
+          ti = static_cast<std::uint32_t>(n);
+          break;
+        case Op::split:
+          for (std::uint32_t k = in.count; k-- > 1;) stack.emplace_back(targets_[in.arg + k], ti);
+          pc = in.count ? targets_[in.arg] : pc + 1;
+          break;
+        case Op::jump:
+          pc = in.arg;
+          break;
+        case Op::match:
+          if (ti == n) return true;
+          alive = false;
+          break;
+      }
+      if (!alive) break;
+    }
+  }
+  return false;
+}
+
+}  // namespace nivern_vfs::glob
