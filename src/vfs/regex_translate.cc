@@ -813,7 +813,7 @@ class Re2Writer {
 /// Sizes saturate here.
 constexpr std::uint64_t CAP = std::uint64_t{1} << 62;
 
-/// Bytes per transition, as the defining library counts them (states: STATE_BYTES).
+/// Bytes charged per transition by the size estimate (per state: STATE_BYTES).
 constexpr std::uint64_t TRANSITION_BYTES = 8;
 
 /// The UTF-8 byte-range sequences of a class, as a trie of shared prefixes: its node

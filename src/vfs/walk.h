@@ -8,7 +8,7 @@
 /// destructor may flush), before `walk_parallel` returns. The exclude matcher is shared
 /// read-only by all workers.
 ///
-/// Promises (stable interface; only additions from here on):
+/// Guarantees:
 /// - One root. The root itself is visited first (depth 0, `dir_fd` == AT_FDCWD, `name`
 ///   == the root path); a root that is a symbolic link to a directory is walked as that
 ///   directory. Below the root, symbolic links are never followed.
