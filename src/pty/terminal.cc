@@ -6,7 +6,6 @@
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "support/os_error.h"
+#include "support/paths.h"
 
 extern char** environ;
 
@@ -123,11 +123,6 @@ std::string home_directory() {
   return "/";
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Our environment with SHELL filled in when missing, then TERM and COLORTERM.
 std::vector<std::string> shell_environment() {
   std::vector<std::string> env;
@@ -159,7 +154,7 @@ std::expected<Child, std::string> start_on(const std::string& subordinate, std::
   if (program.find('\0') != std::string::npos || cwd.find('\0') != std::string::npos) {
     return std::unexpected("cannot run " + program + ": nul byte found in provided data");
   }
-  if (!is_directory(cwd)) cwd = home_directory();
+  if (!nivern_support::is_directory(cwd)) cwd = home_directory();
 
   posix_spawn_file_actions_t fa;
   if (int e = ::posix_spawn_file_actions_init(&fa)) return std::unexpected(os_error_text(e));

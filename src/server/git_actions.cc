@@ -11,6 +11,7 @@
 #include "git/pr.h"
 #include "git/remote.h"
 #include "git/stage.h"
+#include "text/trim.h"
 
 namespace nivern_server::git {
 
@@ -25,14 +26,7 @@ using nivern_protocol::message::Reply;
 // The last component of `p` when it is an ordinary name: trailing separators and "."
 // components are passed over; empty for a root, the empty path or a final "..".
 std::string_view file_name(std::string_view p) {
-  for (;;) {
-    while (p.ends_with('/')) p.remove_suffix(1);
-    if (p.ends_with("/.")) {
-      p.remove_suffix(1);
-    } else {
-      break;
-    }
-  }
+  p = nivern_text::trim_path_end(p);
   std::size_t slash = p.rfind('/');
   std::string_view last = slash == std::string_view::npos ? p : p.substr(slash + 1);
   if (last == "." || last == "..") return {};
