@@ -19,6 +19,7 @@
 #include "support/huge_pages.h"
 #include "support/parallel.h"
 #include "support/unique_fd.h"
+#include "support/write_all.h"
 #include "text/byte_decoders.h"
 #include "text/save_encoders.h"
 #include "text/file_decoding.h"
@@ -263,16 +264,10 @@ Reply cannot(const char* verb, std::string_view path, const VfsError& e) {
 
 /// Writes all of `data`, in requests of at most `WRITE_CHUNK` bytes.
 std::expected<void, IoError> write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t w = ::write(fd, data.data(), std::min(data.size(), files::WRITE_CHUNK));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::os(errno));
-    }
-    if (w == 0) return std::unexpected(IoError::own(nivern_vfs::error::WRITE_ZERO));
-    data.remove_prefix(static_cast<std::size_t>(w));
-  }
-  return {};
+  auto written = nivern_support::write_all(fd, data, files::WRITE_CHUNK);
+  if (written) return {};
+  if (written.error() == 0) return std::unexpected(IoError::own(nivern_vfs::error::WRITE_ZERO));
+  return std::unexpected(IoError::os(written.error()));
 }
 
 /// A short random tag for a temporary name (12 hexadecimal digits).

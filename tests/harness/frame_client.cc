@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "support/spawn.h"
+#include "support/write_all.h"
 
 extern char** environ;
 
@@ -134,15 +135,7 @@ bool ServerProcess::write_raw(std::string_view bytes) {
   // Ignore SIGPIPE in the test process: a server that has gone must fail the write.
   static bool ignored = [] { signal(SIGPIPE, SIG_IGN); return true; }();
   (void)ignored;
-  while (!bytes.empty()) {
-    ssize_t n = ::write(in_, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  return nivern_support::write_all(in_, bytes).has_value();
 }
 
 bool ServerProcess::fill(std::size_t want, std::chrono::steady_clock::time_point deadline) {
