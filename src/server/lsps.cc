@@ -260,8 +260,6 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
                   const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
                   const std::shared_ptr<Signals>& signals) {
   auto buffer = std::make_unique<char[]>(READ_SIZE);
-  const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_output","bytes":")";
-  const std::string_view tail = "\"}}";
   auto end_output = [&](bool tell) {
     if (tell) (void)out.send(Frame{msg::Response{id, msg::Reply::LspExited{}}.encode(), {}});
     pipe.reset();
@@ -277,12 +275,8 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
     if (pipe) {
       ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
       if (n > 0) {
-        // The event's body as `Response::encode` writes it, with the base64 written in place.
-        std::string body;
-        body.reserve(head.size() + (static_cast<std::size_t>(n) + 2) / 3 * 4 + tail.size());
-        body += head;
-        msg::append_encoded_bytes(body, std::string_view(buffer.get(), static_cast<std::size_t>(n)));
-        body += tail;
+        msg::Reply::LspOutput event{msg::encode_bytes(std::string_view(buffer.get(), static_cast<std::size_t>(n)))};
+        std::string body = msg::Response{id, std::move(event)}.encode();
         auto lease = relay->budget->acquire(frame_cost(body));
         if (!lease) break;
         if (!out.send(Frame{std::move(body), std::move(*lease)})) end_output(false);  // the writer stopped
