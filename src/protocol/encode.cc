@@ -53,14 +53,9 @@ class Writer {
   }
   void boolean(bool b) { out_.append(b ? "true" : "false"); }
 
-  /// A payload field: base64 text needs no escaping and is copied as it is; anything
-  /// else is written as any string.
+  /// A payload field: base64 text (`encode_bytes`), which needs no escaping, copied as
+  /// it is.
   void payload(std::string_view s) {
-    const bool base64 = std::all_of(s.begin(), s.end(), [](char c) {
-      return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
-             c == '/' || c == '=';
-    });
-    if (!base64) return string(s);
     out_ += '"';
     out_.append(s);
     out_ += '"';
