@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <thread>
 
 #include "support/channel.h"
 #include "support/mutex.h"
