@@ -100,8 +100,8 @@ Reply Ptys::open(std::uint64_t id, const Call::PtyOpen& call, const Outgoing& ou
   }
   auto shell = std::make_shared<Shell>(std::move(*spawned));
   if (nivern_support::start_detached(RELAY_THREAD,
-                                     [id, wake = std::move(wake_rx), out, weak = std::weak_ptr<Shell>(shell),
-                                      budget = shell->budget]() mutable {
+                                     [id, wake = std::move(wake_rx), out = Outgoing(out),
+                                      weak = std::weak_ptr<Shell>(shell), budget = shell->budget]() mutable {
                                        relay(id, std::move(wake), std::move(out), weak, budget);
                                      }) != 0) {
     return Reply::Error{"cannot start reading the shell"};  // the shell is released on the way out
