@@ -5,7 +5,6 @@
 ///
 /// Single-threaded, like the clients. Header only: every client is one executable.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +18,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "support/spawn.h"
 
 namespace nivern_bench {
 
@@ -74,16 +73,14 @@ inline Child spawn(std::vector<std::string> argv, bool pipe_stdin, bool pipe_std
   int to[2] = {-1, -1}, from[2] = {-1, -1};
   if (pipe_stdin && ::pipe2(to, O_CLOEXEC) != 0) std::abort();
   if (pipe_stdout && ::pipe2(from, O_CLOEXEC) != 0) std::abort();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  if (pipe_stdin) posix_spawn_file_actions_adddup2(&fa, to[0], 0);
-  if (pipe_stdout) posix_spawn_file_actions_adddup2(&fa, from[1], 1);
+  nivern_support::Spawn spawn;
+  if (pipe_stdin) spawn.dup2(to[0], 0);
+  if (pipe_stdout) spawn.dup2(from[1], 1);
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
   Child c;
-  if (posix_spawnp(&c.pid, args[0], &fa, nullptr, args.data(), environ) != 0) c.pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
+  c.pid = spawn.start(args[0], args.data(), nullptr, /*search_path=*/true).value_or(-1);
   for (int fd : {to[0], from[1]}) {
     if (fd >= 0) ::close(fd);
   }

@@ -23,6 +23,7 @@
 #include "harness/frame_client.h"
 #include "harness/temp_tree.h"
 #include "protocol/message.h"
+#include "support/write_all.h"
 
 namespace {
 
@@ -44,11 +45,7 @@ std::string payload(std::size_t n) {
 }
 
 void write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n <= 0) std::abort();
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
+  if (!nivern_support::write_all(fd, bytes)) std::abort();
 }
 
 // Milliseconds for the echo of `data` through `cat` on plain pipes.

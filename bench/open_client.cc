@@ -18,6 +18,7 @@
 
 #include "bench_util.h"
 #include "harness/frame_client.h"
+#include "support/write_all.h"
 
 namespace {
 
@@ -50,12 +51,7 @@ std::size_t read_into(int fd, std::vector<char>& buf, std::size_t n, std::size_t
 }
 
 void write_all(int fd, const char* p, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w <= 0) std::abort();
-    p += w;
-    n -= static_cast<std::size_t>(w);
-  }
+  if (!nivern_support::write_all(fd, std::string_view(p, n))) std::abort();
 }
 
 /// Reads one frame (length and body) into `buf`; its whole size, 0 when the server ended.

@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,16 +52,13 @@ struct Piped {
 Piped spawn_merged(std::vector<std::string> argv) {
   int p[2];
   if (::pipe2(p, O_CLOEXEC) != 0) std::abort();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, p[1], 2);
+  nivern_support::Spawn spawn;
+  spawn.dup2(p[1], 1).dup2(p[1], 2);
   std::vector<char*> args;
   for (auto& a : argv) args.push_back(a.data());
   args.push_back(nullptr);
   Piped c;
-  if (posix_spawnp(&c.pid, args[0], &fa, nullptr, args.data(), environ) != 0) c.pid = -1;
-  posix_spawn_file_actions_destroy(&fa);
+  c.pid = spawn.start(args[0], args.data(), nullptr, /*search_path=*/true).value_or(-1);
   ::close(p[1]);
   c.out = p[0];
   return c;

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "text/byte_decoders.h"
+#include "text/trim.h"
 
 namespace nivern_git::output {
 
@@ -18,12 +19,8 @@ inline bool valid_utf8(std::string_view bytes) { return nivern_text::is_valid_ut
 /// by U+FFFD. Valid input comes back unchanged.
 inline std::string lossy(std::string_view bytes) { return nivern_text::lossy_utf8(bytes); }
 
-/// True for the characters with the Unicode White_Space property.
-bool is_white_space(char32_t c);
-
-/// `text` without Unicode white space at either end. Bytes that are not well-formed
-/// UTF-8 count as characters that are not white space.
-std::string_view trim(std::string_view text);
+using nivern_text::is_white_space;
+using nivern_text::trim;
 
 /// Walks the lines of `text` from the last to the first and returns
 /// the first one that is not empty once trimmed, trimmed. A line ends at "\n"; a final

@@ -2,22 +2,11 @@
 
 #include <vector>
 
+#include "text/trim.h"
+
 namespace nivern_git::path {
 
 namespace {
-
-// Drops trailing separators and trailing "." components, keeping a root and a leading ".".
-std::string_view trim_end(std::string_view p) {
-  for (;;) {
-    if (p.size() > 1 && p.ends_with('/')) {
-      p.remove_suffix(1);
-    } else if (p.size() > 1 && p.ends_with("/.")) {
-      p.remove_suffix(1);
-    } else {
-      return p;
-    }
-  }
-}
 
 bool is_root(std::string_view p) { return !p.empty() && p.find_first_not_of('/') == std::string_view::npos; }
 
@@ -57,13 +46,13 @@ std::string join(std::string_view base, std::string_view name) {
 }
 
 std::optional<std::string> parent(std::string_view p) {
-  std::string_view t = trim_end(p);
+  std::string_view t = nivern_text::trim_path_end(p);
   if (t.empty() || is_root(t)) return std::nullopt;
   std::size_t slash = t.rfind('/');
   if (slash == std::string_view::npos) return std::string();
   std::string_view head = t.substr(0, slash);
   if (head.empty() || is_root(head)) return std::string(t.substr(0, 1));
-  return std::string(trim_end(head));
+  return std::string(nivern_text::trim_path_end(head));
 }
 
 std::optional<std::string_view> strip_prefix(std::string_view p, std::string_view base) {

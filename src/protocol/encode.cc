@@ -53,6 +53,14 @@ class Writer {
   }
   void boolean(bool b) { out_.append(b ? "true" : "false"); }
 
+  /// A payload field: base64 text (`encode_bytes`), which needs no escaping, copied as
+  /// it is.
+  void payload(std::string_view s) {
+    out_ += '"';
+    out_.append(s);
+    out_ += '"';
+  }
+
   void string(std::string_view s) {
     out_ += '"';
     if (s.size() >= kPiecesFrom) {
@@ -243,8 +251,9 @@ std::size_t estimate(const Reply& reply) {
   if (auto* s = std::get_if<Reply::Scanned>(&reply.v)) {
     return s->paths.bytes() + 3 * s->paths.size() + kSlack;
   }
-  if (auto* o = std::get_if<Reply::PtyOutput>(&reply.v)) return o->bytes.size() + kSlack;
-  if (auto* o = std::get_if<Reply::LspOutput>(&reply.v)) return o->bytes.size() + kSlack;
+  // Payloads are base64 text, written without escapes (see Writer::payload).
+  if (auto* o = std::get_if<Reply::PtyOutput>(&reply.v)) return o->bytes.size() + 128;
+  if (auto* o = std::get_if<Reply::LspOutput>(&reply.v)) return o->bytes.size() + 128;
   return 128;
 }
 
@@ -337,11 +346,11 @@ void encode_reply(Writer& w, const Reply& reply) {
         } else if constexpr (std::is_same_v<R, Reply::PtyOpened>) {
           w.key("shell"), w.string(r.shell);
         } else if constexpr (std::is_same_v<R, Reply::PtyOutput>) {
-          w.key("bytes"), w.string(r.bytes);
+          w.key("bytes"), w.payload(r.bytes);
         } else if constexpr (std::is_same_v<R, Reply::LspOpened>) {
           w.key("program"), w.string(r.program);
         } else if constexpr (std::is_same_v<R, Reply::LspOutput>) {
-          w.key("bytes"), w.string(r.bytes);
+          w.key("bytes"), w.payload(r.bytes);
         } else if constexpr (std::is_same_v<R, Reply::Error>) {
           w.key("message"), w.string(r.message);
         } else if constexpr (!std::is_empty_v<R>) {

@@ -2,7 +2,6 @@
 
 #include <poll.h>
 #include <stdlib.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,6 +11,7 @@
 
 #include "support/mutex.h"
 #include "support/os_error.h"
+#include "support/stop_signal.h"
 #include "support/thread_name.h"
 #include "support/unique_fd.h"
 #include "text/byte_decoders.h"
@@ -41,7 +41,7 @@ std::string shell() {
 
 struct Pty::Shared {
   UniqueFd main;
-  UniqueFd stop;  // an event counter: readable once the release has begun
+  nivern_support::StopSignal stop;  // raised once the release has begun
 
   Mutex notify_mu;
   Notify notify GUARDED_BY(notify_mu);
@@ -66,7 +66,7 @@ struct Pty::Shared {
   bool input_busy GUARDED_BY(input_mu) = false;  // the input thread holds a batch
   bool input_stopped GUARDED_BY(input_mu) = false;
 
-  Shared(UniqueFd m, UniqueFd s, Notify n, Child c)
+  Shared(UniqueFd m, nivern_support::StopSignal s, Notify n, Child c)
       : main(std::move(m)), stop(std::move(s)), notify(std::move(n)), child(c) {}
 
   void call_notify() {
@@ -82,14 +82,9 @@ struct Pty::Shared {
     return true;
   }
 
-  void signal_stop() {
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop.get(), &one, sizeof one);
-  }
-
   // Waits until the main side is ready for `events` or the release begins; false then.
   bool wait_for(short events, int timeout_ms) {
-    pollfd fds[2] = {{main.get(), events, 0}, {stop.get(), POLLIN, 0}};
+    pollfd fds[2] = {{main.get(), events, 0}, {stop.fd(), POLLIN, 0}};
     int r = ::poll(fds, 2, timeout_ms);
     if (r < 0 && errno != EINTR) return false;
     return fds[1].revents == 0;
@@ -101,7 +96,6 @@ namespace {
 using Shared = Pty::Shared;
 
 void read_output(const std::shared_ptr<Shared>& s, nivern_support::Sender<Pty::Chunk> out) {
-  nivern_support::name_this_thread(READER_THREAD);
   auto buf = std::make_unique<char[]>(READ_BUFFER);
   for (;;) {
     ssize_t n = ::read(s->main.get(), buf.get(), READ_BUFFER);
@@ -129,7 +123,6 @@ void read_output(const std::shared_ptr<Shared>& s, nivern_support::Sender<Pty::C
 }
 
 void watch_exit(const std::shared_ptr<Shared>& s) {
-  nivern_support::name_this_thread(EXIT_THREAD);
   {
     MutexLock lock(s->child_mu);
     bool released = false;
@@ -158,7 +151,6 @@ void watch_exit(const std::shared_ptr<Shared>& s) {
 }
 
 void write_input(const std::shared_ptr<Shared>& s) {
-  nivern_support::name_this_thread(INPUT_THREAD);
   for (;;) {
     std::string batch;
     {
@@ -186,16 +178,6 @@ void write_input(const std::shared_ptr<Shared>& s) {
   }
 }
 
-template <class F>
-std::optional<std::string> start_thread(F&& body) {
-  try {
-    std::thread(std::forward<F>(body)).detach();
-  } catch (const std::system_error& e) {
-    return nivern_support::os_error_text(e.code().value());
-  }
-  return std::nullopt;
-}
-
 }  // namespace
 
 Pty::Pty(std::shared_ptr<Shared> shared, nivern_support::Receiver<Chunk> output)
@@ -208,8 +190,8 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   PtySize size{std::max<std::uint16_t>(rows, 1), std::max<std::uint16_t>(cols, 1), 0, 0};
   auto pair = open_terminal(size);
   if (!pair) return std::unexpected(SpawnError{Kind::terminal, pair.error()});
-  UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!stop) return std::unexpected(SpawnError{Kind::terminal, nivern_support::last_os_error()});
+  nivern_support::StopSignal stop;
+  if (!stop.ok()) return std::unexpected(SpawnError{Kind::terminal, nivern_support::last_os_error()});
 
   auto child = start_on(pair->subordinate, program, cwd);
   if (!child) return std::unexpected(SpawnError{Kind::shell, child.error()});
@@ -218,14 +200,14 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   auto [sender, receiver] = nivern_support::make_channel<Chunk>();
   // From here on the release stops whatever has started.
   std::unique_ptr<Pty> pty(new Pty(shared, std::move(receiver)));
-  if (auto e = start_thread(
-          [s = shared, out = std::move(sender)]() mutable { read_output(s, std::move(out)); })) {
-    return std::unexpected(SpawnError{Kind::terminal, *e});
-  }
-  if (auto e = start_thread([s = shared] { write_input(s); }))
-    return std::unexpected(SpawnError{Kind::terminal, *e});
+  using nivern_support::start_detached;
+  if (int e = start_detached(
+          READER_THREAD, [s = shared, out = std::move(sender)]() mutable { read_output(s, std::move(out)); }))
+    return std::unexpected(SpawnError{Kind::terminal, nivern_support::os_error_text(e)});
+  if (int e = start_detached(INPUT_THREAD, [s = shared] { write_input(s); }))
+    return std::unexpected(SpawnError{Kind::terminal, nivern_support::os_error_text(e)});
   // Without the exit watch the shell's end is learnt from the end of its output alone.
-  (void)start_thread([s = shared] { watch_exit(s); });
+  (void)start_detached(EXIT_THREAD, [s = shared] { watch_exit(s); });
   return pty;
 }
 
@@ -247,7 +229,7 @@ Pty::~Pty() {
     std::string().swap(s.pending);
   }
   s.input_cv.notify_all();
-  s.signal_stop();
+  s.stop.raise();
   if (int eof = eof_character(s.main.get()); eof >= 0) {
     const char bytes[2] = {'\n', static_cast<char>(eof)};
     [[maybe_unused]] ssize_t n = ::write(s.main.get(), bytes, sizeof bytes);

@@ -3,10 +3,8 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -18,6 +16,8 @@
 #include <vector>
 
 #include "support/os_error.h"
+#include "support/paths.h"
+#include "support/spawn.h"
 
 extern char** environ;
 
@@ -123,11 +123,6 @@ std::string home_directory() {
   return "/";
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Our environment with SHELL filled in when missing, then TERM and COLORTERM.
 std::vector<std::string> shell_environment() {
   std::vector<std::string> env;
@@ -159,44 +154,25 @@ std::expected<Child, std::string> start_on(const std::string& subordinate, std::
   if (program.find('\0') != std::string::npos || cwd.find('\0') != std::string::npos) {
     return std::unexpected("cannot run " + program + ": nul byte found in provided data");
   }
-  if (!is_directory(cwd)) cwd = home_directory();
+  if (!nivern_support::is_directory(cwd)) cwd = home_directory();
 
-  posix_spawn_file_actions_t fa;
-  if (int e = ::posix_spawn_file_actions_init(&fa)) return std::unexpected(os_error_text(e));
-  posix_spawnattr_t attr;
-  if (int e = ::posix_spawnattr_init(&attr)) {
-    ::posix_spawn_file_actions_destroy(&fa);
-    return std::unexpected(os_error_text(e));
-  }
   // The child is a session leader by now, so opening the terminal without O_NOCTTY
   // makes it the controlling terminal.
   sigset_t none, all;
   sigemptyset(&none);
   sigfillset(&all);
-  int e = ::posix_spawn_file_actions_addopen(&fa, 0, subordinate.c_str(), O_RDWR, 0);
-  if (!e) e = ::posix_spawn_file_actions_adddup2(&fa, 0, 1);
-  if (!e) e = ::posix_spawn_file_actions_adddup2(&fa, 0, 2);
-  if (!e) e = ::posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
-  if (!e) e = ::posix_spawnattr_setsigmask(&attr, &none);
-  if (!e) e = ::posix_spawnattr_setsigdefault(&attr, &all);
-  if (!e) {
-    e = ::posix_spawnattr_setflags(&attr,
-                                   POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  }
-  pid_t pid = -1;
-  if (!e) {
-    std::vector<std::string> env = shell_environment();
-    std::vector<char*> envp;
-    envp.reserve(env.size() + 1);
-    for (std::string& s : env) envp.push_back(s.data());
-    envp.push_back(nullptr);
-    char* argv[] = {program.data(), nullptr};
-    e = ::posix_spawnp(&pid, program.c_str(), &fa, &attr, argv, envp.data());
-  }
-  ::posix_spawnattr_destroy(&attr);
-  ::posix_spawn_file_actions_destroy(&fa);
-  if (e) return std::unexpected("cannot run " + program + ": " + os_error_text(e));
-  return Child(pid);
+  nivern_support::Spawn spawn;
+  spawn.new_session().open(0, subordinate.c_str(), O_RDWR).dup2(0, 1).dup2(0, 2).chdir(cwd.c_str());
+  spawn.signals(none, all);
+  std::vector<std::string> env = shell_environment();
+  std::vector<char*> envp;
+  envp.reserve(env.size() + 1);
+  for (std::string& s : env) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  char* argv[] = {program.data(), nullptr};
+  auto pid = spawn.start(program.c_str(), argv, envp.data(), /*search_path=*/true);
+  if (!pid) return std::unexpected("cannot run " + program + ": " + os_error_text(pid.error()));
+  return Child(*pid);
 }
 
 }  // namespace nivern_pty

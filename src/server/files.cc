@@ -19,10 +19,12 @@
 #include "support/huge_pages.h"
 #include "support/parallel.h"
 #include "support/unique_fd.h"
+#include "support/write_all.h"
 #include "text/byte_decoders.h"
 #include "text/save_encoders.h"
 #include "text/file_decoding.h"
 #include "text/line_ending.h"
+#include "text/trim.h"
 
 namespace nivern_server {
 
@@ -190,28 +192,16 @@ std::expected<std::string, ReadFailure> read_content(const std::string& path, st
 
 namespace {
 
-/// Drops trailing separators and "." components, keeping a leading "/" or ".".
-std::string_view trim_end(std::string_view s) {
-  for (;;) {
-    while (s.size() > 1 && s.back() == '/') s.remove_suffix(1);
-    if (s.size() >= 2 && s.ends_with("/.")) {
-      s.remove_suffix(1);
-      continue;
-    }
-    return s;
-  }
-}
-
 }  // namespace
 
 std::string temp_path_for(std::string_view target) {
-  std::string_view s = trim_end(target);
+  std::string_view s = nivern_text::trim_path_end(target);
   std::string_view name;
   std::string_view dir = ".";  // when the target has no parent: "" or the root
   if (!s.empty() && s != "/") {
     const std::size_t slash = s.rfind('/');
     name = slash == std::string_view::npos ? s : s.substr(slash + 1);
-    dir = slash == std::string_view::npos ? std::string_view() : trim_end(s.substr(0, slash + 1));
+    dir = slash == std::string_view::npos ? std::string_view() : nivern_text::trim_path_end(s.substr(0, slash + 1));
   }
   const bool ordinary = !name.empty() && name != "." && name != ".." && nivern_text::is_valid_utf8(name);
   std::string file = "." + std::string(ordinary ? name : "file") + ".nivern-tmp";
@@ -274,16 +264,10 @@ Reply cannot(const char* verb, std::string_view path, const VfsError& e) {
 
 /// Writes all of `data`, in requests of at most `WRITE_CHUNK` bytes.
 std::expected<void, IoError> write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t w = ::write(fd, data.data(), std::min(data.size(), files::WRITE_CHUNK));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(IoError::os(errno));
-    }
-    if (w == 0) return std::unexpected(IoError::own(nivern_vfs::error::WRITE_ZERO));
-    data.remove_prefix(static_cast<std::size_t>(w));
-  }
-  return {};
+  auto written = nivern_support::write_all(fd, data, files::WRITE_CHUNK);
+  if (written) return {};
+  if (written.error() == 0) return std::unexpected(IoError::own(nivern_vfs::error::WRITE_ZERO));
+  return std::unexpected(IoError::os(written.error()));
 }
 
 /// A short random tag for a temporary name (12 hexadecimal digits).

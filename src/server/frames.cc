@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "server/server.h"
+#include "server/outgoing.h"
 #include "support/os_error.h"
 
 namespace nivern_server {

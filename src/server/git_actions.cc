@@ -11,6 +11,7 @@
 #include "git/pr.h"
 #include "git/remote.h"
 #include "git/stage.h"
+#include "text/trim.h"
 
 namespace nivern_server::git {
 
@@ -25,14 +26,7 @@ using nivern_protocol::message::Reply;
 // The last component of `p` when it is an ordinary name: trailing separators and "."
 // components are passed over; empty for a root, the empty path or a final "..".
 std::string_view file_name(std::string_view p) {
-  for (;;) {
-    while (p.ends_with('/')) p.remove_suffix(1);
-    if (p.ends_with("/.")) {
-      p.remove_suffix(1);
-    } else {
-      break;
-    }
-  }
+  p = nivern_text::trim_path_end(p);
   std::size_t slash = p.rfind('/');
   std::string_view last = slash == std::string_view::npos ? p : p.substr(slash + 1);
   if (last == "." || last == "..") return {};
@@ -60,9 +54,8 @@ struct Steps {
   const std::string& wd;
 
   Reply operator()(const GitAction::Stage& a) const {
-    auto paths = host_paths(a.paths);
-    if (auto r = stage::with_paths(wd, {"add", "-A", "--"}, paths); !r) return failed(r.error());
-    return said("Staged " + names(paths) + ".");
+    if (auto r = stage::with_paths(wd, {"add", "-A", "--"}, a.paths); !r) return failed(r.error());
+    return said("Staged " + names(a.paths) + ".");
   }
 
   Reply operator()(const GitAction::StageAll&) const {
@@ -71,7 +64,7 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::Unstage& a) const {
-    auto paths = host_paths(a.paths);
+    const auto& paths = a.paths;
     auto r = stage::with_paths(wd, {"restore", "--staged", "--"}, paths);
     // Without a commit there is no HEAD to restore from: take the paths out instead.
     if (!r && r.error().find("HEAD") != std::string::npos) {
@@ -90,8 +83,8 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::Discard& a) const {
-    auto tracked = host_paths(a.tracked);
-    auto untracked = host_paths(a.untracked);
+    auto tracked = a.tracked;
+    const auto& untracked = a.untracked;
     if (auto r = stage::with_paths(wd, {"checkout", "--"}, tracked); !r) return failed(r.error());
     if (auto r = stage::with_paths(wd, {"clean", "-f", "-d", "-q", "--"}, untracked); !r)
       return failed(r.error());
@@ -261,10 +254,6 @@ Reply act(std::string_view path, const GitAction& action) {
   auto repo = nivern_git::discover::find(path);
   if (!repo) return failed("not in a repository");
   return std::visit(Steps{repo->workdir}, action.v);
-}
-
-std::vector<std::string> host_paths(const std::vector<std::string>& paths) {
-  return paths;
 }
 
 std::string names(const std::vector<std::string>& paths) {

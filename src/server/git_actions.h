@@ -18,9 +18,6 @@ namespace nivern_server::git {
 /// answers `git_done` or `error` with the failing step's message.
 nivern_protocol::message::Reply act(std::string_view path, const nivern_protocol::message::GitAction& action);
 
-/// The paths of an action as platform paths: each string's bytes, in order.
-std::vector<std::string> host_paths(const std::vector<std::string>& paths);
-
 /// How a sentence names `paths`: the file name of a single path (the whole path when it
 /// has none), decoded with replacement; otherwise "{} files" with the count.
 std::string names(const std::vector<std::string>& paths);

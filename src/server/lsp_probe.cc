@@ -1,13 +1,14 @@
 #include "server/lsp_probe.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
 #include <cstdlib>
 
-#include "git/output.h"
+#include "support/paths.h"
 #include "support/process.h"
+#include "text/byte_decoders.h"
+#include "text/trim.h"
 
 namespace nivern_server::lsp {
 
@@ -20,10 +21,6 @@ constexpr std::array<ServerSpec, 4> TABLE = {{
     {"javascript", "typescript-language-server", STDIO},
     {"svelte", "svelteserver", STDIO},
 }};
-
-bool has_nul(std::string_view s) {
-  return s.find('\0') != std::string_view::npos;
-}
 
 // The second piece of `text` split at every `sep`: what lies between the first and the
 // second occurrence, or after the first up to the end; nullopt when `sep` is absent.
@@ -43,11 +40,6 @@ std::expected<ServerSpec, std::string> look_up(std::string_view language) {
     if (row.language == language) return row;
   }
   return std::unexpected("no language server is configured for " + std::string(language));
-}
-
-bool is_directory(const std::string& path) {
-  struct stat st;
-  return !has_nul(path) && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string program_path(const std::string& found) {
@@ -92,16 +84,16 @@ std::expected<void, std::string> probe(const std::string& found, const std::stri
                                   .args = {"--version"},
                                   .out_keep = 0,
                                   .err_keep = PROBE_ERR_KEEP};
-  if (is_directory(dir)) command.workdir = dir;
+  if (nivern_support::is_directory(dir)) command.workdir = dir;
   auto done = nivern_support::run(command);
   if (!done) return std::unexpected(probe_refusal(program, done.error().text()));
   if (done->status.success()) return {};
-  std::string err = nivern_git::output::lossy(done->err);
+  std::string err = nivern_text::lossy_utf8(done->err);
   std::string_view rest = err;
   std::string_view detail = "it exited with an error";
   for (;;) {
     std::size_t nl = rest.find('\n');
-    std::string_view line = nivern_git::output::trim(rest.substr(0, nl));
+    std::string_view line = nivern_text::trim(rest.substr(0, nl));
     if (!line.empty()) {
       detail = line;
       break;

@@ -51,8 +51,4 @@ inline constexpr std::size_t PROBE_ERR_KEEP = 64 * 1024;
 /// where `find_on_path` found it.
 [[nodiscard]] std::string program_path(const std::string& found);
 
-/// True when `path` names a directory (links followed). A path holding a NUL byte names
-/// nothing.
-[[nodiscard]] bool is_directory(const std::string& path);
-
 }  // namespace nivern_server::lsp

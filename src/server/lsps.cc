@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,6 +20,7 @@
 #include "support/byte_budget.h"
 #include "support/mutex.h"
 #include "support/process.h"
+#include "support/stop_signal.h"
 #include "support/thread_name.h"
 #include "support/unique_fd.h"
 #include "text/byte_decoders.h"
@@ -87,8 +87,8 @@ class PipeGrant {
 /// What a server's threads wait on besides their pipes. Shared by those threads alone,
 /// so both descriptors close as soon as the last of them ends.
 struct Signals {
-  UniqueFd exit;  // the process's pidfd: readable once it has ended
-  UniqueFd stop;  // an eventfd: readable once every thread must leave
+  UniqueFd exit;                    // the process's pidfd: readable once it has ended
+  nivern_support::StopSignal stop;  // raised once every thread must leave
 };
 
 /// A server's standard input. The main thread writes `fd` itself what the pipe takes at
@@ -169,8 +169,7 @@ namespace {
 void request_stop(const Running& r) {
   r.relay->budget->close();
   if (auto signals = r.signals.lock()) {
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(signals->stop.get(), &one, sizeof one);
+    signals->stop.raise();
   }
 }
 
@@ -260,10 +259,7 @@ void input_ended(Input& in) {
 void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant grant,
                   const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
                   const std::shared_ptr<Signals>& signals) {
-  nivern_support::name_this_thread("nivern-server-lsp");
   auto buffer = std::make_unique<char[]>(READ_SIZE);
-  const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"lsp_output","bytes":")";
-  const std::string_view tail = "\"}}";
   auto end_output = [&](bool tell) {
     if (tell) (void)out.send(Frame{msg::Response{id, msg::Reply::LspExited{}}.encode(), {}});
     pipe.reset();
@@ -279,12 +275,8 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
     if (pipe) {
       ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
       if (n > 0) {
-        // The event's body as `Response::encode` writes it, with the base64 written in place.
-        std::string body;
-        body.reserve(head.size() + (static_cast<std::size_t>(n) + 2) / 3 * 4 + tail.size());
-        body += head;
-        msg::append_encoded_bytes(body, std::string_view(buffer.get(), static_cast<std::size_t>(n)));
-        body += tail;
+        msg::Reply::LspOutput event{msg::encode_bytes(std::string_view(buffer.get(), static_cast<std::size_t>(n)))};
+        std::string body = msg::Response{id, std::move(event)}.encode();
         auto lease = relay->budget->acquire(frame_cost(body));
         if (!lease) break;
         if (!out.send(Frame{std::move(body), std::move(*lease)})) end_output(false);  // the writer stopped
@@ -294,7 +286,7 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
     }
     if (!pipe && reaped) break;
     pollfd fds[3] = {{pipe ? pipe.get() : -1, POLLIN, 0},
-                     {signals->stop.get(), POLLIN, 0},
+                     {signals->stop.fd(), POLLIN, 0},
                      {reaped ? -1 : signals->exit.get(), POLLIN, 0}};
     int ready;
     while ((ready = ::poll(fds, 3, -1)) < 0 && errno == EINTR) {
@@ -310,27 +302,15 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
   relay->mark_ended();
 }
 
-// A detached thread running `f(args...)`; false when the system has no thread to give.
-template <class F, class... Args>
-bool start_detached(F&& f, Args&&... args) {
-  try {
-    std::thread(std::forward<F>(f), std::forward<Args>(args)...).detach();
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
-}
-
 // Reads standard error and discards it, until it ends or a stop request. Meanwhile it
 // watches for the process's end as the relay does, so that a relay held up by a slow
 // editor does not leave an exited server unreaped.
 void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
                const std::shared_ptr<Signals>& signals) {
-  nivern_support::name_this_thread("nivern-server-lsp-log");
   ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
   char buffer[4096];
   pollfd fds[3] = {
-      {pipe.get(), POLLIN, 0}, {signals->stop.get(), POLLIN, 0}, {signals->exit.get(), POLLIN, 0}};
+      {pipe.get(), POLLIN, 0}, {signals->stop.fd(), POLLIN, 0}, {signals->exit.get(), POLLIN, 0}};
   for (;;) {
     ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
     if (n > 0) continue;
@@ -389,19 +369,23 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   auto signals = std::make_shared<Signals>();
   // Called directly: the C library's declaration is not usable from C++ everywhere.
   signals->exit.reset(static_cast<int>(::syscall(SYS_pidfd_open, started->pid, 0)));  // close-on-exec
-  signals->stop.reset(::eventfd(0, EFD_CLOEXEC));
   r.signals = signals;
 
-  if (!signals->exit || !signals->stop ||
-      !start_detached(relay_output, Out(out), id, std::move(started->out), std::move(out_grant), r.relay,
-                      r.input, signals)) {
+  if (!signals->exit || !signals->stop.ok() ||
+      nivern_support::start_detached("nivern-server-lsp", [out = Out(out), id, pipe = std::move(started->out),
+                                                           grant = std::move(out_grant), relay = r.relay,
+                                                           input = r.input, signals]() mutable {
+        relay_output(std::move(out), id, std::move(pipe), std::move(grant), relay, input, signals);
+      }) != 0) {
     r.relay->kill_and_reap();
     close_input(*r.input, true);
     return Reply::Error{"cannot start reading the language server"};
   }
   // Without a thread for it, standard error is closed with the thread's arguments; the
   // server goes on.
-  (void)start_detached(drain_log, std::move(started->err), r.relay, r.input, signals);
+  (void)nivern_support::start_detached(
+      "nivern-server-lsp-log", [pipe = std::move(started->err), relay = r.relay, input = r.input,
+                                signals]() mutable { drain_log(std::move(pipe), relay, input, signals); });
 
   auto [it, fresh] = running_.try_emplace(id);
   if (!fresh) release(std::move(it->second));
@@ -448,12 +432,8 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
           in.shut();
           return Reply::Error{NOT_LISTENING};
         }
-        try {
-          std::thread([shared, signals] {
-            nivern_support::name_this_thread("nivern-server-lsp-in");
-            write_queued(*shared, *signals);
-          }).detach();
-        } catch (const std::system_error&) {
+        if (nivern_support::start_detached("nivern-server-lsp-in",
+                                           [shared, signals] { write_queued(*shared, *signals); }) != 0) {
           // No thread to spare: write the rest here, as the pipe takes it.
           if (put_all(in.fd.get(), *bytes, signals->exit.get())) return Reply::Done{};
           in.failed = true;

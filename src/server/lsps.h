@@ -32,11 +32,8 @@
 #include <vector>
 
 #include "protocol/message.h"
+#include "server/outgoing.h"
 #include "support/channel.h"
-
-namespace nivern_server {
-struct Frame;
-}
 
 namespace nivern_server::lsp {
 
@@ -71,7 +68,7 @@ struct Running {
 class Lsps {
  public:
   using Reply = nivern_protocol::message::Reply;
-  using Out = nivern_support::Sender<Frame>;
+  using Out = Outgoing;
 
   Lsps() = default;
   /// Releases every server: its input is closed, without a signal and without a wait.

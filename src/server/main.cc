@@ -16,21 +16,15 @@
 #include "server/session.h"
 #include "support/small_file.h"
 #include "support/thread_name.h"
+#include "support/write_all.h"
 #include "text/byte_decoders.h"
 
 namespace {
 
-void write_all(int fd, std::string_view s) {
-  while (!s.empty()) {
-    ssize_t n = ::write(fd, s.data(), s.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    s.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+using nivern_support::write_all;
 
 [[noreturn]] void abort_with(std::string_view report) {
-  write_all(2, report);
+  (void)write_all(2, report);
   std::abort();
 }
 
@@ -67,12 +61,12 @@ int main(int argc, char** argv) {
   set_up_process();
   constexpr std::string_view usage = "usage: nivern-server <root>\n";
   if (argc < 1 || argv[0] == nullptr) {
-    write_all(2, usage);
+    (void)write_all(2, usage);
     return 2;
   }
   if (!nivern_text::is_valid_utf8(argv[0])) abort_with("nivern-server: the program name is not valid UTF-8\n");
   if (argc < 2) {
-    write_all(2, usage);
+    (void)write_all(2, usage);
     return 2;
   }
   std::string_view first = argv[1];
@@ -80,19 +74,13 @@ int main(int argc, char** argv) {
   if (first == "--version") {
     std::string line = std::string("nivern-server ") + nivern_server::PROGRAM_VERSION + " protocol " +
                        std::to_string(nivern_protocol::message::PROTOCOL_VERSION) + "\n";
-    std::string_view rest = line;
-    while (!rest.empty()) {
-      ssize_t n = ::write(1, rest.data(), rest.size());
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) abort_with("nivern-server: cannot write the version line\n");
-      rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    if (!write_all(1, line)) abort_with("nivern-server: cannot write the version line\n");
     return 0;
   }
   enlarge_pipes();
   auto result = nivern_server::serve_over(first, 0, 1);
   if (!result) {
-    write_all(2, "nivern-server: " + result.error() + "\n");
+    (void)write_all(2, "nivern-server: " + result.error() + "\n");
     std::_Exit(1);  // a detached writer may still be running: leave at once
   }
   return 0;

@@ -14,9 +14,9 @@ namespace msg = nivern_protocol::message;
 
 namespace pty {
 
-namespace {
+using nivern_support::Wake;
 
-struct Wake {};
+namespace {
 
 constexpr std::string_view TAIL = "\"}}";
 
@@ -31,9 +31,8 @@ bool send_exited(Outgoing& out, std::uint64_t id) {
 
 // Each wake-up is one chunk or the end of one of the shell's threads; a wake-up can
 // find its output already taken by the drain of an earlier one.
-void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out, const std::weak_ptr<Shell>& weak,
-           const std::shared_ptr<nivern_support::ByteBudget>& budget) {
-  nivern_support::name_this_thread(RELAY_THREAD);
+void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out,
+           const std::weak_ptr<Shell>& weak, const std::shared_ptr<nivern_support::ByteBudget>& budget) {
   const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"pty_output","bytes":")";
   while (wake.recv()) {
     while (wake.try_recv()) {
@@ -100,9 +99,11 @@ Reply Ptys::open(std::uint64_t id, const Call::PtyOpen& call, const Outgoing& ou
     return Reply::Error{what + spawned.error().text};
   }
   auto shell = std::make_shared<Shell>(std::move(*spawned));
-  try {
-    std::thread(relay, id, std::move(wake_rx), out, std::weak_ptr<Shell>(shell), shell->budget).detach();
-  } catch (const std::system_error&) {
+  if (nivern_support::start_detached(RELAY_THREAD,
+                                     [id, wake = std::move(wake_rx), out = Outgoing(out),
+                                      weak = std::weak_ptr<Shell>(shell), budget = shell->budget]() mutable {
+                                       relay(id, std::move(wake), std::move(out), weak, budget);
+                                     }) != 0) {
     return Reply::Error{"cannot start reading the shell"};  // the shell is released on the way out
   }
   auto [at, inserted] = shells_.try_emplace(id, shell);

@@ -18,15 +18,12 @@
 
 #include "protocol/message.h"
 #include "pty/pty.h"
+#include "server/outgoing.h"
 #include "support/byte_budget.h"
 #include "support/channel.h"
 #include "support/mutex.h"
 
-namespace nivern_server {
-
-struct Frame;
-
-namespace pty {
+namespace nivern_server::pty {
 
 inline constexpr const char* RELAY_THREAD = "nivern-server-pty";
 /// Encoded events of one shell queued and not yet written, at most (plus one event),
@@ -59,7 +56,7 @@ class Ptys {
 
   /// Opens a shell under `id`, replacing (and releasing) one already there. The relay
   /// keeps a clone of `out`.
-  Reply open(std::uint64_t id, const Call::PtyOpen& call, const nivern_support::Sender<Frame>& out);
+  Reply open(std::uint64_t id, const Call::PtyOpen& call, const Outgoing& out);
   Reply input(const Call::PtyInput& call);
   Reply resize(const Call::PtyResize& call);
   Reply close(const Call::PtyClose& call);
@@ -68,5 +65,4 @@ class Ptys {
   std::unordered_map<std::uint64_t, std::shared_ptr<Shell>> shells_;
 };
 
-}  // namespace pty
-}  // namespace nivern_server
+}  // namespace nivern_server::pty

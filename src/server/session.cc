@@ -100,7 +100,6 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
   }
 
   auto server = std::make_unique<Server>();
-  server->root = std::string(root);
   server->ignore = nivern_vfs::root_matcher(root);
   server->out = loop_out;
 

@@ -20,14 +20,13 @@ WatchCell::~WatchCell() = default;
 
 namespace {
 
-struct Wake {};
+using nivern_support::Wake;
 
 // One round per wake-up: every queued change set goes into one event, paths sorted by
 // bytes without duplicates; nothing is sent when they hold no path. Ends when the
 // watcher's loop has ended, the watch was dropped, or the outgoing queue is closed.
 void forward(nivern_support::Receiver<Wake> wake, Outgoing out, const std::string& asked,
              const std::weak_ptr<WatchCell>& weak, std::uint64_t id) {
-  nivern_support::name_this_thread("nivern-server-watch");
   while (wake.recv()) {
     std::shared_ptr<WatchCell> cell = weak.lock();
     if (!cell) return;
@@ -59,10 +58,11 @@ Reply watch(Server& server, std::uint64_t id, const Call::Watch& call) {
     return Reply::Error{"cannot watch " + nivern_text::lossy_utf8(call.path) + ": " + built.error()};
 
   auto cell = std::make_shared<WatchCell>(std::move(*built));
-  try {
-    std::thread(forward, std::move(wake_rx), server.out, call.path, std::weak_ptr<WatchCell>(cell), id)
-        .detach();
-  } catch (const std::system_error&) {
+  if (nivern_support::start_detached("nivern-server-watch",
+                                     [wake = std::move(wake_rx), out = server.out, path = call.path,
+                                      weak = std::weak_ptr<WatchCell>(cell), id]() mutable {
+                                       forward(std::move(wake), std::move(out), path, weak, id);
+                                     }) != 0) {
     return Reply::Error{"cannot start watching"};  // the new watch is dropped with `cell`
   }
   server.watcher = std::move(cell);  // an earlier watch stops here

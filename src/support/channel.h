@@ -17,6 +17,9 @@
 
 namespace nivern_support {
 
+/// A message that carries nothing: its arrival is the news.
+struct Wake {};
+
 namespace channel_detail {
 template <class T>
 struct State {

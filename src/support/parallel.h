@@ -10,6 +10,7 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "support/thread_name.h"
 
@@ -25,12 +26,14 @@ inline std::size_t parts_for(std::size_t size, std::size_t part_min) {
   return std::max<std::size_t>(1, std::min({cores, MAX_PARTS, size / part_min}));
 }
 
-/// Runs `f(0)` .. `f(n - 1)` (n at most `MAX_PARTS`), each but the first on a thread of
-/// its own named `name` (on this thread when one cannot be started), and returns when
-/// all are done. `f` must not throw.
+/// Runs `f(0)` .. `f(n - 1)`, each but the first on a thread of its own named `name` (on
+/// this thread when one cannot be started), and returns when all are done. `f` must not
+/// throw.
 template <class F>
 void in_parallel(std::size_t n, std::string_view name, F&& f) {
-  std::array<std::thread, MAX_PARTS> threads;
+  std::array<std::thread, MAX_PARTS> few;
+  std::vector<std::thread> many(n > MAX_PARTS ? n : 0);
+  std::thread* threads = n > MAX_PARTS ? many.data() : few.data();
   for (std::size_t i = 1; i < n; ++i) {
     try {
       threads[i] = std::thread([&f, i, name] {

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <cstdlib>
 
 #include "support/os_error.h"
+#include "support/spawn.h"
 #include "support/unique_fd.h"
 
 extern char** environ;
@@ -55,42 +55,13 @@ int make_pipe(Pipe& p) {
   return lift(p.write);
 }
 
-class FileActions {
- public:
-  FileActions() { ok_ = ::posix_spawn_file_actions_init(&fa_) == 0; }
-  ~FileActions() {
-    if (ok_) ::posix_spawn_file_actions_destroy(&fa_);
-  }
-  FileActions(const FileActions&) = delete;
-  FileActions& operator=(const FileActions&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawn_file_actions_t* get() { return &fa_; }
-
- private:
-  posix_spawn_file_actions_t fa_;
-  bool ok_ = false;
-};
-
-class SpawnAttr {
- public:
-  SpawnAttr() { ok_ = ::posix_spawnattr_init(&at_) == 0; }
-  ~SpawnAttr() {
-    if (ok_) ::posix_spawnattr_destroy(&at_);
-  }
-  SpawnAttr(const SpawnAttr&) = delete;
-  SpawnAttr& operator=(const SpawnAttr&) = delete;
-  bool ok() const { return ok_; }
-  posix_spawnattr_t* get() { return &at_; }
-
- private:
-  posix_spawnattr_t at_;
-  bool ok_ = false;
-};
-
 // Standard descriptor `target` of the child: the pipe end `fd`, or the null device.
-int connect(posix_spawn_file_actions_t* fa, int target, const UniqueFd& fd, int null_flags) {
-  if (fd) return ::posix_spawn_file_actions_adddup2(fa, fd.get(), target);
-  return ::posix_spawn_file_actions_addopen(fa, target, "/dev/null", null_flags, 0);
+void connect(Spawn& spawn, int target, const UniqueFd& fd, int null_flags) {
+  if (fd) {
+    spawn.dup2(fd.get(), target);
+  } else {
+    spawn.open(target, "/dev/null", null_flags);
+  }
 }
 
 // Appends what one read gives, never growing `into` past `cap` bytes; false at end of
@@ -251,30 +222,17 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
     program = std::move(*found);
   }
 
-  FileActions fa;
-  if (!fa.ok()) return std::unexpected(StartError{ENOMEM});
-  if (int e = connect(fa.get(), 0, in.read, O_RDONLY)) return std::unexpected(StartError{e});
-  if (int e = connect(fa.get(), 1, out.write, O_WRONLY)) return std::unexpected(StartError{e});
-  if (int e = connect(fa.get(), 2, err.write, O_WRONLY)) return std::unexpected(StartError{e});
-  if (command.workdir) {
-    if (int e = ::posix_spawn_file_actions_addchdir_np(fa.get(), command.workdir->c_str())) {
-      return std::unexpected(StartError{e});
-    }
-  }
-
-  SpawnAttr attr;
-  if (!attr.ok()) return std::unexpected(StartError{ENOMEM});
+  Spawn spawn;
+  connect(spawn, 0, in.read, O_RDONLY);
+  connect(spawn, 1, out.write, O_WRONLY);
+  connect(spawn, 2, err.write, O_WRONLY);
+  if (command.workdir) spawn.chdir(command.workdir->c_str());
   sigset_t mask, defaults;
   ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
-  if (int e = ::posix_spawnattr_setsigmask(attr.get(), &mask)) return std::unexpected(StartError{e});
-  if (int e = ::posix_spawnattr_setsigdefault(attr.get(), &defaults)) return std::unexpected(StartError{e});
-  int flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-  if (command.own_session) flags |= POSIX_SPAWN_SETSID;
-  if (int e = ::posix_spawnattr_setflags(attr.get(), static_cast<short>(flags))) {
-    return std::unexpected(StartError{e});
-  }
+  spawn.signals(mask, defaults);
+  if (command.own_session) spawn.new_session();
 
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
@@ -302,14 +260,12 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
     envp.push_back(nullptr);
   }
 
-  pid_t pid = -1;
-  int rc = ::posix_spawn(&pid, program.c_str(), fa.get(), attr.get(), argv.data(),
-                         envp.empty() ? environ : envp.data());
-  if (rc != 0) return std::unexpected(StartError{rc});
+  auto pid = spawn.start(program.c_str(), argv.data(), envp.empty() ? nullptr : envp.data());
+  if (!pid) return std::unexpected(StartError{pid.error()});
   in.read.reset();
   out.write.reset();
   err.write.reset();
-  return pid;
+  return *pid;
 }
 
 }  // namespace

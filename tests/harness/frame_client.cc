@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +14,9 @@
 #include <fstream>
 #include <map>
 #include <utility>
+
+#include "support/spawn.h"
+#include "support/write_all.h"
 
 extern char** environ;
 
@@ -78,19 +80,12 @@ ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::str
                              const std::string& terminal) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) std::abort();
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-  posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-  posix_spawn_file_actions_adddup2(&fa, err[1], 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
+  nivern_support::Spawn spawn;
+  spawn.dup2(in[0], 0).dup2(out[1], 1).dup2(err[1], 2);
   if (!terminal.empty()) {
     // A session leader without a terminal takes the first one it opens as its
     // controlling terminal, and keeps it after closing the descriptor.
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
-    posix_spawn_file_actions_addopen(&fa, 3, terminal.c_str(), O_RDWR, 0);
-    posix_spawn_file_actions_addclose(&fa, 3);
+    spawn.new_session().open(3, terminal.c_str(), O_RDWR).close(3);
   }
 
   std::string bin = server_binary();
@@ -112,9 +107,9 @@ ServerProcess::ServerProcess(std::vector<std::string> args, std::vector<std::str
   for (auto& s : env_store) envp.push_back(s.data());
   envp.push_back(nullptr);
 
-  if (posix_spawn(&pid_, bin.c_str(), &fa, &attr, argv.data(), envp.data()) != 0) std::abort();
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
+  auto pid = spawn.start(bin.c_str(), argv.data(), envp.data());
+  if (!pid) std::abort();
+  pid_ = *pid;
   ::close(in[0]);
   ::close(out[1]);
   ::close(err[1]);
@@ -140,15 +135,7 @@ bool ServerProcess::write_raw(std::string_view bytes) {
   // Ignore SIGPIPE in the test process: a server that has gone must fail the write.
   static bool ignored = [] { signal(SIGPIPE, SIG_IGN); return true; }();
   (void)ignored;
-  while (!bytes.empty()) {
-    ssize_t n = ::write(in_, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
+  return nivern_support::write_all(in_, bytes).has_value();
 }
 
 bool ServerProcess::fill(std::size_t want, std::chrono::steady_clock::time_point deadline) {

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "support/os_error.h"
+#include "support/write_all.h"
 
 namespace nivern_test {
 namespace {
@@ -87,15 +88,8 @@ void write_file(const std::string& path, std::string_view content) {
     ADD_FAILURE() << "cannot write " << path << ": " << nivern_support::last_os_error();
     return;
   }
-  std::size_t done = 0;
-  while (done < content.size()) {
-    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ADD_FAILURE() << "cannot write " << path << ": " << nivern_support::last_os_error();
-      break;
-    }
-    done += static_cast<std::size_t>(n);
+  if (auto written = nivern_support::write_all(fd, content); !written) {
+    ADD_FAILURE() << "cannot write " << path << ": " << nivern_support::os_error_text(written.error());
   }
   ::close(fd);
 }

@@ -117,8 +117,8 @@ void ExactProgram::compile(const Hir& hir, std::uint32_t node) {
       return;
     }
     case HirKind::repeat: {
-      // The shapes of the defining library's automaton, so that preferences among
-      // empty iterations come out the same.
+      // Each kind of bound has its own fixed layout of splits: their order decides
+      // which of several empty iterations is preferred, and so which match is found.
       const std::uint32_t sub = n.children[0];
       auto order = [&](std::uint32_t split, std::uint32_t body, std::uint32_t out) {
         prog_[split].x = n.greedy ? body : out;

@@ -5,7 +5,7 @@
 /// Threading: `Excludes` is a plain value. A built `Override` is immutable and may be
 /// read by any number of threads at once (the walker's workers share one).
 ///
-/// Promises (stable interface; only additions from here on):
+/// Guarantees:
 /// - `Excludes::matcher(root)` adds the line "!{p}" for every pattern p, in order, to
 ///   a matcher rooted at the call's path (a leading "./" dropped), case-sensitive,
 ///   rejecting an unclosed "[". The first rejected pattern fails the whole set: no

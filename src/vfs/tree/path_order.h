@@ -4,7 +4,7 @@
 ///
 /// Threading: pure functions over byte strings; safe from any thread.
 ///
-/// Promises (stable interface; only additions from here on):
+/// Guarantees:
 /// - Paths are compared component by component: repeated separators count as one, "."
 ///   components after the first are dropped, a trailing separator is ignored.
 /// - The root component ("/") sorts before every other component; then a leading ".",

@@ -5,12 +5,10 @@
 #include <bit>
 #include <cstring>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "support/channel.h"
 #include "support/mutex.h"
-#include "support/thread_name.h"
+#include "support/parallel.h"
 
 namespace nivern_vfs::walk {
 
@@ -155,31 +153,14 @@ differ:
 template <class Vector, class Less>
 void parallel_sort(Vector& v, Less less) {
   const std::size_t n = v.size();
-  std::size_t parts = std::bit_floor(std::min(default_threads(), n / 8192));
+  std::size_t parts = std::bit_floor(std::min({default_threads(), nivern_support::MAX_PARTS, n / 8192}));
   if (parts < 2) {
     std::sort(v.begin(), v.end(), less);
     return;
   }
   std::vector<std::size_t> bound(parts + 1);
   for (std::size_t i = 0; i <= parts; ++i) bound[i] = n * i / parts;
-  // Runs job(i) for i in [0, count) on threads of their own, the first on this one; a
-  // thread that cannot be started leaves its job to this thread.
-  auto fan_out = [](std::size_t count, const auto& job) {
-    std::vector<std::thread> threads;
-    std::vector<std::size_t> inline_jobs{0};
-    for (std::size_t i = 1; i < count; ++i) {
-      try {
-        threads.emplace_back([&job, i] {
-          nivern_support::name_this_thread("nivern-sort");
-          job(i);
-        });
-      } catch (const std::system_error&) {
-        inline_jobs.push_back(i);
-      }
-    }
-    for (std::size_t i : inline_jobs) job(i);
-    for (auto& t : threads) t.join();
-  };
+  auto fan_out = [](std::size_t count, const auto& job) { nivern_support::in_parallel(count, "nivern-sort", job); };
   fan_out(parts, [&](std::size_t i) { std::sort(v.begin() + bound[i], v.begin() + bound[i + 1], less); });
   Vector other(n);
   for (std::size_t width = 1; width < parts; width *= 2) {

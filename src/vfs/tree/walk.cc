@@ -11,14 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "support/mutex.h"
 #include "support/os_error.h"
 #include "support/page_allocator.h"
-#include "support/thread_name.h"
+#include "support/parallel.h"
 #include "support/unique_fd.h"
 #include "vfs/tree/error.h"
 #include "vfs/tree/git_excludes.h"
@@ -400,20 +399,7 @@ void walk_parallel(std::string_view root, const WalkOptions& options, ParallelVi
     }
     visitors[i].reset();  // a visitor's last flush happens on its own worker
   };
-  std::vector<std::thread> threads;
-  threads.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    try {
-      threads.emplace_back([&work, i] {
-        nivern_support::name_this_thread("nivern-walk");
-        work(i);
-      });
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  if (threads.empty()) work(0);
-  for (auto& t : threads) t.join();
+  nivern_support::in_parallel(count, "nivern-walk", work);
 }
 
 }  // namespace nivern_vfs::walk

@@ -1,14 +1,15 @@
 #pragma once
 /// The parallel directory walker that the project scan and the text search share.
 ///
-/// Threading: `walk_parallel` runs on the calling thread and returns only after every
-/// worker thread has finished and been joined. The builder's `build` is called on the
+/// Threading: `walk_parallel` runs on the calling thread, which is the first worker (the
+/// others are threads "nivern-walk"), and returns only after every worker has finished
+/// and its thread been joined. The builder's `build` is called on the
 /// calling thread, once per worker, before the workers start; each visitor is then used
 /// by its worker alone and destroyed on that worker when it finishes (so a visitor's
 /// destructor may flush), before `walk_parallel` returns. The exclude matcher is shared
 /// read-only by all workers.
 ///
-/// Promises (stable interface; only additions from here on):
+/// Guarantees:
 /// - One root. The root itself is visited first (depth 0, `dir_fd` == AT_FDCWD, `name`
 ///   == the root path); a root that is a symbolic link to a directory is walked as that
 ///   directory. Below the root, symbolic links are never followed.

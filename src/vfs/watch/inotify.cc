@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -524,7 +523,8 @@ std::optional<int> Tree::wd_of(const std::string& path) const {
   return std::nullopt;
 }
 
-RecursiveWatch::RecursiveWatch(Tree tree, UniqueFd stop) : tree_(std::move(tree)), stop_(std::move(stop)) {
+RecursiveWatch::RecursiveWatch(Tree tree, nivern_support::StopSignal stop)
+    : tree_(std::move(tree)), stop_(std::move(stop)) {
   tree_.stop_on(&stopping_);
 }
 
@@ -533,8 +533,8 @@ std::expected<std::unique_ptr<RecursiveWatch>, Error> RecursiveWatch::start(std:
   auto tree = Tree::create(std::move(handler));
   if (!tree) return std::unexpected(std::move(tree.error()));
   if (auto watched = tree->watch(root); !watched) return std::unexpected(std::move(watched.error()));
-  UniqueFd stop(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  if (!stop) return std::unexpected(Error{nivern_support::last_os_error()});
+  nivern_support::StopSignal stop;
+  if (!stop.ok()) return std::unexpected(Error{nivern_support::last_os_error()});
   std::unique_ptr<RecursiveWatch> w(new RecursiveWatch(std::move(*tree), std::move(stop)));
   try {
     w->thread_ = std::thread([raw = w.get()] { raw->run(); });
@@ -547,8 +547,7 @@ std::expected<std::unique_ptr<RecursiveWatch>, Error> RecursiveWatch::start(std:
 RecursiveWatch::~RecursiveWatch() {
   if (thread_.joinable()) {
     stopping_.store(true, std::memory_order_relaxed);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
+    stop_.raise();
     thread_.join();
   }
 }
@@ -560,7 +559,7 @@ void RecursiveWatch::run() {
     // While a moved-from record waits for its partner, wait only a moment for it; while
     // the first crawl runs, only look at what is already queued.
     const int timeout = tree_.holding() ? 1 : tree_.crawling() ? 0 : -1;
-    pollfd fds[2] = {{tree_.fd(), POLLIN, 0}, {stop_.get(), POLLIN, 0}};
+    pollfd fds[2] = {{tree_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
     const int ready = ::poll(fds, 2, timeout);
     if (ready < 0) {
       if (errno == EINTR) continue;

@@ -48,6 +48,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/stop_signal.h"
 #include "support/unique_fd.h"
 
 namespace nivern_vfs::inotify {
@@ -198,11 +199,11 @@ class RecursiveWatch {
   RecursiveWatch& operator=(const RecursiveWatch&) = delete;
 
  private:
-  RecursiveWatch(Tree tree, nivern_support::UniqueFd stop);
+  RecursiveWatch(Tree tree, nivern_support::StopSignal stop);
   void run();
 
   Tree tree_;
-  nivern_support::UniqueFd stop_;  // an eventfd; readable once the watch is to end
+  nivern_support::StopSignal stop_;  // raised once the watch is to end
   std::atomic<bool> stopping_{false};
   std::thread thread_;
 };

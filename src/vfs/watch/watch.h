@@ -69,7 +69,7 @@ class Watcher {
   const std::string& root() const { return root_; }
 
  private:
-  struct Wake {};
+  using Wake = nivern_support::Wake;
   using Item = std::variant<Wake, inotify::Result>;
 
   Watcher() = default;
