@@ -9,6 +9,7 @@
 #include <system_error>
 #include <thread>
 
+#include "support/input_writer.h"
 #include "support/mutex.h"
 #include "support/os_error.h"
 #include "support/stop_signal.h"
@@ -58,13 +59,8 @@ struct Pty::Shared {
   std::atomic<bool> reader_done{false};
   std::atomic<bool> quiet{false};  // exit seen, then output quiet for QUIET_AFTER_EXIT
 
-  // Input that the terminal could not take at once.
-  Mutex input_mu;
-  CondVar input_cv;
-  std::string pending GUARDED_BY(input_mu);
-  std::size_t batch GUARDED_BY(input_mu) = 0;    // bytes the input thread holds, not yet written
-  bool input_busy GUARDED_BY(input_mu) = false;  // the input thread holds a batch
-  bool input_stopped GUARDED_BY(input_mu) = false;
+  // Input that the terminal could not take at once goes to "nivern-pty-input".
+  std::shared_ptr<nivern_support::InputWriter> input;
 
   Shared(UniqueFd m, nivern_support::StopSignal s, Notify n, Child c)
       : main(std::move(m)), stop(std::move(s)), notify(std::move(n)), child(c) {}
@@ -150,34 +146,6 @@ void watch_exit(const std::shared_ptr<Shared>& s) {
   s->call_notify();
 }
 
-void write_input(const std::shared_ptr<Shared>& s) {
-  for (;;) {
-    std::string batch;
-    {
-      MutexLock lock(s->input_mu);
-      s->input_busy = false;
-      s->batch = 0;
-      while (!s->input_stopped && s->pending.empty()) s->input_cv.wait(s->input_mu);
-      if (s->input_stopped) return;
-      batch.swap(s->pending);
-      s->batch = batch.size();
-      s->input_busy = true;
-    }
-    std::string_view rest = batch;
-    while (!rest.empty()) {
-      ssize_t n = ::write(s->main.get(), rest.data(), rest.size());
-      if (n > 0) {
-        rest.remove_prefix(static_cast<std::size_t>(n));
-      } else if (n < 0 && errno == EAGAIN) {
-        // A bounded wait: a missed wake-up costs a retry, never a hang.
-        if (!s->wait_for(POLLOUT, 100)) return;
-      } else if (!(n < 0 && errno == EINTR)) {
-        break;  // the terminal is gone: the input is lost, as for an ended shell
-      }
-    }
-  }
-}
-
 }  // namespace
 
 Pty::Pty(std::shared_ptr<Shared> shared, nivern_support::Receiver<Chunk> output)
@@ -204,7 +172,21 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   if (int e = start_detached(
           READER_THREAD, [s = shared, out = std::move(sender)]() mutable { read_output(s, std::move(out)); }))
     return std::unexpected(SpawnError{Kind::terminal, nivern_support::os_error_text(e)});
-  if (int e = start_detached(INPUT_THREAD, [s = shared] { write_input(s); }))
+  // The writer thread holds the terminal open, through its waiter's `keep`, until it ends.
+  shared->input =
+      nivern_support::InputWriter::make({.fd = shared->main.get(),
+                                         .owned = {},
+                                         .attached = {},
+                                         .limit = INPUT_LIMIT,
+                                         .thread_name = INPUT_THREAD,
+                                         .waiter = [s = std::weak_ptr<Shared>(shared)] {
+                                           // A bounded wait: a missed wake-up costs a retry.
+                                           auto held = s.lock();
+                                           if (!held) return nivern_support::InputWriter::Waiter{};
+                                           int stop = held->stop.fd();
+                                           return nivern_support::InputWriter::Waiter{stop, held, 100};
+                                         }});
+  if (int e = shared->input->start())
     return std::unexpected(SpawnError{Kind::terminal, nivern_support::os_error_text(e)});
   // Without the exit watch the shell's end is learnt from the end of its output alone.
   (void)start_detached(EXIT_THREAD, [s = shared] { watch_exit(s); });
@@ -223,12 +205,7 @@ Pty::~Pty() {
   output_.reset();
   held_.reset();
   s.output_budget->close();
-  {
-    MutexLock lock(s.input_mu);
-    s.input_stopped = true;
-    std::string().swap(s.pending);
-  }
-  s.input_cv.notify_all();
+  if (s.input) s.input->close(true);
   s.stop.raise();
   if (int eof = eof_character(s.main.get()); eof >= 0) {
     const char bytes[2] = {'\n', static_cast<char>(eof)};
@@ -279,27 +256,8 @@ void Pty::hang_up() {
 }
 
 bool Pty::write(std::string_view bytes) {
-  Shared& s = *shared_;
-  MutexLock lock(s.input_mu);
-  if (s.input_stopped || bytes.empty()) return true;
-  const std::size_t queued = s.pending.size() + s.batch;
-  if (queued != 0 && queued + bytes.size() > INPUT_LIMIT) return false;
-  if (queued == 0 && !s.input_busy) {
-    while (!bytes.empty()) {
-      ssize_t n = ::write(s.main.get(), bytes.data(), bytes.size());
-      if (n > 0) {
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-      } else if (n < 0 && errno == EAGAIN) {
-        break;
-      } else if (!(n < 0 && errno == EINTR)) {
-        return true;  // the terminal is gone
-      }
-    }
-    if (bytes.empty()) return true;
-  }
-  s.pending.append(bytes);
-  s.input_cv.notify_one();
-  return true;
+  // Input to an ended terminal is lost, as for an ended shell.
+  return !shared_->input || shared_->input->put(bytes) != nivern_support::InputWriter::Put::refused;
 }
 
 }  // namespace nivern_pty

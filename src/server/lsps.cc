@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <deque>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "server/lsp_probe.h"
 #include "server/server.h"
 #include "support/byte_budget.h"
+#include "support/input_writer.h"
 #include "support/mutex.h"
 #include "support/process.h"
 #include "support/stop_signal.h"
@@ -39,7 +39,6 @@ constexpr const char* NOT_LISTENING = "the language server is not listening";
 constexpr const char* NOT_READING =
     "the language server is not reading its input, so this input was not sent; try again once it has "
     "read what is waiting";
-constexpr std::size_t WRITE_MAX = 2'147'483'647;
 
 // Pipe capacity of the session's enlarged pipes, each counted at `PIPE_SIZE`.
 std::atomic<std::size_t> enlarged_total{0};
@@ -89,34 +88,6 @@ class PipeGrant {
 struct Signals {
   UniqueFd exit;                    // the process's pidfd: readable once it has ended
   nivern_support::StopSignal stop;  // raised once every thread must leave
-};
-
-/// A server's standard input. The main thread writes `fd` itself what the pipe takes at
-/// once, but only while nothing is queued or in the writer's hands; the rest is queued
-/// for the server's writer thread (started the first time the pipe is full), which
-/// writes it in order, waiting for room.
-struct Input {
-  Input(UniqueFd pipe, PipeGrant g) : fd(std::move(pipe)), grant(std::move(g)) {}
-
-  Mutex mu;
-  CondVar work;
-  UniqueFd fd GUARDED_BY(mu);                    // non-blocking; empty once failed or closed
-  PipeGrant grant GUARDED_BY(mu);                // closed with `fd`
-  std::deque<std::string> queue GUARDED_BY(mu);  // bytes waiting for the writer, in order
-  std::size_t queued GUARDED_BY(mu) = 0;         // bytes in `queue`
-  std::size_t held GUARDED_BY(mu) = 0;           // bytes of the chunk in the writer's hands
-  bool writer GUARDED_BY(mu) = false;            // the writer thread runs
-  bool failed GUARDED_BY(mu) = false;            // a write failed or the server exited
-  bool closing GUARDED_BY(mu) = false;           // close `fd` once `queue` is written
-
-  void shut() REQUIRES(mu) {
-    fd.reset();
-    grant = PipeGrant();
-  }
-  void drop_queue() REQUIRES(mu) {
-    queue.clear();
-    queued = 0;
-  }
 };
 
 /// The process, and what the main thread shares with its relay thread.
@@ -173,91 +144,12 @@ void request_stop(const Running& r) {
   }
 }
 
-enum class Put { all, full, failed };
-
-// Writes what the pipe takes now, advancing `bytes` past what was written.
-Put put_now(int fd, std::string_view& bytes) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), std::min(bytes.size(), WRITE_MAX));
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<std::size_t>(n));
-    } else if (n < 0 && errno == EAGAIN) {
-      return Put::full;
-    } else if (!(n < 0 && errno == EINTR)) {
-      return Put::failed;  // EPIPE once the server is gone; a write of 0 bytes counts too
-    }
-  }
-  return Put::all;
-}
-
-// Writes one chunk whole, waiting for room in the pipe as long as the process lives
-// (`exit` is its pidfd): a child of the server holding the pipe open does not count.
-bool put_all(int fd, std::string_view bytes, int exit) {
-  for (;;) {
-    Put r = put_now(fd, bytes);
-    if (r != Put::full) return r == Put::all;
-    pollfd p[2] = {{fd, POLLOUT, 0}, {exit, POLLIN, 0}};
-    int ready;
-    while ((ready = ::poll(p, 2, -1)) < 0 && errno == EINTR) {
-    }
-    if (ready < 0 || p[1].revents != 0) return false;
-  }
-}
-
-// The writer's loop: queued chunks in order until the input is closed, a write fails
-// or the process ends.
-void write_queued(Input& in, const Signals& signals) {
-  MutexLock lock(in.mu);
-  for (;;) {
-    while (in.queue.empty() && !in.closing) in.work.wait(in.mu);
-    if (in.queue.empty()) break;  // closed, and everything written
-    std::string chunk = std::move(in.queue.front());
-    in.queue.pop_front();
-    in.queued -= chunk.size();
-    in.held = chunk.size();
-    int fd = in.fd.get();
-    in.mu.unlock();
-    bool ok = put_all(fd, chunk, signals.exit.get());
-    chunk = std::string();
-    in.mu.lock();
-    in.held = 0;
-    if (!ok) {
-      in.failed = true;
-      in.drop_queue();
-      break;
-    }
-  }
-  in.shut();
-}
-
-// Closes the input once what is queued is written; with `drop`, queued bytes are dropped.
-void close_input(Input& in, bool drop) {
-  {
-    MutexLock lock(in.mu);
-    if (drop) in.drop_queue();
-    in.closing = true;
-    if (!in.writer) in.shut();
-  }
-  in.work.notify_all();
-}
-
-// The process has ended: what it was sent and did not read is dropped, and its input is
-// closed (by the writer thread when one runs, which sees the end too).
-void input_ended(Input& in) {
-  {
-    MutexLock lock(in.mu);
-    in.failed = true;
-    in.closing = true;
-    in.drop_queue();
-    if (!in.writer) in.shut();
-  }
-  in.work.notify_all();
-}
+using nivern_support::InputWriter;
 
 // Relays standard output until it ends, then waits for the process to end if it has not;
 // reaps it as soon as it ends, whichever comes first. A stop request ends both at once.
 void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant grant,
-                  const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
+                  const std::shared_ptr<Relay>& relay, const std::shared_ptr<InputWriter>& input,
                   const std::shared_ptr<Signals>& signals) {
   auto buffer = std::make_unique<char[]>(READ_SIZE);
   auto end_output = [&](bool tell) {
@@ -275,7 +167,8 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
     if (pipe) {
       ssize_t n = ::read(pipe.get(), buffer.get(), READ_SIZE);
       if (n > 0) {
-        msg::Reply::LspOutput event{msg::encode_bytes(std::string_view(buffer.get(), static_cast<std::size_t>(n)))};
+        msg::Reply::LspOutput event{
+            msg::encode_bytes(std::string_view(buffer.get(), static_cast<std::size_t>(n)))};
         std::string body = msg::Response{id, std::move(event)}.encode();
         auto lease = relay->budget->acquire(frame_cost(body));
         if (!lease) break;
@@ -294,7 +187,7 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
     if (ready < 0 || fds[1].revents != 0) break;
     if (fds[2].revents != 0) {
       relay->reap();
-      input_ended(*input);
+      input->fail();  // what it did not read is dropped
       reaped = true;
     }
   }
@@ -305,7 +198,7 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
 // Reads standard error and discards it, until it ends or a stop request. Meanwhile it
 // watches for the process's end as the relay does, so that a relay held up by a slow
 // editor does not leave an exited server unreaped.
-void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::shared_ptr<Input>& input,
+void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::shared_ptr<InputWriter>& input,
                const std::shared_ptr<Signals>& signals) {
   ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
   char buffer[4096];
@@ -321,7 +214,7 @@ void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::sh
     if (ready < 0 || fds[1].revents != 0) return;
     if (fds[2].revents != 0) {
       relay->reap();
-      input_ended(*input);
+      input->fail();  // what it did not read is dropped
       fds[2].fd = -1;
     }
   }
@@ -330,11 +223,11 @@ void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::sh
 }  // namespace
 
 Lsps::~Lsps() {
-  for (auto& [id, r] : running_) close_input(*r.input, false);
+  for (auto& [id, r] : running_) r.input->close(false);
 }
 
 void Lsps::release(Running&& r) {
-  close_input(*r.input, false);
+  r.input->close(false);
   released_.push_back(std::move(r));
 }
 
@@ -363,12 +256,23 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   // Larger pipes let a burst cross in a few wake-ups instead of one per 64 KiB.
   PipeGrant in_grant = PipeGrant::enlarge(started->in.get());
   PipeGrant out_grant = PipeGrant::enlarge(started->out.get());
-  Running r{std::make_shared<Input>(std::move(started->in), std::move(in_grant)),
-            std::make_shared<Relay>(started->pid),
-            {}};
   auto signals = std::make_shared<Signals>();
   // Called directly: the C library's declaration is not usable from C++ everywhere.
   signals->exit.reset(static_cast<int>(::syscall(SYS_pidfd_open, started->pid, 0)));  // close-on-exec
+  // Input the pipe cannot take at once goes to "nivern-server-lsp-in", started the first
+  // time the pipe is full; it waits for room as long as the process lives.
+  auto input = InputWriter::make({.fd = started->in.get(),
+                                  .owned = std::move(started->in),
+                                  .attached = std::make_shared<PipeGrant>(std::move(in_grant)),
+                                  .limit = INPUT_LIMIT,
+                                  .thread_name = "nivern-server-lsp-in",
+                                  .waiter = [weak = std::weak_ptr<Signals>(signals)] {
+                                    auto held = weak.lock();  // its threads are gone: so is the process
+                                    if (!held) return InputWriter::Waiter{};
+                                    int exit = held->exit.get();
+                                    return InputWriter::Waiter{exit, held, -1};
+                                  }});
+  Running r{std::move(input), std::make_shared<Relay>(started->pid), {}};
   r.signals = signals;
 
   if (!signals->exit || !signals->stop.ok() ||
@@ -378,7 +282,7 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
         relay_output(std::move(out), id, std::move(pipe), std::move(grant), relay, input, signals);
       }) != 0) {
     r.relay->kill_and_reap();
-    close_input(*r.input, true);
+    r.input->close(true);
     return Reply::Error{"cannot start reading the language server"};
   }
   // Without a thread for it, standard error is closed with the thread's arguments; the
@@ -399,55 +303,15 @@ Lsps::Reply Lsps::input(std::uint64_t id, std::string_view text) {
   auto bytes = msg::decode_bytes(text);
   if (!bytes) return Reply::Error{std::move(bytes.error())};
 
-  std::shared_ptr<Input> shared = it->second.input;
-  Input& in = *shared;
-  {
-    MutexLock lock(in.mu);
-    if (in.failed || !in.fd) return Reply::Error{NOT_LISTENING};
-    if (bytes->empty()) return Reply::Done{};
-    const std::size_t waiting = in.queued + in.held;
-    if (waiting != 0) {
-      // Behind earlier input, and only as far as the limit: a server that does not read
-      // must not make us hold whatever the editor sends.
-      if (waiting + bytes->size() > INPUT_LIMIT) return Reply::Error{NOT_READING};
-    } else {
-      std::string_view left = *bytes;
-      switch (put_now(in.fd.get(), left)) {
-        case Put::all:
-          return Reply::Done{};
-        case Put::failed:
-          in.failed = true;
-          in.shut();
-          return Reply::Error{NOT_LISTENING};
-        case Put::full:
-          break;
-      }
-      // The pipe is full: the rest goes to this server's writer thread, and later input
-      // queues behind it until the writer has caught up.
-      bytes->erase(0, bytes->size() - left.size());
-      if (!in.writer) {
-        std::shared_ptr<Signals> signals = it->second.signals.lock();
-        if (!signals) {  // its threads are gone: so is the process
-          in.failed = true;
-          in.shut();
-          return Reply::Error{NOT_LISTENING};
-        }
-        if (nivern_support::start_detached("nivern-server-lsp-in",
-                                           [shared, signals] { write_queued(*shared, *signals); }) != 0) {
-          // No thread to spare: write the rest here, as the pipe takes it.
-          if (put_all(in.fd.get(), *bytes, signals->exit.get())) return Reply::Done{};
-          in.failed = true;
-          in.shut();
-          return Reply::Error{NOT_LISTENING};
-        }
-        in.writer = true;
-      }
-    }
-    in.queued += bytes->size();
-    in.queue.push_back(std::move(*bytes));
+  switch (it->second.input->put(*bytes)) {
+    case InputWriter::Put::done:
+      return Reply::Done{};
+    case InputWriter::Put::refused:
+      return Reply::Error{NOT_READING};
+    case InputWriter::Put::failed:
+      break;
   }
-  in.work.notify_one();
-  return Reply::Done{};
+  return Reply::Error{NOT_LISTENING};
 }
 
 Lsps::Reply Lsps::close(std::uint64_t id) {
@@ -455,7 +319,7 @@ Lsps::Reply Lsps::close(std::uint64_t id) {
   if (it == running_.end()) return Reply::Done{};
   Running r = std::move(it->second);
   running_.erase(it);
-  close_input(*r.input, true);
+  r.input->close(true);
   r.relay->kill_and_reap();
   request_stop(r);
   return Reply::Done{};

@@ -16,8 +16,8 @@
 /// has caught up.
 ///
 /// The relay and the log thread also watch the process: whichever sees it first reaps it
-/// as soon as it exits and closes its input then, so an exited server leaves no zombie and no descriptor behind while its
-/// record waits for `lsp_close`. After `lsp_close` or the end of the session, none of a
+/// as soon as it exits and closes its input then, so an exited server leaves no zombie and no descriptor
+/// behind while its record waits for `lsp_close`. After `lsp_close` or the end of the session, none of a
 /// server's threads or descriptors outlives it, whatever its own children hold open.
 #include <sys/types.h>
 
@@ -34,6 +34,10 @@
 #include "protocol/message.h"
 #include "server/outgoing.h"
 #include "support/channel.h"
+
+namespace nivern_support {
+class InputWriter;
+}  // namespace nivern_support
 
 namespace nivern_server::lsp {
 
@@ -53,14 +57,13 @@ inline constexpr std::size_t PIPE_TOTAL = 16 << 20;
 /// is closed; those still writing are killed.
 inline constexpr std::chrono::seconds END_GRACE{5};
 
-struct Input;    // a server's standard input, with its queue and writer
 struct Relay;    // the process and what the main thread shares with its relay thread
 struct Signals;  // the descriptors a server's threads wait on; theirs alone
 
 /// One started language server. Holds no descriptor of its own once the server has
 /// exited and its threads have ended.
 struct Running {
-  std::shared_ptr<Input> input;
+  std::shared_ptr<nivern_support::InputWriter> input;  // its standard input
   std::shared_ptr<Relay> relay;
   std::weak_ptr<Signals> signals;
 };
