@@ -162,6 +162,17 @@ TEST(LineSearcher, ByteOrderMarks) {
     ASSERT_TRUE(got);
     EXPECT_EQ(*got, (std::vector<Match>{at(2, "w\xC3\xB6rld \xF0\x9F\x98\x80 cat", 12, 15)}));
   }
+  // One U+FEFF right after a UTF-16 mark goes with it; after a UTF-8 mark it stays.
+  EXPECT_EQ(search_content(std::string("\xFF\xFE\xFF\xFE" "a\0b\0", 8), compile("^a", true)),
+            (std::vector<Match>{at(1, "ab", 0, 1)}));
+  EXPECT_EQ(search_content(std::string("\xFE\xFF\xFE\xFF\0a\0b", 8), compile("b", true)),
+            (std::vector<Match>{at(1, "ab", 1, 2)}));
+  EXPECT_EQ(search_content("\xEF\xBB\xBF\xEF\xBB\xBF"
+                           "ab",
+                           compile("b", true)),
+            (std::vector<Match>{at(1, "\xEF\xBB\xBF"
+                                      "ab",
+                                   4, 5)}));
 }
 
 TEST(LineSearcher, AMatchingLineThatIsNotUtf8DiscardsTheFile) {
@@ -171,6 +182,13 @@ TEST(LineSearcher, AMatchingLineThatIsNotUtf8DiscardsTheFile) {
   const auto got = search_content("cat\ncaf\xE9\n", compile("cat"));
   ASSERT_TRUE(got);
   EXPECT_EQ(*got, (std::vector<Match>{at(1, "cat", 0, 3)}));
+  // An encoded surrogate (an emoji in CESU-8) is no character, even for a broad class.
+  EXPECT_EQ(search_content("foo + bar\nfoo\xED\xA0\xBD\xED\xB8\x80"
+                           "bar\n",
+                           compile("foo.*bar", true)),
+            (std::vector<Match>{at(1, "foo + bar", 0, 9)}));
+  EXPECT_EQ(search_content("x = 1;\n\xED\xA0\x80x\n", compile("x", false, true)),
+            (std::vector<Match>{at(1, "x = 1;", 0, 1)}));
 }
 
 TEST(LineSearcher, ADirectoryCannotBeReadAndIsLeftOut) {

@@ -25,12 +25,19 @@ void append_char(std::string& out, char32_t c) {
 }
 
 /// A class of code points, or with `top` 0xFF of bytes (for RE2's Latin-1 mode).
+///
+/// `r` holds no surrogates. A class of code points matches valid UTF-8 only: RE2 reads
+/// a range that runs from 0x80 to the last code point as any lead byte with any
+/// continuation bytes (encoded surrogates, over-long forms and code points past
+/// U+10FFFF included), and its negated brackets hold the surrogates again. So a negated
+/// spelling names the surrogates among what it leaves out, and no spelled range spans
+/// them, which keeps every range RE2 compiles to exact UTF-8 forms.
 void append_class(std::string& out, const Ranges& r, char32_t top = 0x10FFFF) {
   if (r.empty()) {
     out += top == 0xFF ? "[^\\x00-\\x{FF}]" : "[^\\x00-\\x{10FFFF}]";
     return;
   }
-  // The complement (without surrogates) when it is shorter.
+  // The complement (surrogates included) when it is shorter.
   Ranges complement;
   char32_t next = 0;
   for (const auto& [lo, hi] : r) {
@@ -38,21 +45,8 @@ void append_class(std::string& out, const Ranges& r, char32_t top = 0x10FFFF) {
     next = hi + 1;
   }
   if (next <= top) complement.emplace_back(next, top);
-  Ranges trimmed;
-  for (auto [lo, hi] : complement) {
-    if (lo <= 0xDFFF && hi >= 0xD800) {
-      if (lo < 0xD800) trimmed.emplace_back(lo, 0xD7FF);
-      if (hi > 0xDFFF) trimmed.emplace_back(0xE000, hi);
-    } else {
-      trimmed.emplace_back(lo, hi);
-    }
-  }
-  if (trimmed.empty()) {
-    out += "(?s:.)";
-    return;
-  }
-  const bool negate = trimmed.size() < r.size();
-  const Ranges& items = negate ? trimmed : r;
+  const bool negate = complement.size() < r.size();
+  const Ranges& items = negate ? complement : r;
   out += negate ? "[^" : "[";
   for (const auto& [lo, hi] : items) {
     append_char(out, lo);

@@ -306,7 +306,9 @@ class Translator {
         return lo && hi ? set_of(*lo, *hi) : empty_set();
       }
       case NodeKind::set_ascii: {
+        // Folded before it is negated, so that (?i)[[:^lower:]] holds no letter.
         Set s = ascii_set(n.ascii);
+        if (f.case_insensitive) fold_class(s.get(), f);
         if (n.negated) {
           uset_complement(s.get());
           if (!f.unicode) uset_retain(s.get(), 0, 0xFF);

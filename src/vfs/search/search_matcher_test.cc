@@ -280,6 +280,58 @@ TEST(MatcherLines, WithoutUnicodeBytesMatchAndSpansCountBytes) {
   EXPECT_EQ(counted.first_match(line.substr(0, 1003)), std::nullopt);
 }
 
+TEST(MatcherLines, CaseInsensitivePosixClassesFoldBeforeNegation) {
+  // Folding [:lower:] takes in the other letters (and ſ and the Kelvin sign with
+  // Unicode), which the negation then leaves out.
+  const LineRow rows[] = {
+      {"(?i)[[:^ascii:]]", true, false, true, "plain ascii text", std::nullopt},
+      {"(?i)[[:^ascii:]]", true, false, true, "café", Span{3, 5}},
+      {"(?i)[[:^ascii:]]", true, false, true, "\u212A \u017F", std::nullopt},
+      {"(?i)^[[:^lower:]]+$", true, false, true, "ABC", std::nullopt},
+      {"(?i)^[[:^lower:]]+$", true, false, true, "\u212A", std::nullopt},
+      {"(?i)^[[:^lower:]]+$", true, false, true, "12 é", Span{0, 5}},
+      {"(?i)^[^[:^alnum:]]+$", true, false, true, "keep", Span{0, 4}},
+      {"(?i)^[^[:^alnum:]]+$", true, false, true, "SKIP", Span{0, 4}},
+      {"(?i-u)[[:^lower:]]", true, false, true, "abc", std::nullopt},
+      {"(?i-u)[[:^lower:]]", true, false, true, "aBc1", Span{3, 4}},
+      {"s?[[:^print:]]", true, false, false, "s", std::nullopt},
+      {"s?[[:^print:]]", true, false, false, "\u017F", std::nullopt},
+      {"s?[[:^print:]]", true, false, false, "xS\t", Span{1, 3}},
+  };
+  for (const auto& row : rows) {
+    const Matcher m = compile(row.pattern, row.regex, row.whole_word, row.case_sensitive);
+    EXPECT_EQ(m.first_match(row.line), row.span) << row.pattern << " in " << row.line;
+    EXPECT_EQ(m.line_matches(row.line), row.span.has_value()) << row.pattern << " in " << row.line;
+  }
+}
+
+TEST(MatcherLines, InvalidSequencesNeverMatchAClass) {
+  // Encoded surrogates, over-long forms, code points past U+10FFFF and stray bytes are
+  // no characters, for the broadest classes too; a valid character in their place is.
+  const char* patterns[] = {"a.b", "(?s)a.b", "a[^;]b", "a\\Wb", "a\\P{Greek}b", "(?i)a[^x]b"};
+  const char* invalid[] = {"\xED\xA0\x80",     "\xED\xBF\xBF",     "\xE0\x80\x80",
+                           "\xE0\x9F\xBF",     "\xF0\x80\x80\x80", "\xF0\x8F\xBF\xBF",
+                           "\xF4\x90\x80\x80", "\xF7\xBF\xBF\xBF", "\xC0\x80",
+                           "\x80",             "\xFF"};
+  const char* valid[] = {"\xC2\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xE0\xA0\xB0",
+                         "\xF0\x90\x84\x80", "\xF4\x8F\xBF\xBF"};
+  for (const char* pattern : patterns) {
+    const Matcher m = compile(pattern, true, false, true);
+    for (const char* c : invalid) {
+      EXPECT_EQ(m.first_match(std::string("a") + c + "b"), std::nullopt) << pattern;
+    }
+    for (const char* c : valid) {
+      const std::string line = std::string("a") + c + "b";
+      EXPECT_EQ(m.first_match(line), (Span{0, line.size()})) << pattern;
+    }
+  }
+  // The whole-word mode's non-word class as well.
+  const Matcher word = compile("x", false, true, true);
+  EXPECT_EQ(word.first_match("\xED\xA0\x80x"), std::nullopt);
+  EXPECT_EQ(word.first_match("x\xF4\x90\x80\x80"), std::nullopt);
+  EXPECT_EQ(word.first_match("\xEE\x80\x80x"), (Span{3, 4}));
+}
+
 TEST(MatcherLines, ChoosesTheFastestWayToFindCandidates) {
   Matcher m = compile("PM_RESUME", false, false, true);
   ASSERT_NE(m.needle(), nullptr);

@@ -15,6 +15,7 @@ void SearchReader::reset(int fd) {
   fd_ = fd;
   form_ = Form::unknown;
   eof_ = false;
+  at_start_ = false;
   pending_.clear();
 }
 
@@ -57,6 +58,7 @@ std::expected<std::size_t, int> SearchReader::read(char* dst, std::size_t capaci
   }
   if (got >= 2 && ((b[0] == 0xFF && b[1] == 0xFE) || (b[0] == 0xFE && b[1] == 0xFF))) {
     form_ = b[0] == 0xFF ? Form::utf16le : Form::utf16be;
+    at_start_ = true;
     pending_.assign(dst + 2, got - 2);
     return read_utf16(dst, capacity);
   }
@@ -92,10 +94,17 @@ std::expected<std::size_t, int> SearchReader::read_utf16(char* dst, std::size_t 
     }
     const std::string out = nivern_text::decode_utf16(std::string_view(pending_).substr(0, take),
                                                       form_ == Form::utf16le);
-    assert(out.size() <= capacity);
-    std::memcpy(dst, out.data(), out.size());
     pending_.erase(0, take);
-    return out.size();
+    std::string_view text = out;
+    if (at_start_) {
+      // The decoder takes one U+FEFF right after the mark as a mark too.
+      at_start_ = false;
+      if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+      if (text.empty()) continue;
+    }
+    assert(text.size() <= capacity);
+    std::memcpy(dst, text.data(), text.size());
+    return text.size();
   }
 }
 

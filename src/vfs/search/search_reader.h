@@ -5,9 +5,10 @@
 ///
 /// The first bytes decide the form once per file: a UTF-8 byte-order mark is dropped
 /// and the rest passed through as read; a UTF-16 byte-order mark (FF FE little-endian,
-/// FE FF big-endian) is dropped and the rest transcoded to UTF-8 (unpaired surrogates
-/// and a dangling last byte become U+FFFD); any other file is passed through as raw
-/// bytes. Plain files are read straight into the caller's buffer.
+/// FE FF big-endian) is dropped, as is one U+FEFF right after it, and the rest
+/// transcoded to UTF-8 (unpaired surrogates and a dangling last byte become U+FFFD); any
+/// other file is passed through as raw bytes. Plain files are read straight into the
+/// caller's buffer.
 #include <cstddef>
 #include <expected>
 #include <string>
@@ -42,6 +43,8 @@ class SearchReader {
   /// UTF-16 input not yet transcoded: read ahead, or an odd byte or a lead surrogate
   /// held back at the end of the last piece.
   std::string pending_;
+  /// UTF-16: nothing decoded yet.
+  bool at_start_ = false;
 };
 
 }  // namespace nivern_vfs::search

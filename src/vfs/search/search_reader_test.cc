@@ -58,6 +58,13 @@ TEST(SearchReader, TranscodesUtf16WithAByteOrderMark) {
   EXPECT_EQ(read_decoded(std::string("\xFF\xFE\x00\xD8x\0", 6), 64), "\xEF\xBF\xBDx");
   // A surrogate pair.
   EXPECT_EQ(read_decoded(std::string("\xFF\xFE\x3D\xD8\x00\xDE", 6), 64), "\xF0\x9F\x98\x80");
+  // One U+FEFF right after the mark goes too; a second one, or U+FFFE, stays.
+  EXPECT_EQ(read_decoded("\xFF\xFE\xFF\xFE", 64), "");
+  EXPECT_EQ(read_decoded(std::string("\xFF\xFE\xFF\xFEh\0", 6), 64), "h");
+  EXPECT_EQ(read_decoded(std::string("\xFE\xFF\xFE\xFF\0h", 6), 64), "h");
+  EXPECT_EQ(read_decoded("\xFF\xFE\xFF\xFE\xFF\xFE", 64), "\xEF\xBB\xBF");
+  EXPECT_EQ(read_decoded("\xFF\xFE\xFE\xFF", 64), "\xEF\xBF\xBE");
+  EXPECT_EQ(read_decoded(std::string("\xFF\xFEh\0\xFF\xFE", 6), 64), "h\xEF\xBB\xBF");
 }
 
 TEST(SearchReader, Utf16ReadInPiecesEqualsTheWholeDecoding) {
