@@ -1,5 +1,5 @@
 #pragma once
-/// Names listed one per line by git ("branch --format", "remote").
+/// Names listed one per line by git ("for-each-ref --format", "remote").
 ///
 /// Threading: pure functions; safe from any thread.
 #include <string>

@@ -1,6 +1,7 @@
 #include "git/log.h"
 
 #include <array>
+#include <optional>
 
 #include "git/output.h"
 
@@ -32,16 +33,25 @@ std::vector<Commit> parse_log(std::string_view out) {
 }
 
 std::vector<ChangedFile> parse_files(std::string_view out) {
-  std::string text = output::lossy(out);
   std::vector<ChangedFile> files;
-  output::each_line(text, [&](std::string_view line) {
-    std::size_t tab = line.find('\t');
-    if (tab == std::string_view::npos || tab == 0) return;
-    GitState state = line[0] == 'A'   ? GitState::added
-                     : line[0] == 'D' ? GitState::deleted
-                                      : GitState::modified;
-    files.push_back(ChangedFile{state, std::string(line.substr(tab + 1))});
-  });
+  auto next = [&out]() -> std::optional<std::string_view> {
+    if (out.empty()) return std::nullopt;
+    std::size_t nul = out.find('\0');
+    std::string_view rec = out.substr(0, nul);
+    out.remove_prefix(nul == std::string_view::npos ? out.size() : nul + 1);
+    return rec;
+  };
+  while (auto status = next()) {
+    if (status->empty()) continue;
+    std::optional<std::string_view> name = next();
+    // A rename or copy names its source first, then the file it made.
+    if (name && (status->front() == 'R' || status->front() == 'C')) name = next();
+    if (!name) break;
+    GitState state = status->front() == 'A'   ? GitState::added
+                     : status->front() == 'D' ? GitState::deleted
+                                              : GitState::modified;
+    files.push_back(ChangedFile{state, output::lossy(*name)});
+  }
   return files;
 }
 

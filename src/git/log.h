@@ -1,6 +1,6 @@
 #pragma once
 /// Reading history: the commits of "git log" in the one-record-a-line form that
-/// `FORMAT` asks for, and the files of one commit from "git show --name-status".
+/// `FORMAT` asks for, and the files of one commit from "git show --name-status -z".
 ///
 /// Threading: pure functions; safe from any thread.
 #include <string>
@@ -20,9 +20,10 @@ inline constexpr std::string_view FORMAT = "--format=%H\x1f%h\x1f%s\x1f%an\x1f%a
 /// fields is skipped.
 std::vector<nivern_protocol::message::Commit> parse_log(std::string_view out);
 
-/// One file per line of `out` (decoded with replacement): the status letter before the
-/// first TAB ("A" added, "D" deleted, anything else modified) and the path after it,
-/// unchanged. Lines without a TAB, or with nothing before it, are skipped.
+/// The files of `out`, git's NUL-separated name and status listing: a status record,
+/// then the name record ("A" added, "D" deleted, anything else modified; a rename or
+/// copy has two names and gives the second). Each name is the file's real name, decoded
+/// with replacement and otherwise untouched. Empty status records are skipped.
 std::vector<nivern_protocol::message::ChangedFile> parse_files(std::string_view out);
 
 }  // namespace nivern_git::log

@@ -9,6 +9,7 @@ namespace nivern_git {
 namespace {
 
 using nivern_protocol::message::GitState;
+using namespace std::string_literals;
 
 TEST(BranchList, TrimmedNonBlankLinesInOrder) {
   EXPECT_EQ(branch::list("  main \r\n\n\t\nfeature/x\nlast"),
@@ -37,16 +38,18 @@ TEST(ParseLog, FiveFieldsPerLine) {
   EXPECT_EQ(commits[1].when, "c");
 }
 
-TEST(ParseFiles, StatusLetterAndPathAfterTheFirstTab) {
-  auto files = log::parse_files("A\tnew file\nD\tgone\nM\tsrc/a b\tc \nR100\tmoved\n\nno tab\n\tno status\n");
-  ASSERT_EQ(files.size(), 4u);
+TEST(ParseFiles, StatusRecordThenNameRecord) {
+  auto files = log::parse_files("A\0new file\0D\0gone\0\0M\0src/a\\b\tc\n \0R100\0old\0moved\0M\0bad\xFF\0D"s);
+  ASSERT_EQ(files.size(), 5u);
   EXPECT_EQ(files[0].state, GitState::added);
   EXPECT_EQ(files[0].path, "new file");
   EXPECT_EQ(files[1].state, GitState::deleted);
+  EXPECT_EQ(files[1].path, "gone");
   EXPECT_EQ(files[2].state, GitState::modified);
-  EXPECT_EQ(files[2].path, "src/a b\tc ");
+  EXPECT_EQ(files[2].path, "src/a\\b\tc\n ");
   EXPECT_EQ(files[3].state, GitState::modified);
   EXPECT_EQ(files[3].path, "moved");
+  EXPECT_EQ(files[4].path, "bad\uFFFD");
 }
 
 TEST(ParsePullList, NumberTitleAndBranch) {

@@ -1,7 +1,5 @@
 #include "git/show.h"
 
-#include <algorithm>
-
 #include "git/command.h"
 #include "git/discover.h"
 #include "git/output.h"
@@ -13,9 +11,7 @@ namespace nivern_git::show {
 using nivern_protocol::message::Reply;
 
 std::string relative_to(std::string_view workdir, std::string_view path) {
-  std::string rel = output::lossy(path::strip_prefix(path, workdir).value_or(path));
-  std::replace(rel.begin(), rel.end(), '\\', '/');
-  return rel;
+  return output::lossy(path::strip_prefix(path, workdir).value_or(path));
 }
 
 std::expected<Reply, OverLimit> committed(std::string_view path, std::size_t limit) {

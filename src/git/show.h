@@ -13,8 +13,8 @@
 namespace nivern_git::show {
 
 /// `path` relative to `workdir` (whole components compared), as UTF-8 with invalid
-/// sequences replaced and every "\\" turned into "/". A path outside `workdir` stays
-/// whole; `workdir` itself gives the empty string.
+/// sequences replaced. Only "/" separates components: a backslash is part of a name. A
+/// path outside `workdir` stays whole; `workdir` itself gives the empty string.
 std::string relative_to(std::string_view workdir, std::string_view path);
 
 /// The committed content went past the caller's limit; git was stopped there.

@@ -27,7 +27,7 @@ TEST(RelativeTo, StripsTheWorkDirectoryByWholeComponents) {
   EXPECT_EQ(show::relative_to("/w", "/other/x"), "/other/x");
   EXPECT_EQ(show::relative_to("", "src/x"), "src/x");
   EXPECT_EQ(show::relative_to(".", "./src/x"), "src/x");
-  EXPECT_EQ(show::relative_to("/w", "/w/dir\\file"), "dir/file");
+  EXPECT_EQ(show::relative_to("/w", "/w/dir\\file"), "dir\\file");  // one name
   EXPECT_EQ(show::relative_to("/w", "/w/bad\xFF"), "bad\uFFFD");
 }
 

@@ -1,12 +1,40 @@
 #include "git/stage.h"
 
+#include <sys/stat.h>
+
+#include <optional>
+
 #include "git/command.h"
 #include "git/output.h"
 #include "git/show.h"
 #include "support/os_error.h"
 #include "support/process.h"
+#include "text/trim.h"
 
 namespace nivern_git::stage {
+
+namespace {
+
+// The index mode of a symbolic link.
+constexpr std::string_view LINK_MODE = "120000";
+
+// The mode of the entry named exactly `name` in `listing`, the output of "ls-files -s
+// -z" (records "<mode> <object> <stage>\t<name>", each ended by NUL); none when no
+// entry has that name.
+std::optional<std::string> index_mode(std::string_view listing, std::string_view name) {
+  while (!listing.empty()) {
+    std::size_t nul = listing.find('\0');
+    std::string_view rec = listing.substr(0, nul);
+    listing.remove_prefix(nul == std::string_view::npos ? listing.size() : nul + 1);
+    std::size_t tab = rec.find('\t');
+    std::size_t space = rec.find(' ');
+    if (tab == std::string_view::npos || space > tab || rec.substr(tab + 1) != name) continue;
+    return std::string(rec.substr(0, space));
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 std::expected<void, std::string> with_paths(std::string_view workdir, std::vector<std::string> leading,
                                             const std::vector<std::string>& paths) {
@@ -25,6 +53,17 @@ std::expected<void, std::string> stage_text(std::string_view workdir, std::strin
                                             std::string_view text) {
   std::string rel = show::relative_to(workdir, path);
 
+  // A link's staged content is its target: lines of the file behind it never belong there.
+  auto listed =
+      command::run(workdir, {std::string(command::LITERAL_PATHS), "ls-files", "-s", "-z", "--", rel});
+  if (!listed) return std::unexpected(std::move(listed.error()));
+  std::string mode = index_mode(*listed, rel).value_or("100644");
+  struct stat st {};
+  std::string on_disk(nivern_text::trim_path_end(path));
+  if (mode == LINK_MODE || (::lstat(on_disk.c_str(), &st) == 0 && S_ISLNK(st.st_mode))) {
+    return std::unexpected("cannot stage lines of '" + rel + "': it is a symbolic link");
+  }
+
   nivern_support::Command hash = command::git(workdir, {"hash-object", "-w", "--stdin"});
   hash.input = text;
   auto hashed = nivern_support::run(hash);
@@ -34,17 +73,6 @@ std::expected<void, std::string> stage_text(std::string_view workdir, std::strin
   }
   if (!hashed->status.success()) return std::unexpected(command::said(hashed->err, hashed->out));
   std::string blob(output::trim(output::lossy(hashed->out)));
-
-  auto listed = command::run(workdir, {std::string(command::LITERAL_PATHS), "ls-files", "-s", "--", rel});
-  if (!listed) return std::unexpected(std::move(listed.error()));
-  std::string mode = "100644";
-  std::string shown = output::lossy(*listed);
-  std::string_view rest = output::trim(shown);
-  if (!rest.empty()) {
-    std::size_t end = 0;
-    while (end < rest.size() && !output::is_white_space(static_cast<unsigned char>(rest[end]))) ++end;
-    mode = std::string(rest.substr(0, end));
-  }
 
   auto updated =
       command::run(workdir, {"update-index", "--add", "--cacheinfo", mode + "," + blob + "," + rel});

@@ -20,10 +20,13 @@ namespace nivern_git::stage {
                                                           std::vector<std::string> leading,
                                                           const std::vector<std::string>& paths);
 
-/// Makes `text` (its bytes unchanged) the staged content of `path`: "hash-object -w
-/// --stdin" fed through a pipe, the mode the index has for the path, read literally
-/// ("100644" when it has none), then "update-index --add --cacheinfo". Messages:
-/// "cannot run git: {}", "cannot write to git: {}", or the message of the failing run.
+/// Makes `text` (its bytes unchanged) the staged content of `path`, keeping the mode the
+/// index has for exactly that name ("100644" when it has none): "hash-object -w --stdin"
+/// fed through a pipe, then "update-index --add --cacheinfo". A path whose index entry
+/// is a symbolic link, or that is one in the work tree, is refused before anything is
+/// written: "cannot stage lines of '{}': it is a symbolic link" with the path relative to
+/// `workdir`. Other messages: "cannot run git: {}", "cannot write to git: {}", or the
+/// message of the failing run.
 [[nodiscard]] std::expected<void, std::string> stage_text(std::string_view workdir, std::string_view path,
                                                           std::string_view text);
 

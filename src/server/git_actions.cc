@@ -165,7 +165,10 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::Branches&) const {
-    auto r = command::run(wd, {"branch", "--format=%(refname:short)", "--sort=-committerdate"});
+    // Branches only: no line for a detached HEAD or a rebase, and each name whole, even
+    // where a tag of the same name would make git shorten it ambiguously.
+    auto r = command::run(
+        wd, {"for-each-ref", "--format=%(refname:lstrip=2)", "--sort=-committerdate", "refs/heads/"});
     if (!r) return failed(r.error());
     Reply::GitDone d;
     d.branches = nivern_git::branch::list(*r);
@@ -198,8 +201,8 @@ struct Steps {
   }
 
   Reply operator()(const GitAction::CommitFiles& a) const {
-    auto r =
-        command::run(wd, {"show", "--name-status", "--format=", "--no-renames", "--end-of-options", a.hash});
+    auto r = command::run(
+        wd, {"show", "--name-status", "-z", "--format=", "--no-renames", "--end-of-options", a.hash});
     if (!r) return failed(r.error());
     Reply::GitDone d;
     d.changed = nivern_git::log::parse_files(*r);

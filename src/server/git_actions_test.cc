@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "git/show.h"
 #include "harness/test_repo.h"
 #include "harness/frame_client.h"
 #include "harness/scoped_env.h"
@@ -213,6 +214,95 @@ TEST_F(GitActions, StageTextKeepsTheIndexModeAndLeavesTheFileAlone) {
       << modes;
   EXPECT_EQ(read(repo_ + "/tool"), "old\n");
   EXPECT_EQ(read(repo_ + "/fresh"), "on disk\n");
+}
+
+TEST_F(GitActions, ABackslashIsPartOfTheName) {
+  write_file(repo_ + "/a/b.txt", "slash\n");
+  write_file(repo_ + "/a\\b.txt", "backslash\n");
+  commit_all(repo_, "first");
+  auto committed = [](const std::string& path) {
+    auto r = nivern_git::show::committed(path, SIZE_MAX);
+    return r ? wire(*r) : "over the limit";
+  };
+  EXPECT_EQ(
+      committed(repo_ + "/a\\b.txt"),
+      R"({"id":1,"reply":{"reply":"text","text":"backslash\n","encoding":"UTF-8","line_ending":"lf","bom":false,"lossy":false}})");
+
+  write_file(repo_ + "/a/b.txt", "slash edited\n");
+  write_file(repo_ + "/a\\b.txt", "backslash edited\n");
+  write_file(repo_ + "/x/y.txt", "slash untracked\n");
+  write_file(repo_ + "/x\\y.txt", "backslash untracked\n");
+  EXPECT_EQ(act(A::Discard{{repo_ + "/a\\b.txt"}, {repo_ + "/x\\y.txt"}}),
+            done("Discarded changes to 2 files."));
+  EXPECT_EQ(read(repo_ + "/a\\b.txt"), "backslash\n");
+  EXPECT_EQ(read(repo_ + "/a/b.txt"), "slash edited\n");
+  EXPECT_FALSE(exists(repo_ + "/x\\y.txt"));
+  EXPECT_EQ(read(repo_ + "/x/y.txt"), "slash untracked\n");
+
+  write_file(repo_ + "/a\\b.txt", "backslash edited\n");
+  EXPECT_EQ(act(A::Stage{{repo_ + "/a\\b.txt"}}), done("Staged a\\b.txt."));
+  EXPECT_EQ(staged(), "a\\b.txt"s + '\0');
+  EXPECT_EQ(act(A::StageText{repo_ + "/a\\b.txt", "picked\n"}), done("Staged the selected lines."));
+  EXPECT_EQ(git(repo_, {"show", ":a\\b.txt"}), "picked\n");
+  EXPECT_EQ(git(repo_, {"show", ":a/b.txt"}), "slash\n");
+  EXPECT_EQ(read(repo_ + "/a\\b.txt"), "backslash edited\n");
+  EXPECT_EQ(read(repo_ + "/a/b.txt"), "slash edited\n");
+}
+
+TEST_F(GitActions, StageTextRefusesSymbolicLinks) {
+  write_file(repo_ + "/target.txt", "real\n");
+  write_file(repo_ + "/was-a-file", "plain\n");
+  std::filesystem::create_symlink("target.txt", repo_ + "/link.txt");
+  commit_all(repo_, "first");
+  // A file in the index that is a link on disk, and a link git does not know yet.
+  std::filesystem::remove(repo_ + "/was-a-file");
+  std::filesystem::create_symlink("target.txt", repo_ + "/was-a-file");
+  std::filesystem::create_symlink("target.txt", repo_ + "/new-link");
+  const std::string index = git(repo_, {"ls-files", "-s", "-z"});
+
+  EXPECT_EQ(act(A::StageText{repo_ + "/link.txt", "edited\n"}),
+            error("cannot stage lines of 'link.txt': it is a symbolic link"));
+  EXPECT_EQ(act(A::StageText{repo_ + "/was-a-file", "edited\n"}),
+            error("cannot stage lines of 'was-a-file': it is a symbolic link"));
+  EXPECT_EQ(act(A::StageText{repo_ + "/new-link", "edited\n"}),
+            error("cannot stage lines of 'new-link': it is a symbolic link"));
+  // The index still says "link" even when a file has taken its place on disk.
+  std::filesystem::remove(repo_ + "/link.txt");
+  write_file(repo_ + "/link.txt", "now a file\n");
+  EXPECT_EQ(act(A::StageText{repo_ + "/link.txt", "edited\n"}),
+            error("cannot stage lines of 'link.txt': it is a symbolic link"));
+  EXPECT_EQ(git(repo_, {"ls-files", "-s", "-z"}), index);
+
+  // Whole links are staged as git stages them.
+  EXPECT_EQ(act(A::Stage{{repo_ + "/new-link"}}), done("Staged new-link."));
+  EXPECT_EQ(git(repo_, {"ls-files", "-s", "new-link"}).substr(0, 7), "120000 ");
+}
+
+TEST_F(GitActions, CommitFilesNamesFilesAsTheyAre) {
+  const std::vector<std::string> names = {"back\\slash.txt", "plain.txt", "r\u00e9sum\u00e9.md",
+                                          "say \"hi\".txt",  "tab\there.txt", "\u6570\u636e.txt"};
+  for (const std::string& n : names) write_file(repo_ + "/" + n, "1\n");
+  commit_all(repo_, "first");
+  std::string changed;
+  for (const std::string& n : names) {
+    changed += (changed.empty() ? "" : ",") + R"({"state":"added","path":)"s + json_string(n) + "}";
+  }
+  EXPECT_EQ(act(A::CommitFiles{"HEAD"}),
+            done("", R"("branches":[],"pulls":[],"open":null,"commits":[],"changed":[)" + changed + "]"));
+}
+
+TEST_F(GitActions, BranchesListsBranchesOnly) {
+  write_file(repo_ + "/f", "1\n");
+  commit_all(repo_, "one");
+  git(repo_, {"switch", "-q", "-c", "topic"});
+  git(repo_, {"tag", "topic"});  // makes "topic" ambiguous as a short name
+  git(repo_, {"switch", "-q", "--detach", "HEAD"});
+  std::string branches = act(A::Branches{});
+  EXPECT_TRUE(
+      branches ==
+          done("", R"("branches":["main","topic"],"pulls":[],"open":null,"commits":[],"changed":[])") ||
+      branches == done("", R"("branches":["topic","main"],"pulls":[],"open":null,"commits":[],"changed":[])"))
+      << branches;
 }
 
 TEST_F(GitActions, BranchesAndHistory) {
