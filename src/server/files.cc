@@ -2,15 +2,12 @@
 #include "server/files.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <utility>
 #include <vector>
@@ -24,7 +21,6 @@
 #include "text/file_decoding.h"
 #include "text/line_ending.h"
 #include "text/replace.h"
-#include "text/trim.h"
 
 namespace nivern_server {
 

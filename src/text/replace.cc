@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -102,7 +103,7 @@ std::string random_tag() {
   unsigned char bytes[6] = {};
   if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
     // No entropy yet: the clock and the process id still differ between attempts.
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     const auto t = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                    (static_cast<std::uint64_t>(::getpid()) << 32) ^ ++counter;
     for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(t >> (8 * i));
