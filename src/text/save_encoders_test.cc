@@ -305,7 +305,6 @@ class ReferenceDecoder {
       produced_.assign(0x110000, true);  // four-byte sequences reach every code point
       return;
     }
-    std::string b;
     for (int x = 0; x < 256; ++x) mark(std::string(1, static_cast<char>(x)));
     if (id_ == iso_2022_jp) {
       // The states an encoder writes: ASCII, JIS X 0201 Roman and JIS X 0208 (never the
