@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cassert>
 #include <cstdint>
 #include <cstdlib>
@@ -199,18 +200,22 @@ void append_reference(std::u16string& out, char32_t cp) {
 /// The converter's callback for a character it has no bytes for: writes "&#N;" through
 /// the converter itself, so that a stateful encoding first returns to ASCII. Every such
 /// character gets its reference, default-ignorable ones included.
-void write_reference(const void* /*context*/, UConverterFromUnicodeArgs* args,
-                                const UChar* /*units*/, int32_t /*length*/, UChar32 cp,
-                                UConverterCallbackReason reason, UErrorCode* err) {
+void write_reference(const void* /*context*/, UConverterFromUnicodeArgs* args, const UChar* /*units*/,
+                     int32_t /*length*/, UChar32 cp, UConverterCallbackReason reason, UErrorCode* err) {
   if (reason != UCNV_UNASSIGNED && reason != UCNV_ILLEGAL && reason != UCNV_IRREGULAR) {
     return;  // reset, close or clone: nothing to write
   }
   // Input is well-formed UTF-16, so every call names one whole code point.
-  std::u16string ref;
-  append_reference(ref, static_cast<char32_t>(cp));
-  const UChar* from = ref.data();
+  char digits[8];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(cp));
+  (void)ec;  // at most 7 digits
+  UChar ref[12] = {u'&', u'#'};
+  std::size_t n = 2;
+  for (const char* d = digits; d < end; ++d) ref[n++] = static_cast<UChar>(*d);
+  ref[n++] = u';';
+  const UChar* from = ref;
   *err = U_ZERO_ERROR;
-  ucnv_cbFromUWriteUChars(args, &from, from + ref.size(), 0, err);
+  ucnv_cbFromUWriteUChars(args, &from, ref + n, 0, err);
 }
 
 /// One ICU converter with the decimal-reference callback.
