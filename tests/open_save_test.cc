@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -376,6 +379,42 @@ std::vector<std::string> names_besides(const std::string& dir, const std::set<st
     if (!keep.contains(e.path().filename().string())) out.push_back(e.path().filename().string());
   }
   return out;
+}
+
+TEST_F(OpenSave, SaveRefusesDevicesPipesAndSocketsDirectlyAndThroughLinks) {
+  // A private device node with the numbers of the null device, a named pipe and a
+  // socket; each is refused as itself and through a link, and stays what it was.
+  ASSERT_EQ(::mknod(path("null").c_str(), S_IFCHR | 0666, ::makedev(1, 3)), 0) << "CI runs the tests as root";
+  ASSERT_EQ(::mkfifo(path("fifo").c_str(), 0600), 0);
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string sock_path = path("sock");
+  ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
+  std::memcpy(addr.sun_path, sock_path.c_str(), sock_path.size() + 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+  std::uint64_t id = 0;
+  for (const char* node : {"null", "fifo", "sock"}) {
+    struct stat before;
+    ASSERT_EQ(::lstat(path(node).c_str(), &before), 0);
+    const std::string link = path(std::string(node) + ".log");
+    ASSERT_EQ(::symlink(node, link.c_str()), 0);
+    for (const std::string& p : {path(node), link}) {
+      ++id;
+      EXPECT_EQ(save(id, p, "text", "utf-8"),
+                error_reply(id, "cannot save " + p + ": " + path(node) + " is not a regular file"));
+    }
+    struct stat after;
+    ASSERT_EQ(::lstat(path(node).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << node;
+    EXPECT_EQ(after.st_mode, before.st_mode) << node;
+    EXPECT_EQ(after.st_rdev, before.st_rdev) << node;
+    EXPECT_TRUE(fs::is_symlink(link));
+  }
+  ::close(sock);
+  EXPECT_EQ(names_besides(dir_.path(), {"null", "fifo", "sock", "null.log", "fifo.log", "sock.log"}),
+            std::vector<std::string>{});
 }
 
 TEST_F(OpenSave, LeftoversAtTheTemporaryNameAreNeverOpened) {

@@ -139,6 +139,20 @@ TEST(Framing, LargestFrameIsReadAndOneMoreIsSkippedAndAnswered) {
   }
 }
 
+TEST(Framing, OverLimitLengthIsAnsweredBeforeItsBody) {
+  // A body sent without its length: "{\"id" reads as 2,065,852,772 bytes. The answer
+  // leaves at once, while the rest of that length is still to come.
+  ServerProcess p("/tmp");
+  ASSERT_TRUE(p.write_raw(R"({"id":3,"call":["hello",5]})"));
+  ASSERT_TRUE(p.send(R"({"id":4,"call":["hello",5]})"));
+  EXPECT_EQ(
+      p.read_frame().value_or(""),
+      R"({"id":0,"reply":{"reply":"error","message":"frame of 2065852772 bytes is over the 67108864 byte limit"}})");
+  p.close_stdin();
+  EXPECT_EQ(p.wait(), 1);
+  EXPECT_EQ(p.stderr_text(), "nivern-server: failed to fill whole buffer\n");
+}
+
 TEST(Framing, BodiesAcrossTheReadBufferBoundary) {
   // Requests whose frames straddle the server's 8 KiB read buffer, sent back to back.
   ServerProcess p("/tmp");

@@ -1,6 +1,6 @@
 #pragma once
-/// The pieces of `open` and `save` that stand on their own: the binary rule, the
-/// bounded whole-file read, and the temporary sibling of a saved file.
+/// The pieces of `open` that stand on their own: the binary rule and the bounded
+/// whole-file read. (`save` replaces files through text/replace.h.)
 ///
 /// Main thread only, like the handlers that use them; no shared state.
 #include <sys/stat.h>
@@ -22,8 +22,6 @@ inline constexpr std::uint64_t OPEN_LIMIT = 268'435'456;
 inline constexpr std::size_t SAMPLE_SIZE = 8192;
 /// A file's content is read in parallel parts of at least this many bytes.
 inline constexpr std::size_t READ_PART_MIN = 4u << 20;
-/// The largest single write request.
-inline constexpr std::size_t WRITE_CHUNK = 2'147'483'647;
 
 inline constexpr const char* TOO_LARGE = "too large to open as text yet";
 inline constexpr const char* BINARY = "a binary file cannot be opened as text yet";
@@ -72,20 +70,5 @@ struct ReadFailure {
 /// large file is read in parts by short-lived helper threads, joined before it returns.
 [[nodiscard]] std::expected<std::string, ReadFailure> read_content(const std::string& path,
                                                                    std::uint64_t limit = OPEN_LIMIT);
-
-/// The temporary sibling of a saved file: ".{name}.nivern-tmp" in `target`'s directory
-/// ("." when `target` has no parent), with "file" for a name that is not an ordinary
-/// UTF-8 file name.
-[[nodiscard]] std::string temp_path_for(std::string_view target);
-
-/// Another temporary sibling, for when `preferred` (a `temp_path_for` result) is taken
-/// or its name too long: that name followed by "." and `tag` while the name stays within
-/// 255 bytes, else ".nivern-tmp." and `tag`, in the same directory.
-[[nodiscard]] std::string unique_temp_path(std::string_view preferred, std::string_view tag);
-
-/// The permission bits that an access ACL (the value of "system.posix_acl_access")
-/// grants through the file's mode alone: its owner, owning-group (limited by the mask)
-/// and other entries. nullopt for a value that is not such an ACL.
-[[nodiscard]] std::optional<mode_t> acl_mode_bits(std::string_view acl);
 
 }  // namespace nivern_server::files

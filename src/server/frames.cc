@@ -46,6 +46,15 @@ long FrameReader::fill(char* dst, std::size_t n) {
 }
 
 FrameReader::Result FrameReader::next() {
+  // The body of the oversized frame reported last time: read past in small pieces,
+  // never held.
+  while (skip_ > 0) {
+    char scratch[65536];
+    long r = fill(scratch, static_cast<std::size_t>(std::min<std::uint64_t>(skip_, sizeof scratch)));
+    if (r == 0) return {Status::fatal, {}, "failed to fill whole buffer"};
+    if (r < 0) return {Status::fatal, {}, nivern_support::last_os_error()};
+    skip_ -= static_cast<std::uint64_t>(r);
+  }
   unsigned char len[4];
   std::size_t got = 0;
   while (got < 4) {
@@ -57,14 +66,7 @@ FrameReader::Result FrameReader::next() {
   std::uint64_t n = (std::uint64_t{len[0]} << 24) | (std::uint64_t{len[1]} << 16) |
                     (std::uint64_t{len[2]} << 8) | len[3];
   if (n > MAX_FRAME) {
-    // Read past in small pieces: the body is never held.
-    for (std::uint64_t left = n; left > 0;) {
-      char scratch[65536];
-      long r = fill(scratch, static_cast<std::size_t>(std::min<std::uint64_t>(left, sizeof scratch)));
-      if (r == 0) return {Status::fatal, {}, "failed to fill whole buffer"};
-      if (r < 0) return {Status::fatal, {}, nivern_support::last_os_error()};
-      left -= static_cast<std::uint64_t>(r);
-    }
+    skip_ = n;
     return {Status::oversized, {}, {}, n};
   }
   Result out{Status::frame, std::string(n, '\0'), {}};

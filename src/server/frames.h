@@ -26,8 +26,10 @@ class FrameReader {
   };
 
   /// Reads the next frame. Input ending before or inside the length is a clean end;
-  /// ending inside the body is fatal ("failed to fill whole buffer"). A body over
-  /// `MAX_FRAME` is read past without being kept and reported as `oversized`.
+  /// ending inside the body is fatal ("failed to fill whole buffer"). A length over
+  /// `MAX_FRAME` is reported as `oversized` as soon as it is read, so that it can be
+  /// answered before its body arrives; the next call first reads past that body
+  /// without keeping it (and fails as above when the input ends inside it).
   Result next();
 
  private:
@@ -36,6 +38,7 @@ class FrameReader {
   [[gnu::noinline]] long fill(char* dst, std::size_t n);
 
   int fd_;
+  std::uint64_t skip_ = 0;  // bytes of an oversized body still to be read past
   char buf_[8192];
   std::size_t head_ = 0;
   std::size_t tail_ = 0;

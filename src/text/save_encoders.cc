@@ -4,10 +4,12 @@
 #include "text/save_encoders.h"
 
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_cb.h>
 #include <unicode/ucnv_err.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cassert>
 #include <cstdint>
 #include <cstdlib>
@@ -69,7 +71,8 @@ constexpr O EUC_JP[] = {
 };
 constexpr O ISO_2022_JP[] = {
     {0x000E, 0x000F, O::ncr, 0xFFFD}, {0x001B, 0x001B, O::ncr, 0xFFFD},
-    {0x2212, 0x2212, O::as, 0xFF0D},  {0xFF61, 0xFF9F, O::katakana, 0},
+    {0x2212, 0x2212, O::as, 0xFF0D},  {0xE000, 0xF8FF, O::ncr, SELF},
+    {0xFF61, 0xFF9F, O::katakana, 0},
 };
 constexpr O SHIFT_JIS[] = {
     {0x0080, 0x0080, O::byte, 0x80}, {0x00A5, 0x00A5, O::as, 0x5C}, {0x203E, 0x203E, O::as, 0x7E},
@@ -194,6 +197,27 @@ void append_reference(std::u16string& out, char32_t cp) {
   out.append(ascii.begin(), ascii.end());
 }
 
+/// The converter's callback for a character it has no bytes for: writes "&#N;" through
+/// the converter itself, so that a stateful encoding first returns to ASCII. Every such
+/// character gets its reference, default-ignorable ones included.
+void write_reference(const void* /*context*/, UConverterFromUnicodeArgs* args, const UChar* /*units*/,
+                     int32_t /*length*/, UChar32 cp, UConverterCallbackReason reason, UErrorCode* err) {
+  if (reason != UCNV_UNASSIGNED && reason != UCNV_ILLEGAL && reason != UCNV_IRREGULAR) {
+    return;  // reset, close or clone: nothing to write
+  }
+  // Input is well-formed UTF-16, so every call names one whole code point.
+  char digits[8];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(cp));
+  (void)ec;  // at most 7 digits
+  UChar ref[12] = {u'&', u'#'};
+  std::size_t n = 2;
+  for (const char* d = digits; d < end; ++d) ref[n++] = static_cast<UChar>(*d);
+  ref[n++] = u';';
+  const UChar* from = ref;
+  *err = U_ZERO_ERROR;
+  ucnv_cbFromUWriteUChars(args, &from, ref + n, 0, err);
+}
+
 /// One ICU converter with the decimal-reference callback.
 class Converter {
  public:
@@ -202,8 +226,7 @@ class Converter {
     cv_ = ucnv_open(name, &e);
     if (U_FAILURE(e) || cv_ == nullptr) std::abort();  // the converter set is fixed at build time
     e = U_ZERO_ERROR;
-    ucnv_setFromUCallBack(cv_, UCNV_FROM_U_CALLBACK_ESCAPE, UCNV_ESCAPE_XML_DEC, nullptr,
-                          nullptr, &e);
+    ucnv_setFromUCallBack(cv_, write_reference, nullptr, nullptr, nullptr, &e);
     if (U_FAILURE(e)) std::abort();
   }
   ~Converter() { ucnv_close(cv_); }

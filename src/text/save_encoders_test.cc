@@ -4,7 +4,11 @@
 #include <iconv.h>
 #include <unicode/ucnv.h>
 
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "text/utf8.h"
 
 namespace nivern_text {
 namespace {
@@ -34,6 +38,11 @@ TEST(Encoder, KnownOutputs) {
       {"windows-1252", "\xE4\xB8\xAD", "&#20013;"},
       {"windows-1252", "\xF0\x9F\x98\x80", "&#128512;"},
       {"windows-1252", "\xEF\xBF\xBD", "&#65533;"},
+      // default-ignorable characters are written like any other
+      {"windows-1252", "\xE2\x9D\xA4\xEF\xB8\x8F a\xE2\x80\x8B\xE2\x80\x8F\xE2\x80\x8D",
+       "&#10084;&#65039; a&#8203;&#8207;&#8205;"},
+      {"shift_jis", "\xE2\x80\x8D\xF3\xA0\x80\x81", "&#8205;&#917505;"},
+      {"iso-2022-jp", "\xE3\x81\x82\xE2\x80\x8D", "\x1B$B$\"\x1B(B&#8205;"},
       // single-byte tables
       {"ibm866", "\xD0\x96\xC2\xA0", "\x86\xFF"},
       {"iso-8859-2", "\xC5\x81", "\xA3"},
@@ -70,6 +79,7 @@ TEST(Encoder, KnownOutputs) {
       {"iso-2022-jp", "\x1B\x0E\x0F", "&#65533;&#65533;&#65533;"},
       {"iso-2022-jp", "\xE3\x81\x82\x1B", "\x1B$B$\"\x1B(B&#65533;"},
       {"iso-2022-jp", "\xE4\xB8\x82", "&#19970;"},
+      {"iso-2022-jp", "\xEF\xA1\xAF", "&#63599;"},  // private use: no JIS X 0208 bytes
       // Korean
       {"euc-kr", "\xEA\xB0\x80\xEA\xB0\x82\xEE\x80\x80", "\xB0\xA1\x81\x41&#57344;"},
   };
@@ -169,6 +179,222 @@ TEST(Encoder, OutputDecodesBack) {
       }
     }
     EXPECT_EQ(plain, sample) << c.label;
+  }
+}
+
+/// Reads the bytes of one legacy encoding back: ICU's converter with the tables the
+/// encoder builds on, iconv for ISO-8859-16, the definition for x-user-defined. It also
+/// knows which code points some byte sequence decodes to.
+class ReferenceDecoder {
+ public:
+  explicit ReferenceDecoder(EncodingId id) : id_(id) {
+    UErrorCode e = U_ZERO_ERROR;
+    if (const char* name = icu_name(id)) {
+      icu_ = ucnv_open(name, &e);
+      EXPECT_TRUE(U_SUCCESS(e)) << name;
+      e = U_ZERO_ERROR;
+      ucnv_setToUCallBack(icu_, UCNV_TO_U_CALLBACK_STOP, nullptr, nullptr, nullptr, &e);
+    } else if (id == EncodingId::iso_8859_16) {
+      iconv_ = iconv_open("UTF-32LE", "ISO-8859-16");
+      EXPECT_NE(iconv_, reinterpret_cast<iconv_t>(-1));
+    }
+    find_produced();
+  }
+  ~ReferenceDecoder() {
+    if (icu_ != nullptr) ucnv_close(icu_);
+    if (iconv_ != reinterpret_cast<iconv_t>(-1)) iconv_close(iconv_);
+  }
+  ReferenceDecoder(const ReferenceDecoder&) = delete;
+  ReferenceDecoder& operator=(const ReferenceDecoder&) = delete;
+
+  /// The code points of `bytes`; nullopt when they are malformed.
+  std::optional<std::u32string> decode(std::string_view bytes) {
+    // Where ICU's tables differ from the Encoding Standard's decoders: one ASCII byte is
+    // that character in every legacy encoding (ICU's IBM tables swap 0x1A, 0x1C and
+    // 0x7F), and 0x80 alone is U+20AC in gb18030 and U+0080 in Shift_JIS.
+    if (bytes.size() == 1 && static_cast<unsigned char>(bytes[0]) < 0x80) return std::u32string(1, bytes[0]);
+    if (bytes == "\x80" && (id_ == EncodingId::gbk || id_ == EncodingId::gb18030)) return U"\u20AC";
+    if (bytes == "\x80" && id_ == EncodingId::shift_jis) return U"\u0080";
+    std::u32string out;
+    if (id_ == EncodingId::x_user_defined) {
+      for (char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out.push_back(b < 0x80 ? b : 0xF780 + (b - 0x80));
+      }
+      return out;
+    }
+    if (icu_ == nullptr) return from_iconv(bytes);
+    std::u16string units(bytes.size() * 2 + 8, u'\0');
+    UErrorCode e = U_ZERO_ERROR;
+    const int32_t n = ucnv_toUChars(icu_, units.data(), static_cast<int32_t>(units.size()), bytes.data(),
+                                    static_cast<int32_t>(bytes.size()), &e);
+    if (U_FAILURE(e)) return std::nullopt;
+    for (int32_t i = 0; i < n; ++i) {
+      char32_t c = units[i];
+      if (c >= 0xD800 && c < 0xDC00 && i + 1 < n) c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
+      out.push_back(c);
+    }
+    return out;
+  }
+
+  /// Whether some byte sequence that the encoding's encoder can write decodes to `cp`.
+  bool produces(char32_t cp) const { return produced_[cp]; }
+
+ private:
+  static const char* icu_name(EncodingId id) {
+    using enum EncodingId;
+    switch (id) {
+      case ibm866: return "ibm-866_P100-1995";
+      case iso_8859_2: return "ibm-912_P100-1995";
+      case iso_8859_3: return "ibm-913_P100-2000";
+      case iso_8859_4: return "ibm-914_P100-1995";
+      case iso_8859_5: return "ibm-915_P100-1995";
+      case iso_8859_6: return "ibm-1089_P100-1995";
+      case iso_8859_7: return "ibm-9005_X110-2007";
+      case iso_8859_8:
+      case iso_8859_8_i: return "ibm-5012_P100-1999";
+      case iso_8859_10: return "iso-8859_10-1998";
+      case iso_8859_13: return "ibm-921_P100-1995";
+      case iso_8859_14: return "iso-8859_14-1998";
+      case iso_8859_15: return "ibm-923_P100-1998";
+      case koi8_r: return "ibm-878_P100-1996";
+      case koi8_u: return "ibm-1168_P100-2002";
+      case macintosh: return "macos-0_2-10.2";
+      case windows_874: return "windows-874-2000";
+      case windows_1250: return "ibm-5346_P100-1998";
+      case windows_1251: return "ibm-5347_P100-1998";
+      case windows_1252: return "ibm-5348_P100-1997";
+      case windows_1253: return "ibm-5349_P100-1998";
+      case windows_1254: return "ibm-5350_P100-1998";
+      case windows_1255: return "ibm-9447_P100-2002";
+      case windows_1256: return "ibm-9448_X100-2005";
+      case windows_1257: return "ibm-9449_P100-2002";
+      case windows_1258: return "ibm-5354_P100-1998";
+      case x_mac_cyrillic: return "macos-7_3-10.2";
+      case gbk:
+      case gb18030: return "gb18030";
+      case big5: return "ibm-1375_P100-2008";
+      case euc_jp: return "euc-jp-2007";
+      case iso_2022_jp: return "ISO_2022,locale=ja,version=0";
+      case shift_jis: return "ibm-943_P15A-2003";
+      case euc_kr: return "windows-949-2000";
+      default: return nullptr;
+    }
+  }
+
+  std::optional<std::u32string> from_iconv(std::string_view bytes) {
+    std::u32string out(bytes.size(), U'\0');
+    char* in = const_cast<char*>(bytes.data());
+    char* o = reinterpret_cast<char*>(out.data());
+    std::size_t il = bytes.size(), ol = out.size() * 4;
+    if (iconv(iconv_, &in, &il, &o, &ol) == static_cast<std::size_t>(-1)) return std::nullopt;
+    out.resize(out.size() - ol / 4);
+    return out;
+  }
+
+  void mark(std::string_view bytes) {
+    if (auto cps = decode(bytes)) {
+      for (char32_t c : *cps) produced_[c] = true;
+    }
+  }
+
+  /// Every byte sequence of the encoding's shapes, decoded once.
+  void find_produced() {
+    using enum EncodingId;
+    if (id_ == gbk || id_ == gb18030) {
+      produced_.assign(0x110000, true);  // four-byte sequences reach every code point
+      return;
+    }
+    for (int x = 0; x < 256; ++x) mark(std::string(1, static_cast<char>(x)));
+    if (id_ == iso_2022_jp) {
+      // The states an encoder writes: ASCII, JIS X 0201 Roman and JIS X 0208 (never the
+      // halfwidth katakana one, which only decoders read).
+      for (int x = 0x21; x < 0x7F; ++x) {
+        mark("\x1B(J" + std::string(1, static_cast<char>(x)) + "\x1B(B");
+        for (int y = 0x21; y < 0x7F; ++y) mark("\x1B$B" + std::string{static_cast<char>(x), static_cast<char>(y)} + "\x1B(B");
+      }
+      return;
+    }
+    if (id_ != big5 && id_ != euc_jp && id_ != shift_jis && id_ != euc_kr) return;
+    for (int x = 0x80; x < 0x100; ++x) {
+      for (int y = 0x21; y < 0x100; ++y) mark(std::string{static_cast<char>(x), static_cast<char>(y)});
+    }
+    if (id_ == euc_jp) {
+      for (int x = 0xA1; x < 0xFF; ++x) {
+        for (int y = 0xA1; y < 0xFF; ++y) mark(std::string{'\x8F', static_cast<char>(x), static_cast<char>(y)});
+      }
+    }
+  }
+
+  EncodingId id_;
+  UConverter* icu_ = nullptr;
+  iconv_t iconv_ = reinterpret_cast<iconv_t>(-1);
+  std::vector<bool> produced_ = std::vector<bool>(0x110000, false);
+};
+
+/// `decoded` with each "&#N;" read as the code point N.
+std::u32string expand_references(const std::u32string& decoded) {
+  std::u32string out;
+  for (std::size_t i = 0; i < decoded.size(); ++i) {
+    if (decoded[i] == U'&' && i + 1 < decoded.size() && decoded[i + 1] == U'#') {
+      std::size_t j = i + 2;
+      char32_t n = 0;
+      while (j < decoded.size() && decoded[j] >= U'0' && decoded[j] <= U'9' && n <= 0x10FFFF) n = n * 10 + (decoded[j++] - U'0');
+      if (j > i + 2 && j < decoded.size() && decoded[j] == U';') {
+        out.push_back(n);
+        i = j;
+        continue;
+      }
+    }
+    out.push_back(decoded[i]);
+  }
+  return out;
+}
+
+/// Every code point through every legacy encoder: the bytes, read back with the same
+/// encoding and their references expanded, give the text again. A code point that no
+/// byte sequence of the encoding decodes to may instead come back as one other
+/// character (the encoders write U+00A5 as 0x5C in Shift_JIS, for example); ISO-2022-JP
+/// writes ESC, SO and SI as references to U+FFFD. Nothing is ever left out.
+TEST(Encoder, EveryCodePointComesBack) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  constexpr char32_t kStep = 97;  // a sample: sanitizers make the sweep slow
+#else
+  constexpr char32_t kStep = 1;
+#endif
+  for (const Encoding& e : ENCODINGS) {
+    if (&output_encoding(e) != &e || e.id == EncodingId::utf_8) continue;
+    const bool iso_2022_jp = e.id == EncodingId::iso_2022_jp;
+    ReferenceDecoder decoder(e.id);
+    std::vector<std::string> faults;
+    auto check_one = [&](char32_t cp) {
+      std::string text;
+      append_utf8(text, cp);
+      const std::string bytes = encode_html(e, text);
+      const bool replaced = iso_2022_jp && (cp == 0x0E || cp == 0x0F || cp == 0x1B);
+      const auto got = decoder.decode(bytes);
+      const std::u32string back = got ? expand_references(*got) : U"";
+      if (back.size() == 1 && back[0] == (replaced ? 0xFFFD : cp)) return;
+      if (!replaced && back.size() == 1 && got->size() == 1 && !decoder.produces(cp)) return;
+      char at[16];
+      std::snprintf(at, sizeof at, "U+%04X", static_cast<unsigned>(cp));
+      faults.push_back(std::string(at) + (bytes.empty() ? " left out" : " not read back"));
+    };
+    // Runs of 256 code points at once; a run that does not come back whole is checked
+    // code point by code point.
+    for (char32_t first = 0; first < 0x110000 && faults.size() < 10; first += 256 * kStep) {
+      std::u32string run;
+      std::string text;
+      for (char32_t cp = first; cp < first + 256 * kStep && cp < 0x110000; cp += kStep) {
+        if (cp >= 0xD800 && cp < 0xE000) continue;  // surrogates are not characters
+        run.push_back(cp);
+        append_utf8(text, cp);
+      }
+      const auto got = decoder.decode(encode_html(e, text));
+      if (got && expand_references(*got) == run) continue;
+      for (char32_t cp : run) check_one(cp);
+    }
+    EXPECT_TRUE(faults.empty()) << e.name << ": " << ::testing::PrintToString(faults);
   }
 }
 
