@@ -66,13 +66,14 @@ class Pending {
  public:
   explicit Pending(std::string root) : root_(std::move(root)) {}
 
-  // Adds `path`. A `bounded` set that reaches the change limit becomes the root alone
-  // and takes no further path: every path a watch reports lies in the watched tree,
-  // however it is spelled, so a rescan of the root covers them all.
+  // Adds `path`. A `bounded` set that takes the root or reaches the change limit becomes
+  // the root alone and takes no further path: every path a watch reports lies in the
+  // watched tree, however it is spelled, so a rescan of the root covers them all.
   void add(std::string path, bool bounded) {
     if (whole_) return;
+    const bool root = path == root_;
     paths_.insert(std::move(path));
-    if (bounded && paths_.size() >= nivern_vfs::coalesce::MAX_PATHS) {
+    if (bounded && (root || paths_.size() >= nivern_vfs::coalesce::MAX_PATHS)) {
       paths_.clear();
       paths_.insert(root_);
       whole_ = true;
