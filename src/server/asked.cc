@@ -1,7 +1,5 @@
 #include "server/asked.h"
 
-#include <algorithm>
-
 #include "text/byte_decoders.h"
 #include "vfs/tree/path_order.h"
 
@@ -40,7 +38,6 @@ std::string as_asked(std::string_view path, std::string_view root, std::string_v
     }
   }
   rest = nivern_text::lossy_utf8(rest);
-  std::replace(rest.begin(), rest.end(), '\\', '/');
 
   std::string_view base = asked;
   while (!base.empty() && base.back() == '/') base.remove_suffix(1);

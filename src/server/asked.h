@@ -10,7 +10,8 @@ namespace nivern_server {
 
 /// `path` with the leading `root` (compared component by component) spelled as
 /// `asked`, which loses its trailing "/" characters ("/" for the file-system root).
-/// Backslashes in the part after the root become "/". Invalid UTF-8 becomes U+FFFD.
+/// A backslash is an ordinary name character and stays as it is. Invalid UTF-8 becomes
+/// U+FFFD.
 [[nodiscard]] std::string as_asked(std::string_view path, std::string_view root, std::string_view asked);
 
 }  // namespace nivern_server

@@ -8,6 +8,7 @@
 #include "server/lsps.h"
 #include "server/outgoing.h"
 #include "server/ptys.h"
+#include "support/byte_budget.h"
 #include "support/mutex.h"
 #include "vfs/tree/gitignore.h"
 
@@ -37,6 +38,9 @@ struct Server {
   nivern_vfs::Gitignore ignore;
   /// Sending end for threads that calls start (watch, shells, language servers).
   Outgoing out;
+  /// The budget of replies that may wait unwritten (`REPLY_BUDGET`); `changed` events
+  /// are charged to it too.
+  std::shared_ptr<nivern_support::ByteBudget> replies = nivern_support::ByteBudget::make(REPLY_BUDGET);
   /// The running watch (at most one); a later successful `watch` replaces it.
   std::shared_ptr<WatchCell> watcher;
   /// Open shells by the id of the `pty_open` that started each.

@@ -104,7 +104,7 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
   server->out = loop_out;
 
   FrameReader reader(in_fd);
-  const auto replies = nivern_support::ByteBudget::make(REPLY_BUDGET);
+  const auto replies = server->replies;
   std::optional<std::string> fatal;
   for (;;) {
     auto next = reader.next();

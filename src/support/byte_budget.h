@@ -8,9 +8,13 @@
 /// consumer stops reading its source, the way a terminal's flow control slows a program
 /// to its reader's pace. The consumer gives the bytes back by dropping the lease once the
 /// frame that carries them is written (or discarded). Nothing is ever dropped here.
+/// A producer that must never wait (it has a source to keep draining) uses `try_acquire`
+/// and asks its lease to tell it when the bytes are back (`Lease::on_return`).
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "support/mutex.h"
 
@@ -25,13 +29,17 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
   class Lease {
    public:
     Lease() = default;
-    Lease(Lease&& o) noexcept : budget_(std::move(o.budget_)), bytes_(o.bytes_) { o.bytes_ = 0; }
+    Lease(Lease&& o) noexcept
+        : budget_(std::move(o.budget_)), bytes_(std::exchange(o.bytes_, 0)), then_(std::move(o.then_)) {
+      o.then_ = nullptr;
+    }
     Lease& operator=(Lease&& o) noexcept {
       if (this != &o) {
         give_back();
         budget_ = std::move(o.budget_);
-        bytes_ = o.bytes_;
-        o.bytes_ = 0;
+        bytes_ = std::exchange(o.bytes_, 0);
+        then_ = std::move(o.then_);
+        o.then_ = nullptr;
       }
       return *this;
     }
@@ -41,6 +49,11 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
 
     std::size_t bytes() const { return bytes_; }
 
+    /// Calls `then` once, right after this lease's bytes are given back, on the thread
+    /// that gives them back (normally the writer's, once the frame is written). It must
+    /// be quick and must not take the budget again.
+    void on_return(std::function<void()> then) { then_ = std::move(then); }
+
    private:
     friend class ByteBudget;
     Lease(std::shared_ptr<ByteBudget> b, std::size_t n) : budget_(std::move(b)), bytes_(n) {}
@@ -48,9 +61,11 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
       if (budget_) budget_->release(bytes_);
       budget_.reset();
       bytes_ = 0;
+      if (auto then = std::exchange(then_, nullptr)) then();
     }
     std::shared_ptr<ByteBudget> budget_;
     std::size_t bytes_ = 0;
+    std::function<void()> then_;
   };
 
   /// A budget of `limit` bytes in flight. Always held through a shared_ptr: leases keep
@@ -67,6 +82,15 @@ class ByteBudget : public std::enable_shared_from_this<ByteBudget> {
     MutexLock lock(mu_);
     while (!closed_ && in_flight_ != 0 && in_flight_ + n > limit_) room_.wait(mu_);
     if (closed_) return std::nullopt;
+    in_flight_ += n;
+    return Lease(shared_from_this(), n);
+  }
+
+  /// Leases `n` bytes if `acquire` would grant them without waiting; nullopt when they
+  /// do not fit now or the budget is closed.
+  std::optional<Lease> try_acquire(std::size_t n) {
+    MutexLock lock(mu_);
+    if (closed_ || (in_flight_ != 0 && in_flight_ + n > limit_)) return std::nullopt;
     in_flight_ += n;
     return Lease(shared_from_this(), n);
   }

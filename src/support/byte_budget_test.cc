@@ -60,6 +60,27 @@ TEST(ByteBudget, BlocksAtTheLimitUntilBytesAreGivenBackOrClosed) {
   EXPECT_FALSE(budget->acquire(1));
 }
 
+TEST(ByteBudget, TryAcquireNeverWaitsAndALeaseTellsWhenItsBytesAreBack) {
+  auto budget = ByteBudget::make(10);
+  auto a = budget->try_acquire(25);  // alone, any size fits
+  ASSERT_TRUE(a);
+  EXPECT_FALSE(budget->try_acquire(1));
+  int told = 0;
+  std::size_t in_flight_when_told = 99;
+  a->on_return([&] {
+    ++told;
+    in_flight_when_told = budget->in_flight();
+  });
+  ByteBudget::Lease moved = std::move(*a);
+  a.reset();
+  EXPECT_EQ(told, 0);  // a moved-from lease tells nothing
+  moved = ByteBudget::Lease();
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(in_flight_when_told, 0u);
+  budget->close();
+  EXPECT_FALSE(budget->try_acquire(1));
+}
+
 TEST(ByteBudget, LeasesMoveAndOutliveTheirCreator) {
   ByteBudget::Lease kept;
   {
