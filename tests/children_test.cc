@@ -234,6 +234,8 @@ TEST(Children, LanguageServersAndTheirChildrenEndWithEverySession) {
     SCOPED_TRACE("lsp_close");
     ServerProcess p({"/tmp"}, env);
     p.hello();
+    const pid_t guard = nivern_test::guard_of(p.pid());
+    EXPECT_GT(guard, 0);
     open_two(p);
     ASSERT_TRUE(p.send(nivern_test::request(3, R"(["lsp_close",1])")));
     std::optional<std::string> frame;
@@ -246,6 +248,7 @@ TEST(Children, LanguageServersAndTheirChildrenEndWithEverySession) {
     p.close_stdin();
     EXPECT_EQ(p.wait(), 0);
     EXPECT_TRUE(all_gone(pids_in(pids)));
+    EXPECT_TRUE(all_gone({guard}));
     std::filesystem::remove(pids);
   }
   {
@@ -263,10 +266,13 @@ TEST(Children, LanguageServersAndTheirChildrenEndWithEverySession) {
     SCOPED_TRACE("the server is killed");
     ServerProcess p({"/tmp"}, env);
     p.hello();
+    const pid_t guard = nivern_test::guard_of(p.pid());
+    EXPECT_GT(guard, 0);
     open_two(p);
     ASSERT_EQ(::kill(p.pid(), SIGKILL), 0);
     EXPECT_EQ(p.wait(), 128 + SIGKILL);
     EXPECT_TRUE(all_gone(pids_in(pids)));
+    EXPECT_TRUE(all_gone({guard}));
     kill_all(pids_in(pids));
   }
 }

@@ -151,6 +151,12 @@ std::optional<ExitStatus> Child::wait_until(Clock::time_point deadline) {
   }
 }
 
+ExitStatus Child::wait() {
+  for (;;) {
+    if (auto status = wait_until(Clock::time_point::max())) return *status;
+  }
+}
+
 UniqueFd Child::exit_watch() {
   MutexLock lock(mu_);
   if (status_) {

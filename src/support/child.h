@@ -55,7 +55,7 @@ class Child {
   /// Waits until the child has ended and reaps it, or until `deadline`; nullopt then.
   std::optional<ExitStatus> wait_until(Clock::time_point deadline);
   /// Waits as long as it takes.
-  ExitStatus wait() { return *wait_until(Clock::time_point::max()); }
+  ExitStatus wait();
 
   /// A new descriptor that becomes readable once the child has ended (a pidfd), for a
   /// caller that waits in `poll` on other things too; invalid, errno set, when the system

@@ -41,6 +41,19 @@ std::vector<pid_t> children(pid_t pid) {
   return out;
 }
 
+pid_t guard_of(pid_t pid) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  do {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t child;
+    while (in >> child) {
+      if (comm(child) == nivern_support::GUARD_NAME) return child;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  } while (std::chrono::steady_clock::now() < deadline);
+  return -1;
+}
+
 std::vector<pid_t> descendants(pid_t pid) {
   std::vector<pid_t> out = children(pid);
   for (std::size_t i = 0; i < out.size(); ++i) {

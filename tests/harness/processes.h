@@ -13,6 +13,9 @@ namespace nivern_test {
 /// The children of `pid` (its threads' children, zombies included), its orphan guard
 /// left out.
 std::vector<pid_t> children(pid_t pid);
+/// The orphan guard forked by the server `pid`, or -1 when none has taken its name
+/// within 10 seconds.
+pid_t guard_of(pid_t pid);
 /// The children of `pid`, theirs, and so on, as `children` gives them.
 std::vector<pid_t> descendants(pid_t pid);
 /// Whether `pid` names a process that has not ended: none, or a zombie, gives false.
