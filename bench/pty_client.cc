@@ -9,6 +9,7 @@
 //
 // Usage: pty_client FILE [rounds] [keys]
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+
 
 #include "bench_util.h"
 #include "harness/frame_client.h"
@@ -39,12 +41,12 @@ struct Bare {
     pair = std::move(*p);
     auto child = nivern_pty::start_on(pair.subordinate, "/bin/sh", "/tmp");
     if (!child) std::abort();
-    child_ = std::make_unique<nivern_pty::Child>(*child);
+    child_ = std::move(*child);
     until("$ ");
   }
   ~Bare() {
-    child_->terminate();
-    child_->wait();
+    (void)child_->signal_group(SIGKILL);
+    (void)child_->wait();
   }
   void type(std::string_view s) {
     while (!s.empty()) {
@@ -70,7 +72,7 @@ struct Bare {
       }
     }
   }
-  std::unique_ptr<nivern_pty::Child> child_;
+  std::shared_ptr<nivern_support::Child> child_;
 };
 
 // A session with one /bin/sh under id 1.

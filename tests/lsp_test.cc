@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "harness/editor.h"
+#include "harness/processes.h"
 #include "harness/replies.h"
 #include "harness/temp_tree.h"
 #include "protocol/message.h"
@@ -277,14 +278,10 @@ TEST(LspClose, ServerWhoseChildHoldsItsPipesLeavesNoThreadOrDescriptor) {
   for (pid_t child : children) ::kill(child, SIGKILL);  // orphans of ours, known by pid
 }
 
-// The children the server has not reaped, zombies included.
+// The children the server has not reaped, zombies included; its orphan guard left out.
 std::string children_of(pid_t pid) {
   std::string all;
-  std::error_code ec;
-  for (auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-    std::ifstream in(task.path() / "children");
-    all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  for (pid_t child : nivern_test::children(pid)) all += std::to_string(child) + " ";
   return all;
 }
 

@@ -96,6 +96,15 @@ TEST(Pty, ShellsEchoResizeAndExitByThemselves) {
     EXPECT_EQ(e.call(7, R"({"call":"hello","version":5})").substr(0, 28), R"({"id":7,"reply":{"reply":"he)");
     EXPECT_EQ(e.exits(1), 1);
     EXPECT_EQ(e.events(1).back(), response(1, R"({"reply":"pty_exited"})"));  // no output after it
+    // Every output event, whole, as the wire carries it.
+    std::string joined;
+    for (std::size_t i = 0; i + 1 < e.events(1).size(); ++i) {
+      const std::string& event = e.events(1)[i];
+      const std::string head = R"({"id":1,"reply":{"reply":"pty_output","bytes":")";
+      ASSERT_TRUE(event.starts_with(head) && event.ends_with("\"}}")) << event;
+      joined += *nivern_protocol::message::decode_bytes(event.substr(head.size(), event.size() - head.size() - 3));
+    }
+    EXPECT_EQ(joined, e.output(1));
   }
 }
 

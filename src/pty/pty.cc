@@ -1,6 +1,7 @@
 #include "pty/pty.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -47,10 +48,14 @@ struct Pty::Shared {
   Mutex notify_mu;
   Notify notify GUARDED_BY(notify_mu);
 
-  Mutex child_mu;
-  CondVar child_cv;
-  Child child GUARDED_BY(child_mu);
-  bool releasing GUARDED_BY(child_mu) = false;
+  // The shell: a session of its own, so its group id is its pid.
+  std::shared_ptr<nivern_support::Child> child;
+  Mutex release_mu;
+  CondVar release_cv;
+  bool releasing GUARDED_BY(release_mu) = false;
+  // "nivern-pty-exit" runs: it ends the shell once the release has begun. Written by
+  // `spawn` before the `Pty` is handed out, read by the release.
+  bool exit_watch = false;
 
   // Output: the queue's bound, and what the exit watch needs to know of the reader.
   std::shared_ptr<ByteBudget> output_budget = ByteBudget::make(OUTPUT_LIMIT);
@@ -62,8 +67,8 @@ struct Pty::Shared {
   // Input that the terminal could not take at once goes to "nivern-pty-input".
   std::shared_ptr<nivern_support::InputWriter> input;
 
-  Shared(UniqueFd m, nivern_support::StopSignal s, Notify n, Child c)
-      : main(std::move(m)), stop(std::move(s)), notify(std::move(n)), child(c) {}
+  Shared(UniqueFd m, nivern_support::StopSignal s, Notify n, std::shared_ptr<nivern_support::Child> c)
+      : main(std::move(m)), stop(std::move(s)), notify(std::move(n)), child(std::move(c)) {}
 
   void call_notify() {
     MutexLock lock(notify_mu);
@@ -71,9 +76,9 @@ struct Pty::Shared {
   }
 
   // Waits until the release begins, or until `deadline`; whether it has begun.
-  bool wait_released(Clock::time_point deadline) REQUIRES(child_mu) {
+  bool wait_released(Clock::time_point deadline) REQUIRES(release_mu) {
     while (!releasing) {
-      if (!child_cv.wait_until(child_mu, deadline)) return releasing;
+      if (!release_cv.wait_until(release_mu, deadline)) return releasing;
     }
     return true;
   }
@@ -118,16 +123,25 @@ void read_output(const std::shared_ptr<Shared>& s, nivern_support::Sender<Pty::C
   s->call_notify();
 }
 
+// After the release has hung the shell up: a kill of its group once `HANGUP_GRACE` has
+// passed, then the reaping, each wait bounded. A shell that has become another user's
+// cannot be signalled; the end of the terminal's main side has hung it up all the same.
+void end_shell(nivern_support::Child& child) {
+  if (child.wait_until(Clock::now() + HANGUP_GRACE)) return;
+  (void)child.signal_group(SIGKILL);
+  (void)child.wait_until(Clock::now() + KILL_WAIT);
+}
+
 void watch_exit(const std::shared_ptr<Shared>& s) {
+  bool released = false;
   {
-    MutexLock lock(s->child_mu);
-    bool released = false;
+    MutexLock lock(s->release_mu);
     for (;;) {
       if (s->wait_released(Clock::now() + EXIT_POLL)) {
         released = true;
         break;
       }
-      if (!s->child.running()) break;
+      if (s->child->try_wait()) break;
     }
     // The shell is gone. Its output ends when the reader meets the end of the terminal,
     // or, if something else keeps the terminal open, once it has been quiet a while.
@@ -143,6 +157,7 @@ void watch_exit(const std::shared_ptr<Shared>& s) {
       released = s->wait_released(Clock::time_point(std::chrono::nanoseconds(last + quiet_ns)));
     }
   }
+  if (released) end_shell(*s->child);
   s->call_notify();
 }
 
@@ -164,7 +179,8 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   auto child = start_on(pair->subordinate, program, cwd);
   if (!child) return std::unexpected(SpawnError{Kind::shell, child.error()});
 
-  auto shared = std::make_shared<Shared>(std::move(pair->main), std::move(stop), std::move(notify), *child);
+  auto shared =
+      std::make_shared<Shared>(std::move(pair->main), std::move(stop), std::move(notify), std::move(*child));
   auto [sender, receiver] = nivern_support::make_channel<Chunk>();
   // From here on the release stops whatever has started.
   std::unique_ptr<Pty> pty(new Pty(shared, std::move(receiver)));
@@ -189,29 +205,29 @@ std::expected<std::unique_ptr<Pty>, SpawnError> Pty::spawn(std::string_view prog
   if (int e = shared->input->start())
     return std::unexpected(SpawnError{Kind::terminal, nivern_support::os_error_text(e)});
   // Without the exit watch the shell's end is learnt from the end of its output alone.
-  (void)start_detached(EXIT_THREAD, [s = shared] { watch_exit(s); });
+  shared->exit_watch = start_detached(EXIT_THREAD, [s = shared] { watch_exit(s); }) == 0;
   return pty;
 }
 
 Pty::~Pty() {
   Shared& s = *shared_;
   {
-    MutexLock lock(s.child_mu);
-    s.child.terminate();
-    s.child.wait();
+    MutexLock lock(s.release_mu);
     s.releasing = true;
   }
-  s.child_cv.notify_all();
+  s.release_cv.notify_all();
   output_.reset();
   held_.reset();
   s.output_budget->close();
   if (s.input) s.input->close(true);
   s.stop.raise();
-  if (int eof = eof_character(s.main.get()); eof >= 0) {
-    const char bytes[2] = {'\n', static_cast<char>(eof)};
-    [[maybe_unused]] ssize_t n = ::write(s.main.get(), bytes, sizeof bytes);
-  }
-  // The threads hold the rest; the last of them to end closes the terminal.
+  // The end of the main side hangs the terminal up: the kernel signals the shell's
+  // session whatever user it has become. Then the group gets the hang-up signal too.
+  close_main(s.main.get());
+  (void)s.child->signal_group(SIGHUP);
+  // "nivern-pty-exit" kills and reaps it; without that thread, this does.
+  if (!s.exit_watch) end_shell(*s.child);
+  // The threads hold the rest; the last of them to end releases the descriptor.
 }
 
 int Pty::main_fd() const {
@@ -248,11 +264,6 @@ std::string Pty::drain(std::size_t max) {
   }
   if (ended || quiet) exited_ = true;
   return out;
-}
-
-void Pty::hang_up() {
-  MutexLock lock(shared_->child_mu);
-  shared_->child.hang_up();
 }
 
 bool Pty::write(std::string_view bytes) {

@@ -9,11 +9,12 @@
 /// - "nivern-pty" reads the terminal into the output queue, holding back once
 ///   `OUTPUT_LIMIT` bytes are queued and not yet drained;
 /// - "nivern-pty-exit" polls for the shell's exit every 250 ms, then watches for the
-///   end of output (see `drain`);
+///   end of output (see `drain`); after the release it ends the shell (see there);
 /// - "nivern-pty-input" writes the input that the terminal could not take at once.
-/// The release stops all three; the last to end closes the terminal. The callback is
-/// called once per chunk queued, once when the reader ends and once
-/// when the exit watch ends, never two calls at a time. It must not block for long and
+/// The release stops all three, and never blocks; the last to end releases the
+/// callback. The callback is called once per chunk queued, once when the reader ends and
+/// once when the exit watch ends (after the shell has been reaped, or given up on, once
+/// the release has begun), never two calls at a time. It must not block for long and
 /// must tolerate calls after its owner lost interest.
 ///
 /// Descriptors are close-on-exec: no shell inherits another's terminal.
@@ -52,6 +53,12 @@ inline constexpr std::chrono::milliseconds EXIT_POLL{250};
 /// After the exit, output quiet this long counts as ended (a background process may
 /// hold the terminal open for ever).
 inline constexpr std::chrono::milliseconds QUIET_AFTER_EXIT{100};
+/// After the release's hang-up, how long the shell has to end before its group is killed.
+inline constexpr std::chrono::milliseconds HANGUP_GRACE{200};
+/// After that kill, how long the reaping is waited for at most: a shell that has become
+/// another user's cannot be killed, and is left once the terminal's hang-up has not
+/// ended it by then.
+inline constexpr std::chrono::seconds KILL_WAIT{2};
 
 /// "/bin/sh", or the value of SHELL when it is set and valid UTF-8 (even empty).
 /// Reads the environment at every call.
@@ -74,9 +81,11 @@ class Pty {
   [[nodiscard]] static std::expected<std::unique_ptr<Pty>, SpawnError> spawn(
       std::string_view program, std::string_view cwd, std::uint16_t rows, std::uint16_t cols, Notify notify);
 
-  /// Release: hangs the shell up, kills it if it still runs after about 200 ms, reaps
-  /// it; drops queued output and queued input; writes a newline and the terminal's
-  /// end-of-file character; stops the threads, the last of which closes the terminal.
+  /// Release, without blocking: drops queued output and queued input, stops the
+  /// threads, closes the terminal's main side (the kernel hangs the shell's session up)
+  /// and sends the hang-up signal to the shell's group. "nivern-pty-exit" then kills the
+  /// group if the shell still runs after `HANGUP_GRACE`, and reaps the shell, waiting
+  /// at most `KILL_WAIT` after the kill.
   ~Pty();
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
@@ -95,10 +104,6 @@ class Pty {
   /// not reading); input given while nothing waits is taken whatever its size. Input to
   /// an ended shell is silently lost (true).
   [[nodiscard]] bool write(std::string_view bytes);
-
-  /// Sends the shell the hang-up signal without waiting; the release then counts its
-  /// grace from here. Lets an owner with many shells hang them all up at once.
-  void hang_up();
 
   /// The main side, for `resize`.
   int main_fd() const;

@@ -5,18 +5,15 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "support/os_error.h"
 #include "support/paths.h"
+#include "support/process.h"
 #include "support/spawn.h"
 
 extern char** environ;
@@ -51,59 +48,9 @@ bool resize(int main_fd, PtySize size) {
   return ::ioctl(main_fd, TIOCSWINSZ, &ws) == 0;
 }
 
-int eof_character(int main_fd) {
-  termios t{};
-  if (::tcgetattr(main_fd, &t) != 0) return -1;
-  cc_t c = t.c_cc[VEOF];
-  if (c == _POSIX_VDISABLE) return -1;
-  return c;
-}
-
-bool Child::running() {
-  if (pid_ < 0) return false;
-  int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(pid_, &status, WNOHANG);
-  } while (r < 0 && errno == EINTR);
-  if (r == 0) return true;
-  pid_ = -1;  // reaped, or the poll failed: either way it is not ours to signal any more
-  return false;
-}
-
-void Child::hang_up() {
-  if (pid_ < 0 || hung_up_ || hang_up_failed_) return;
-  if (::kill(pid_, SIGHUP) != 0) {
-    hang_up_failed_ = true;
-    return;
-  }
-  hung_up_ = std::chrono::steady_clock::now();
-}
-
-void Child::terminate() {
-  hang_up();
-  if (pid_ < 0 || !hung_up_) return;
-  constexpr std::chrono::milliseconds STEP{50};
-  const auto last_check = *hung_up_ + 4 * STEP;
-  for (auto next = *hung_up_;; next += STEP) {
-    auto now = std::chrono::steady_clock::now();
-    if (next > now) {
-      std::this_thread::sleep_until(next);
-      now = next;
-    }
-    if (!running()) return;
-    if (now >= last_check) break;
-    while (next + STEP <= now) next += STEP;  // checks missed while busy elsewhere collapse into one
-  }
-  ::kill(pid_, SIGKILL);
-}
-
-void Child::wait() {
-  if (pid_ < 0) return;
-  int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
+void close_main(int main_fd) {
+  UniqueFd null(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (null) (void)::dup3(null.get(), main_fd, O_CLOEXEC);
 }
 
 namespace {
@@ -146,8 +93,9 @@ std::vector<std::string> shell_environment() {
 
 }  // namespace
 
-std::expected<Child, std::string> start_on(const std::string& subordinate, std::string_view program_view,
-                                           std::string_view cwd_view) {
+std::expected<std::shared_ptr<nivern_support::Child>, std::string> start_on(const std::string& subordinate,
+                                                                            std::string_view program_view,
+                                                                            std::string_view cwd_view) {
   std::string program(program_view);
   if (program.empty()) return std::unexpected("no program to run: the shell path is empty");
   std::string cwd(cwd_view);
@@ -155,6 +103,9 @@ std::expected<Child, std::string> start_on(const std::string& subordinate, std::
     return std::unexpected("cannot run " + program + ": nul byte found in provided data");
   }
   if (!nivern_support::is_directory(cwd)) cwd = home_directory();
+  // Found here, before the child changes directory: the project's own files never run.
+  auto path = nivern_support::resolve_program(program, /*search_path=*/true);
+  if (!path) return std::unexpected("cannot run " + program + ": " + path.error().text());
 
   // The child is a session leader by now, so opening the terminal without O_NOCTTY
   // makes it the controlling terminal.
@@ -170,9 +121,9 @@ std::expected<Child, std::string> start_on(const std::string& subordinate, std::
   for (std::string& s : env) envp.push_back(s.data());
   envp.push_back(nullptr);
   char* argv[] = {program.data(), nullptr};
-  auto pid = spawn.start(program.c_str(), argv, envp.data(), /*search_path=*/true);
+  auto pid = spawn.start(path->c_str(), argv, envp.data());
   if (!pid) return std::unexpected("cannot run " + program + ": " + os_error_text(pid.error()));
-  return Child(*pid);
+  return std::make_shared<nivern_support::Child>(*pid, /*own_group=*/true);
 }
 
 }  // namespace nivern_pty

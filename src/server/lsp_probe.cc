@@ -82,6 +82,7 @@ std::expected<void, std::string> probe(const std::string& found, const std::stri
   nivern_support::Command command{.program = program_path(found),
                                   .search_path = false,
                                   .args = {"--version"},
+                                  .own_group = true,
                                   .out_keep = 0,
                                   .err_keep = PROBE_ERR_KEEP};
   if (nivern_support::is_directory(dir)) command.workdir = dir;

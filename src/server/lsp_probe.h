@@ -4,7 +4,8 @@
 /// Each step either passes or gives the refusal text the editor sees.
 ///
 /// Main thread only: `find_on_path` reads the environment and `probe` blocks until the
-/// probed program has ended (no time limit). No state is kept.
+/// probed program has ended (no time limit; see `nivern_support::run` for what it left
+/// running). No state is kept.
 #include <cstddef>
 #include <expected>
 #include <span>
@@ -36,7 +37,7 @@ extern const std::span<const ServerSpec> LANGUAGE_SERVERS;
 inline constexpr std::size_t PROBE_ERR_KEEP = 64 * 1024;
 
 /// Runs `found` with "--version", in `dir` when that is a directory (else in ours), with
-/// standard input on the null device. Success, or the refusal text built from the start
+/// standard input on the null device, as the leader of a process group of its own. Success, or the refusal text built from the start
 /// error or from the first non-empty line of standard error. Standard output is read
 /// and dropped, and only the first `PROBE_ERR_KEEP` bytes of standard error are kept.
 [[nodiscard]] std::expected<void, std::string> probe(const std::string& found, const std::string& dir,

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +28,7 @@
 namespace nivern_server::lsp {
 
 namespace msg = nivern_protocol::message;
+using nivern_support::Child;
 using nivern_support::CondVar;
 using nivern_support::Mutex;
 using nivern_support::MutexLock;
@@ -86,33 +87,17 @@ class PipeGrant {
 /// What a server's threads wait on besides their pipes. Shared by those threads alone,
 /// so both descriptors close as soon as the last of them ends.
 struct Signals {
-  UniqueFd exit;                    // the process's pidfd: readable once it has ended
+  UniqueFd exit;                    // readable once the process has ended (`Child::exit_watch`)
   nivern_support::StopSignal stop;  // raised once every thread must leave
 };
 
-/// The process, and what the main thread shares with its relay thread.
+/// What the main thread shares with the relay thread.
 struct Relay {
-  explicit Relay(pid_t p) : pid(p) {}
-
   std::shared_ptr<nivern_support::ByteBudget> budget = nivern_support::ByteBudget::make(OUTPUT_BUDGET);
   Mutex mu;
   CondVar cv;
-  pid_t pid GUARDED_BY(mu);           // -1 once reaped: never signalled or waited for again
   bool ended GUARDED_BY(mu) = false;  // the relay thread is done: output ended, process reaped
 
-  // Reaps the process, which has ended, unless the main thread did already.
-  void reap() {
-    MutexLock lock(mu);
-    if (pid >= 0) (void)nivern_support::wait_child(pid);
-    pid = -1;
-  }
-  void kill_and_reap() {
-    MutexLock lock(mu);
-    if (pid < 0) return;
-    nivern_support::kill_child(pid);
-    (void)nivern_support::wait_child(pid);
-    pid = -1;
-  }
   void mark_ended() {
     {
       MutexLock lock(mu);
@@ -135,6 +120,13 @@ struct Relay {
 
 namespace {
 
+// Kills the server's whole group and reaps the server, waiting at most `KILL_WAIT` (a
+// server that has become another user's cannot be killed).
+void end_group(Child& child) {
+  (void)child.signal_group(SIGKILL);
+  (void)child.wait_until(std::chrono::steady_clock::now() + KILL_WAIT);
+}
+
 // Makes every thread of the server leave at once, whatever it waits for: its pipes, the
 // process, or the editor.
 void request_stop(const Running& r) {
@@ -149,8 +141,8 @@ using nivern_support::InputWriter;
 // Relays standard output until it ends, then waits for the process to end if it has not;
 // reaps it as soon as it ends, whichever comes first. A stop request ends both at once.
 void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant grant,
-                  const std::shared_ptr<Relay>& relay, const std::shared_ptr<InputWriter>& input,
-                  const std::shared_ptr<Signals>& signals) {
+                  const std::shared_ptr<Relay>& relay, const std::shared_ptr<Child>& child,
+                  const std::shared_ptr<InputWriter>& input, const std::shared_ptr<Signals>& signals) {
   auto buffer = std::make_unique<char[]>(READ_SIZE);
   auto end_output = [&](bool tell) {
     if (tell) (void)out.send(Frame{msg::Response{id, msg::Reply::LspExited{}}.encode(), {}});
@@ -185,8 +177,7 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
     while ((ready = ::poll(fds, 3, -1)) < 0 && errno == EINTR) {
     }
     if (ready < 0 || fds[1].revents != 0) break;
-    if (fds[2].revents != 0) {
-      relay->reap();
+    if (fds[2].revents != 0 && child->try_wait()) {
       input->fail();  // what it did not read is dropped
       reaped = true;
     }
@@ -198,7 +189,7 @@ void relay_output(Lsps::Out out, std::uint64_t id, UniqueFd pipe, PipeGrant gran
 // Reads standard error and discards it, until it ends or a stop request. Meanwhile it
 // watches for the process's end as the relay does, so that a relay held up by a slow
 // editor does not leave an exited server unreaped.
-void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::shared_ptr<InputWriter>& input,
+void drain_log(UniqueFd pipe, const std::shared_ptr<Child>& child, const std::shared_ptr<InputWriter>& input,
                const std::shared_ptr<Signals>& signals) {
   ::fcntl(pipe.get(), F_SETFL, ::fcntl(pipe.get(), F_GETFL) | O_NONBLOCK);
   char buffer[4096];
@@ -212,8 +203,7 @@ void drain_log(UniqueFd pipe, const std::shared_ptr<Relay>& relay, const std::sh
     while ((ready = ::poll(fds, 3, -1)) < 0 && errno == EINTR) {
     }
     if (ready < 0 || fds[1].revents != 0) return;
-    if (fds[2].revents != 0) {
-      relay->reap();
+    if (fds[2].revents != 0 && child->try_wait()) {
       input->fail();  // what it did not read is dropped
       fds[2].fd = -1;
     }
@@ -247,7 +237,8 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   // Replaced servers that have ended are dropped here, so the list stays short.
   std::erase_if(released_, [](const Running& r) { return r.relay->is_ended(); });
 
-  nivern_support::Command command{.program = program_path(program), .search_path = false, .workdir = dir};
+  nivern_support::Command command{
+      .program = program_path(program), .search_path = false, .workdir = dir, .own_group = true};
   command.args.assign(args.begin(), args.end());
   auto started = nivern_support::start(command);
   if (!started) return Reply::Error{"the language server would not start: " + started.error().text()};
@@ -257,8 +248,7 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
   PipeGrant in_grant = PipeGrant::enlarge(started->in.get());
   PipeGrant out_grant = PipeGrant::enlarge(started->out.get());
   auto signals = std::make_shared<Signals>();
-  // Called directly: the C library's declaration is not usable from C++ everywhere.
-  signals->exit.reset(static_cast<int>(::syscall(SYS_pidfd_open, started->pid, 0)));  // close-on-exec
+  signals->exit = started->child->exit_watch();
   // Input the pipe cannot take at once goes to "nivern-server-lsp-in", started the first
   // time the pipe is full; it waits for room as long as the process lives.
   auto input = InputWriter::make({.fd = started->in.get(),
@@ -272,24 +262,24 @@ Lsps::Reply Lsps::open_program(std::uint64_t id, const std::string& program,
                                     int exit = held->exit.get();
                                     return InputWriter::Waiter{exit, held, -1};
                                   }});
-  Running r{std::move(input), std::make_shared<Relay>(started->pid), {}};
+  Running r{std::move(input), std::make_shared<Relay>(), {}, started->child};
   r.signals = signals;
 
   if (!signals->exit || !signals->stop.ok() ||
       nivern_support::start_detached("nivern-server-lsp", [out = Out(out), id, pipe = std::move(started->out),
                                                            grant = std::move(out_grant), relay = r.relay,
-                                                           input = r.input, signals]() mutable {
-        relay_output(std::move(out), id, std::move(pipe), std::move(grant), relay, input, signals);
+                                                           child = r.child, input = r.input, signals]() mutable {
+        relay_output(std::move(out), id, std::move(pipe), std::move(grant), relay, child, input, signals);
       }) != 0) {
-    r.relay->kill_and_reap();
+    end_group(*r.child);
     r.input->close(true);
     return Reply::Error{"cannot start reading the language server"};
   }
   // Without a thread for it, standard error is closed with the thread's arguments; the
   // server goes on.
   (void)nivern_support::start_detached(
-      "nivern-server-lsp-log", [pipe = std::move(started->err), relay = r.relay, input = r.input,
-                                signals]() mutable { drain_log(std::move(pipe), relay, input, signals); });
+      "nivern-server-lsp-log", [pipe = std::move(started->err), child = r.child, input = r.input,
+                                signals]() mutable { drain_log(std::move(pipe), child, input, signals); });
 
   auto [it, fresh] = running_.try_emplace(id);
   if (!fresh) release(std::move(it->second));
@@ -320,18 +310,26 @@ Lsps::Reply Lsps::close(std::uint64_t id) {
   Running r = std::move(it->second);
   running_.erase(it);
   r.input->close(true);
-  r.relay->kill_and_reap();
+  end_group(*r.child);
   request_stop(r);
   return Reply::Done{};
 }
 
 void Lsps::finish(std::chrono::steady_clock::duration grace) {
+  using Clock = std::chrono::steady_clock;
   for (auto& [id, r] : running_) release(std::move(r));
   running_.clear();
-  auto deadline = std::chrono::steady_clock::now() + grace;
+  // Every input is closed by now: each server gets the same grace to exit.
+  const auto deadline = Clock::now() + grace;
+  for (Running& r : released_) (void)r.child->wait_until(deadline);
+  // Then the groups go, with whatever the servers left running in them: a server that
+  // has not exited, and children of exited ones that still hold the output open.
+  for (Running& r : released_) (void)r.child->signal_group(SIGKILL);
+  const auto killed = Clock::now() + KILL_WAIT;
   for (Running& r : released_) {
-    // Ended means exited, reaped and its output relayed to the end.
-    if (!r.relay->wait_ended(deadline)) r.relay->kill_and_reap();
+    (void)r.child->wait_until(killed);
+    // Ended means reaped and its output relayed to the end.
+    (void)r.relay->wait_ended(killed);
     request_stop(r);
   }
   released_.clear();

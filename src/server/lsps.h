@@ -34,6 +34,7 @@
 #include "protocol/message.h"
 #include "server/outgoing.h"
 #include "support/channel.h"
+#include "support/child.h"
 
 namespace nivern_support {
 class InputWriter;
@@ -56,16 +57,20 @@ inline constexpr std::size_t PIPE_TOTAL = 16 << 20;
 /// How long servers get at the end of the session to end their output once their input
 /// is closed; those still writing are killed.
 inline constexpr std::chrono::seconds END_GRACE{5};
+/// How long a killed server's group is given to go and its output to end, at most; a
+/// server that has become another user's may outlast it, and is then left.
+inline constexpr std::chrono::seconds KILL_WAIT{2};
 
-struct Relay;    // the process and what the main thread shares with its relay thread
+struct Relay;    // what the main thread shares with the relay thread
 struct Signals;  // the descriptors a server's threads wait on; theirs alone
 
-/// One started language server. Holds no descriptor of its own once the server has
-/// exited and its threads have ended.
+/// One started language server, leader of a process group of its own. Holds no
+/// descriptor of its own once the server has exited and its threads have ended.
 struct Running {
   std::shared_ptr<nivern_support::InputWriter> input;  // its standard input
   std::shared_ptr<Relay> relay;
   std::weak_ptr<Signals> signals;
+  std::shared_ptr<nivern_support::Child> child;  // reaped by whichever thread sees its end first
 };
 
 class Lsps {
@@ -89,13 +94,14 @@ class Lsps {
   /// ones. Refused, with nothing written or queued, when input is already queued and
   /// these bytes would take the queue past `INPUT_LIMIT`.
   Reply input(std::uint64_t id, std::string_view bytes);
-  /// `lsp_close`: kills and reaps the server; `done` for an unknown id too.
+  /// `lsp_close`: kills the server's group and reaps the server; `done` for an unknown
+  /// id too.
   Reply close(std::uint64_t id);
 
-  /// End of the session: closes every server's input (queued input is written first),
-  /// waits up to `grace` for each to exit and end its output, then kills and reaps
-  /// every server still running and stops every thread still waiting. Servers that
-  /// exited by themselves are not signalled.
+  /// End of the session, however it ends: closes every server's input (queued input is
+  /// written first), waits up to `grace` for the servers to exit, then kills every
+  /// server's group (what an exited server left running goes too), reaps, lets the
+  /// relays end their output (at most `KILL_WAIT`) and stops every thread still waiting.
   void finish(std::chrono::steady_clock::duration grace);
 
  private:

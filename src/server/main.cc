@@ -14,6 +14,7 @@
 #include "protocol/message.h"
 #include "server/server.h"
 #include "server/session.h"
+#include "support/child.h"
 #include "support/small_file.h"
 #include "support/thread_name.h"
 #include "support/write_all.h"
@@ -30,6 +31,8 @@ using nivern_support::write_all;
 
 // Standard descriptors that are closed are reopened on /dev/null, so that nothing the
 // session opens can land on them; SIGPIPE is ignored so a closed output is an error.
+// SIGCHLD is set back to its default action, whatever the parent left: ignored, the
+// system would reap our children itself, and a child's status would be lost.
 void set_up_process() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
@@ -38,6 +41,7 @@ void set_up_process() {
     }
   }
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGCHLD, SIG_DFL);
   nivern_support::name_this_thread("main");
 }
 
@@ -78,6 +82,9 @@ int main(int argc, char** argv) {
     return 0;
   }
   enlarge_pipes();
+  // Before any thread: the guard is forked from this one. Without it the session goes
+  // on; only a killed server could then leave children behind.
+  (void)nivern_support::start_orphan_guard();
   auto result = nivern_server::serve_over(first, 0, 1);
   if (!result) {
     (void)write_all(2, "nivern-server: " + result.error() + "\n");

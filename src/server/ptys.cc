@@ -18,8 +18,6 @@ using nivern_support::Wake;
 
 namespace {
 
-constexpr std::string_view TAIL = "\"}}";
-
 constexpr const char* NOT_READING =
     "the shell is not reading its input, so this input was not sent; try again once it has read what "
     "is waiting";
@@ -30,19 +28,17 @@ bool send_exited(Outgoing& out, std::uint64_t id) {
 }
 
 // Each wake-up is one chunk or the end of one of the shell's threads; a wake-up can
-// find its output already taken by the drain of an earlier one.
+// find its output already taken by the drain of an earlier one. Once the shell has been
+// closed, the wake-ups end when its last thread has ended, which is after the shell has
+// been reaped (or given up on): only then comes `pty_exited`.
 void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out,
            const std::weak_ptr<Shell>& weak, const std::shared_ptr<nivern_support::ByteBudget>& budget) {
-  const std::string head = "{\"id\":" + std::to_string(id) + R"(,"reply":{"reply":"pty_output","bytes":")";
   while (wake.recv()) {
     while (wake.try_recv()) {
     }
     for (;;) {
       std::shared_ptr<Shell> shell = weak.lock();
-      if (!shell) {
-        (void)send_exited(out, id);
-        return;
-      }
+      if (!shell) break;  // closed: its threads are ending
       std::string data;
       bool exited;
       {
@@ -53,13 +49,7 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out,
       // Not held while waiting for room: a close must not wait for the editor.
       shell.reset();
       if (!data.empty()) {
-        // The event's body as `Response::encode` writes it, in a buffer of exactly its
-        // size: what the budget counts is what the frame holds.
-        std::string body;
-        body.reserve(head.size() + (data.size() + 2) / 3 * 4 + TAIL.size());
-        body += head;
-        msg::append_encoded_bytes(body, data);
-        body += TAIL;
+        std::string body = msg::Response{id, Reply::PtyOutput{msg::encode_bytes(data)}}.encode();
         data = std::string();
         auto lease = budget->acquire(frame_cost(body));
         if (!lease) continue;  // closed: the shell is gone, and says so next round
@@ -73,17 +63,13 @@ void relay(std::uint64_t id, nivern_support::Receiver<Wake> wake, Outgoing out,
       break;
     }
   }
+  (void)send_exited(out, id);
 }
 
 }  // namespace
 
 Ptys::~Ptys() {
-  // Every shell gets its hang-up first, so their graces run side by side; the releases
-  // that follow then mostly find them ended.
-  for (auto& [id, shell] : shells_) {
-    nivern_support::MutexLock lock(shell->mu);
-    shell->pty->hang_up();
-  }
+  // The releases do not block: the shells' graces run side by side.
   shells_.clear();
 }
 

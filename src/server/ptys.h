@@ -6,8 +6,9 @@
 /// Threading: the table is the main thread's alone (it inserts, looks up and removes).
 /// Each `Shell` is shared with its relay thread, which holds only a weak reference
 /// between wake-ups and locks the shell's mutex for each drain; the main thread locks
-/// it for input and resize. Whoever drops the last strong reference runs the release
-/// (hang-up, kill after the grace, reap). Output towards the editor is bounded per shell
+/// it for input and resize. Whoever drops the last strong reference runs the release,
+/// which never blocks (the shell's own thread kills and reaps it, and `pty_exited`
+/// follows once it has). Output towards the editor is bounded per shell
 /// by a byte budget: the relay waits while `OUTPUT_BUDGET` bytes of its events are
 /// queued and not yet written, and with it the shell's reader.
 #include <cstddef>
@@ -48,8 +49,8 @@ class Ptys {
   using Call = nivern_protocol::message::Call;
 
   Ptys() = default;
-  /// Releases every shell, all hung up at once first: the end of the session waits for
-  /// the slowest shell, not for the sum of them.
+  /// Releases every shell; their graces run side by side, so the end of the session
+  /// waits for the slowest shell, not for the sum of them.
   ~Ptys();
   Ptys(const Ptys&) = delete;
   Ptys& operator=(const Ptys&) = delete;

@@ -136,9 +136,9 @@ std::expected<void, std::string> serve_over(std::string_view root, int in_fd, in
     if (!loop_out.send(std::move(frame))) break;  // the writer has stopped: its error decides
   }
 
-  // After a clean end, language servers get a few seconds to end their output once their
-  // input is closed; those still writing are killed, so the process can end.
-  if (!fatal) server->lsps.finish(lsp::END_GRACE);
+  // However the session ended, language servers get a few seconds to exit once their
+  // input is closed; then their groups are killed, so the process can end.
+  server->lsps.finish(lsp::END_GRACE);
   server.reset();
   if (fatal) {
     writer.detach();

@@ -5,11 +5,10 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cassert>
+#include <chrono>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -122,9 +121,11 @@ class SigpipeShield {
   bool raised_ = false;
 };
 
-// Feeds the input and drains both outputs until every open end is done.
-void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, const Command& command,
-          Finished& done) {
+// Feeds the input and drains both outputs until every open end is done, or until the
+// child has been reaped and `DRAIN_AFTER_EXIT` has passed since; the status once reaped.
+std::optional<ExitStatus> pump(Child& child, Pipe& in, Pipe& out, Pipe& err, std::string_view input,
+                               const Command& command, Finished& done) {
+  using Clock = std::chrono::steady_clock;
   const std::size_t out_limit = command.out_limit;
   // One byte over the limit tells that the output went past it. Room for all of it is
   // reserved at once (address space only, until written), so the output is never
@@ -141,11 +142,15 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, con
       ::fcntl(in.write.get(), F_SETFL, flags | O_NONBLOCK);
     }
   }
+  // Readable once the child has ended; without one, the child is looked at every 20 ms.
+  UniqueFd exit = child.exit_watch();
+  std::optional<ExitStatus> status;
+  std::optional<Clock::time_point> drain_until;
   std::size_t written = 0;
   while (in.write || out.read || err.read) {
-    pollfd fds[3];
+    pollfd fds[4];
     nfds_t n = 0;
-    int in_at = -1, out_at = -1, err_at = -1;
+    int in_at = -1, out_at = -1, err_at = -1, exit_at = -1;
     if (in.write) {
       in_at = static_cast<int>(n);
       fds[n++] = {in.write.get(), POLLOUT, 0};
@@ -158,11 +163,29 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, con
       err_at = static_cast<int>(n);
       fds[n++] = {err.read.get(), POLLIN, 0};
     }
-    if (::poll(fds, n, -1) < 0) {
+    if (exit && !status) {
+      exit_at = static_cast<int>(n);
+      fds[n++] = {exit.get(), POLLIN, 0};
+    }
+    int timeout = status || exit ? -1 : 20;
+    if (drain_until) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(*drain_until - Clock::now()).count();
+      if (left <= 0) break;  // what comes later is not waited for
+      timeout = static_cast<int>(left);
+    }
+    int ready = ::poll(fds, n, timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       // Nothing sensible is left to wait on: closing our ends lets the child finish
       // (its writes fail), so the wait below cannot hang on a full pipe.
       break;
+    }
+    if (!status && (exit_at >= 0 ? fds[exit_at].revents != 0 : !exit)) {
+      status = child.try_wait();
+      if (status) {
+        drain_until = Clock::now() + DRAIN_AFTER_EXIT;
+        continue;
+      }
     }
     if (in_at >= 0 && fds[in_at].revents != 0) {
       ssize_t put = ::write(in.write.get(), input.data() + written, input.size() - written);
@@ -180,7 +203,7 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, con
         out.read.reset();
       } else if (done.out.size() > out_limit) {
         done.out_over = true;
-        ::kill(pid, SIGKILL);  // our own child, not yet reaped: the pid is still its
+        (void)child.signal_group(SIGKILL);
         out.read.reset();
       }
     }
@@ -191,17 +214,14 @@ void pump(pid_t pid, Pipe& in, Pipe& out, Pipe& err, std::string_view input, con
   in.write.reset();
   out.read.reset();
   err.read.reset();
-}
-
-ExitStatus decode_status(int st) {
-  if (WIFSIGNALED(st)) return {ExitStatus::Kind::signaled, WTERMSIG(st)};
-  return {ExitStatus::Kind::exited, WEXITSTATUS(st)};
+  return status;
 }
 
 // Starts the child with whichever of the three pipes are made; the null device stands
 // in for the others. On success the child's ends are closed here: the child holds its
 // own copies, and ours would keep its outputs from ending.
-std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& out, Pipe& err) {
+std::expected<std::shared_ptr<Child>, StartError> spawn(const Command& command, Pipe& in, Pipe& out,
+                                                        Pipe& err) {
   // A NUL inside any string handed to exec would silently shorten it (another program,
   // argument or directory than the caller named): refuse instead.
   auto has_nul = [](std::string_view s) { return s.find('\0') != std::string_view::npos; };
@@ -211,16 +231,8 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
              std::any_of(command.env.begin(), command.env.end(), var_has_nul);
   if (nul) return std::unexpected(StartError{0, NUL_IN_ARGUMENT});
 
-  // The program is found here, in the server's own PATH and directory, so the child's
-  // working directory can never supply it.
-  std::string program = command.program;
-  if (command.search_path && program.find('/') == std::string::npos) {
-    const char* path = std::getenv("PATH");
-    auto found = find_on_path(program, path ? std::string_view(path) : DEFAULT_PATH, PathEntries::absolute,
-                              /*executable=*/true);
-    if (!found) return std::unexpected(StartError{found.error(), nullptr, found.error() == ENOENT});
-    program = std::move(*found);
-  }
+  auto program = resolve_program(command.program, command.search_path);
+  if (!program) return std::unexpected(program.error());
 
   Spawn spawn;
   connect(spawn, 0, in.read, O_RDONLY);
@@ -232,7 +244,11 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
   sigemptyset(&defaults);
   sigaddset(&defaults, SIGPIPE);
   spawn.signals(mask, defaults);
-  if (command.own_session) spawn.new_session();
+  if (command.own_session) {
+    spawn.new_session();
+  } else if (command.own_group) {
+    spawn.new_group();
+  }
 
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
@@ -260,12 +276,12 @@ std::expected<pid_t, StartError> spawn(const Command& command, Pipe& in, Pipe& o
     envp.push_back(nullptr);
   }
 
-  auto pid = spawn.start(program.c_str(), argv.data(), envp.empty() ? nullptr : envp.data());
+  auto pid = spawn.start(program->c_str(), argv.data(), envp.empty() ? nullptr : envp.data());
   if (!pid) return std::unexpected(StartError{pid.error()});
   in.read.reset();
   out.write.reset();
   err.write.reset();
-  return *pid;
+  return std::make_shared<Child>(*pid, command.own_session || command.own_group);
 }
 
 }  // namespace
@@ -291,6 +307,23 @@ std::expected<std::string, int> find_on_path(std::string_view program, std::stri
     path.remove_prefix(colon + 1);
   }
   return std::unexpected(denied ? EACCES : ENOENT);
+}
+
+std::expected<std::string, StartError> resolve_program(const std::string& program, bool search_path) {
+  if (!search_path) return program;
+  if (program.find('/') == std::string::npos) {
+    const char* path = std::getenv("PATH");
+    auto found = find_on_path(program, path ? std::string_view(path) : DEFAULT_PATH, PathEntries::absolute,
+                              /*executable=*/true);
+    if (!found) return std::unexpected(StartError{found.error(), nullptr, found.error() == ENOENT});
+    return std::move(*found);
+  }
+  if (program.starts_with('/')) return program;
+  char* cwd = ::getcwd(nullptr, 0);
+  if (!cwd) return program;
+  std::string full = std::string(cwd) + "/" + program;
+  std::free(cwd);
+  return full;
 }
 
 std::string absolute_entries(std::string_view path) {
@@ -319,12 +352,12 @@ std::expected<Finished, StartError> run(const Command& command) {
   if (command.capture_err) {
     if (int e = make_pipe(err)) return std::unexpected(StartError{e});
   }
-  auto pid = spawn(command, in, out, err);
-  if (!pid) return std::unexpected(pid.error());
+  auto child = spawn(command, in, out, err);
+  if (!child) return std::unexpected(child.error());
 
   Finished done;
-  pump(*pid, in, out, err, command.input.value_or(std::string_view{}), command, done);
-  done.status = wait_child(*pid);
+  auto status = pump(**child, in, out, err, command.input.value_or(std::string_view{}), command, done);
+  done.status = status ? *status : (*child)->wait();
   return done;
 }
 
@@ -333,33 +366,9 @@ std::expected<Started, StartError> start(const Command& command) {
   for (Pipe* p : {&in, &out, &err}) {
     if (int e = make_pipe(*p)) return std::unexpected(StartError{e});
   }
-  auto pid = spawn(command, in, out, err);
-  if (!pid) return std::unexpected(pid.error());
-  return Started{*pid, std::move(in.write), std::move(out.read), std::move(err.read)};
-}
-
-void kill_child(pid_t pid) { ::kill(pid, SIGKILL); }
-
-ExitStatus wait_child(pid_t pid) {
-  int st = 0;
-  pid_t got;
-  do {
-    got = ::waitpid(pid, &st, 0);
-  } while (got < 0 && errno == EINTR);
-  // Our own child, reaped once, here: anything else is a broken invariant.
-  assert(got == pid);
-  return decode_status(st);
-}
-
-std::optional<ExitStatus> try_wait_child(pid_t pid) {
-  int st = 0;
-  pid_t got;
-  do {
-    got = ::waitpid(pid, &st, WNOHANG);
-  } while (got < 0 && errno == EINTR);
-  assert(got == pid || got == 0);
-  if (got == 0) return std::nullopt;
-  return decode_status(st);
+  auto child = spawn(command, in, out, err);
+  if (!child) return std::unexpected(child.error());
+  return Started{std::move(*child), std::move(in.write), std::move(out.read), std::move(err.read)};
 }
 
 }  // namespace nivern_support

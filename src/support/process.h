@@ -4,19 +4,23 @@
 /// device), then the exit status. `start` leaves one running with a pipe on each of its
 /// three standard descriptors, for the caller to feed, drain, kill and reap.
 ///
-/// Threading: `run` blocks the calling thread until the child has ended and every
-/// captured output is read to its end. It starts no threads and keeps no state, so
-/// any thread may call it; so may `start`, `kill_child`, `wait_child` and
-/// `try_wait_child`. Both outputs and the input are pumped together with poll, so a child
+/// Threading: `run` blocks the calling thread until the child has ended and its captured
+/// outputs are read (see below). It starts no threads and keeps no state, so any thread
+/// may call it; so may `start`. Both outputs and the input are pumped together with poll, so a child
 /// that writes megabytes to either stream, or reads little of its input, never deadlocks
-/// against us. The child is always reaped before `run` returns, so callers must not set
-/// SIGCHLD to be ignored.
+/// against us. The child is always reaped before `run` returns (SIGCHLD must
+/// keep its default action).
 ///
 /// The child inherits the environment (with the variables a `Command` sets), every
 /// descriptor that is not close-on-exec (ours all are), and the calling thread's signal
 /// mask; SIGPIPE is reset to its default action in the child, whatever the server's own
 /// disposition is. A working directory is set inside the child only; the caller's own
-/// never changes, and a program is looked up on PATH before the child changes directory.
+/// never changes, and the program is resolved (`resolve_program`) before the child
+/// changes directory.
+///
+/// `run` ends once the child has exited and been reaped, and what it left in its output
+/// pipes has been read for at most `DRAIN_AFTER_EXIT`: a background job that inherited
+/// the pipes never holds the result. Output that comes later is not waited for.
 #include <sys/types.h>
 
 #include <cstddef>
@@ -28,16 +32,20 @@
 #include <utility>
 #include <vector>
 
+#include <chrono>
+#include <memory>
+
+#include "support/child.h"
 #include "support/unique_fd.h"
 
 namespace nivern_support {
 
+/// How long `run` goes on reading the outputs once the child has been reaped.
+inline constexpr std::chrono::milliseconds DRAIN_AFTER_EXIT{100};
+
 /// What to start and how to connect it.
 struct Command {
-  /// The program. With `search_path`, a name without "/" is looked up with
-  /// `find_on_path` in the caller's PATH (or "/bin:/usr/bin" when PATH is unset), absolute
-  /// entries only, before the child changes directory; otherwise it is used as a path as
-  /// it stands (a relative one is taken from the child's working directory).
+  /// The program, resolved by `resolve_program` with `search_path`.
   std::string program = {};
   bool search_path = true;
   /// argv[1..]; argv[0] is `program`.
@@ -61,20 +69,14 @@ struct Command {
   /// terminal: nothing it runs can open the server's terminal to ask a person anything,
   /// and the terminal's signals do not reach it.
   bool own_session = false;
+  /// Starts the child as the leader of a process group of its own (implied by
+  /// `own_session`): a `kill 0` inside it reaches only its group, and the group can be
+  /// signalled as a whole.
+  bool own_group = false;
   /// The most bytes of standard output and of standard error kept in `Finished`; what
   /// comes after is still read, so the child never waits on a full pipe, and dropped.
   std::size_t out_keep = SIZE_MAX;
   std::size_t err_keep = SIZE_MAX;
-};
-
-/// How a child ended: a normal exit with its code, or death by a signal.
-struct ExitStatus {
-  enum class Kind { exited, signaled };
-  Kind kind = Kind::exited;
-  int code = 0;  // the exit code, or the signal number when `signaled`
-
-  bool success() const { return kind == Kind::exited && code == 0; }
-  friend bool operator==(const ExitStatus&, const ExitStatus&) = default;
 };
 
 /// A child that ran to its end.
@@ -124,15 +126,24 @@ enum class PathEntries {
 [[nodiscard]] std::expected<std::string, int> find_on_path(std::string_view program, std::string_view path,
                                                            PathEntries entries, bool executable);
 
+/// The path a child is started from. With `search_path` it is found in the server's own
+/// PATH and directory, so that no child's working directory can supply it: a name
+/// without "/" is looked up with `find_on_path` in our PATH (or "/bin:/usr/bin" when PATH
+/// is unset), absolute entries only, and a relative path with a "/" is taken from our
+/// current directory. ENOENT (with `not_found`) or EACCES when the search finds nothing
+/// usable. Without `search_path`, `program` as it stands (a relative one is then taken
+/// from the child's working directory).
+[[nodiscard]] std::expected<std::string, StartError> resolve_program(const std::string& program,
+                                                                     bool search_path);
+
 /// `path` (a PATH value) without its empty and relative entries; the others keep their
 /// order. For the PATH of a child that must not find programs in its own directory.
 [[nodiscard]] std::string absolute_entries(std::string_view path);
 
 /// A child left running by `start`, and our ends of its pipes (each close-on-exec, so no
-/// later child inherits them). The caller owns the descriptors and must reap `pid` once
-/// (`wait_child` or `try_wait_child`); nothing here kills or reaps on its own.
+/// later child inherits them). Nothing here kills or reaps on its own.
 struct Started {
-  pid_t pid = -1;
+  std::shared_ptr<Child> child;
   UniqueFd in;   // write end of its standard input
   UniqueFd out;  // read end of its standard output
   UniqueFd err;  // read end of its standard error
@@ -141,12 +152,5 @@ struct Started {
 /// Starts `command` with a new pipe on each of standard input, output and error.
 /// `input`, `capture_out` and `capture_err` are `run`'s alone and are not looked at.
 [[nodiscard]] std::expected<Started, StartError> start(const Command& command);
-
-/// SIGKILL to a child that has not been reaped yet; errors are ignored.
-void kill_child(pid_t pid);
-/// Blocks until the child has ended and reaps it.
-ExitStatus wait_child(pid_t pid);
-/// Reaps the child if it has ended; nullopt while it runs.
-std::optional<ExitStatus> try_wait_child(pid_t pid);
 
 }  // namespace nivern_support

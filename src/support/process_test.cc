@@ -7,7 +7,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
 #include <filesystem>
 #include <set>
 #include <sstream>
@@ -306,13 +310,53 @@ TEST(ProcessStart, ThreePipesInTheGivenDirectoryUntilKilled) {
   ASSERT_EQ(::write(s->in.get(), "echo\n", 5), 5);
   EXPECT_EQ(read_line(s->out.get()), "echo");
   for (const UniqueFd* fd : {&s->in, &s->out, &s->err}) EXPECT_EQ(::fcntl(fd->get(), F_GETFD), FD_CLOEXEC);
-  EXPECT_EQ(try_wait_child(s->pid), std::nullopt);
-  kill_child(s->pid);
-  EXPECT_EQ(wait_child(s->pid), (ExitStatus{ExitStatus::Kind::signaled, SIGKILL}));
+  EXPECT_EQ(s->child->try_wait(), std::nullopt);
+  EXPECT_EQ(s->child->wait_until(std::chrono::steady_clock::now() + std::chrono::milliseconds(20)), std::nullopt);
+  EXPECT_EQ(s->child->signal(SIGKILL), 0);
+  EXPECT_EQ(s->child->wait(), (ExitStatus{ExitStatus::Kind::signaled, SIGKILL}));
+  EXPECT_EQ(s->child->try_wait(), (ExitStatus{ExitStatus::Kind::signaled, SIGKILL}));  // reaped once
+  EXPECT_EQ(s->child->signal(SIGKILL), ESRCH);
 
   auto missing = start(Command{.program = "cat", .workdir = t / "nowhere"});
   ASSERT_FALSE(missing);
   EXPECT_EQ(missing.error().text(), "No such file or directory (os error 2)");
+}
+
+// A background job that keeps the outputs open does not hold the run; a child in a
+// group of its own that signals its group reaches only that group.
+TEST(ProcessRun, EndsAtTheChildsExitAndKeepsGroupSignalsInside) {
+  auto done = run(Command{.program = "sh", .args = {"-c", "sleep 1000 & echo $!; echo held >&2"}});
+  ASSERT_TRUE(done);
+  EXPECT_TRUE(done->status.success());
+  EXPECT_EQ(done->err, "held\n");
+  const pid_t job = std::stoi(done->out);
+  EXPECT_EQ(::kill(job, SIGKILL), 0);  // still running: only the wait ended
+
+  auto own = run(Command{.program = "sh", .args = {"-c", "kill 0; sleep 1000"}, .own_group = true});
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->status, (ExitStatus{ExitStatus::Kind::signaled, SIGTERM}));
+
+  // The whole group goes, also once its leader has been reaped.
+  auto s = start(Command{.program = "sh", .args = {"-c", "sleep 1000 & echo $!; exit 3"}, .own_group = true});
+  ASSERT_TRUE(s);
+  EXPECT_EQ(s->child->wait(), (ExitStatus{ExitStatus::Kind::exited, 3}));
+  std::string pid;
+  char ch;
+  while (::read(s->out.get(), &ch, 1) == 1 && ch != '\n') pid += ch;
+  const pid_t left = std::stoi(pid);
+  EXPECT_EQ(::getpgid(left), s->child->pid());
+  EXPECT_EQ(s->child->signal_group(SIGKILL), 0);
+  // Not our child: dead once it is gone or a zombie left to its new parent.
+  auto running = [left] {
+    std::ifstream stat("/proc/" + std::to_string(left) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+  };
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (running() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(running());
 }
 
 }  // namespace

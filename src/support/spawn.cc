@@ -42,6 +42,12 @@ Spawn& Spawn::new_session() {
   return *this;
 }
 
+Spawn& Spawn::new_group() {
+  if (!error_) error_ = ::posix_spawnattr_setpgroup(&attr_, 0);
+  flags_ = static_cast<short>(flags_ | POSIX_SPAWN_SETPGROUP);
+  return *this;
+}
+
 Spawn& Spawn::signals(const sigset_t& mask, const sigset_t& defaults) {
   if (!error_) error_ = ::posix_spawnattr_setsigmask(&attr_, &mask);
   if (!error_) error_ = ::posix_spawnattr_setsigdefault(&attr_, &defaults);

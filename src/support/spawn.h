@@ -28,6 +28,8 @@ class Spawn {
   Spawn& chdir(const char* dir);
   /// The child leads a session of its own.
   Spawn& new_session();
+  /// The child leads a process group of its own.
+  Spawn& new_group();
   /// The child starts with `mask` as its blocked signals, and the signals of `defaults`
   /// set back to their default action.
   Spawn& signals(const sigset_t& mask, const sigset_t& defaults);
