@@ -126,17 +126,57 @@ const std::vector<Row>& rows() {
       // Case matters.
       {N, {"*.LOG"}, "a.log", false},
       {N, {"Makefile"}, "makefile", false},
-      // Bytes that are not UTF-8 match themselves.
+      // A run of "**" segments is one "**", at the start, inside and at the end.
+      {I, {"**/**/*.pyc"}, "top.pyc", false},
+      {I, {"**/**/*.pyc"}, "a/top.pyc", false},
+      {I, {"**/**/*.pyc"}, "a/b/c/top.pyc", false},
+      {I, {"**/**/**/*.pyc"}, "top.pyc", false},
+      {N, {"**/**/*.pyc"}, "top.pyo", false},
+      {I, {"src/**/**/*.js"}, "src/a.js", false},
+      {I, {"src/**/**/*.js"}, "src/x/a.js", false},
+      {I, {"src/**/**/*.js"}, "src/x/y/z/a.js", false},
+      {N, {"src/**/**/*.js"}, "lib/src/a.js", false},
+      {I, {"**/**"}, "keep.txt", false},
+      {I, {"**/**"}, "a/b/top.pyc", false},
+      {I, {"a/**/**/b"}, "a/b", false},
+      {I, {"a/**/**/**/b"}, "a/x/y/b", false},
+      {N, {"a/**/**/b"}, "a/xb", false},
+      {I, {"a/**/**"}, "a/x", false},
+      {I, {"a/**/**"}, "a/x/y", false},
+      {N, {"a/**/**"}, "a", true},
+      {I, {"**/**/naïve/"}, "naïve", true},
+      {I, {"**/**/naïve/"}, "é/日本/naïve", true},
+      // Globs match bytes: "?" is one byte, a class holds the bytes of its characters.
+      {N, {"?.txt"}, "é.txt", false},
+      {I, {"??.txt"}, "é.txt", false},
+      {I, {"??.txt"}, "d/é/é.txt", false},
+      {N, {"[é].txt"}, "é.txt", false},
+      {I, {"[é][é].txt"}, "é.txt", false},
+      {I, {"[é]?.txt"}, "x/y/é.txt", false},
+      {N, {"?.md"}, "日.md", false},
+      {I, {"???.md"}, "日.md", false},
+      {I, {"d/???.md"}, "d/日.md", false},
+      {N, {"??"}, "日", false},
+      {I, {"??"}, "ß", false},
+      {I, {"??"}, "deep/er/ß", false},
+      {N, {"?"}, "ß", false},
+      {I, {"[!a]?"}, "ß", false},
+      {N, {"[é-ü]"}, "ü", false},
+      {I, {"[é-ü][é-ü]"}, "ü", false},
+      {I, {"[a-é]x"}, "\xc3x", false},
+      {N, {"[a-é]x"}, "\xc4x", false},
+      // Bytes that are not UTF-8 match themselves, and "?", "*" and classes take them.
       {I, {"caf\xe9"}, "caf\xe9", false},
+      {I, {"caf?"}, "a/b/caf\xe9", false},
+      {I, {"[\xe9]*"}, "\xe9\xff", false},
+      {N, {"[!\xe9]*"}, "\xe9\xff", false},
       // Where our rules differ from git's: braces alternate, an unclosed "[" is
-      // literal, "?" and classes take whole UTF-8 characters, and two trailing spaces
-      // after "\ " leave a dangling escape (the line is skipped).
+      // literal, and two trailing spaces after "\ " leave a dangling escape (the line is
+      // skipped).
       {I, {"{a,b}.txt"}, "a.txt", false, false},
       {I, {"*.{c,h}"}, "dir/x.h", false, false},
       {N, {"{a,b}.txt"}, "{a,b}.txt", false, false},
       {I, {"[abc"}, "[abc", false, false},
-      {I, {"[äö]x"}, "äx", false, false},
-      {I, {"?x"}, "äx", false, false},
       {N, {"foo\\  "}, "foo ", false, false},
   };
   return table;
