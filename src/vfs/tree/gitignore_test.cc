@@ -1,6 +1,8 @@
 #include "vfs/tree/gitignore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -314,6 +316,31 @@ TEST(Gitignore, AddFileReportsMissingFiles) {
   t.file("ign", "*.x\n");
   EXPECT_TRUE(b.add_file(t / "ign").has_value());
   EXPECT_EQ(b.build()->matched(t / "a.x", false), IgnoreVerdict::ignore);
+}
+
+TEST(Gitignore, AddFileReadsEveryLineAndLeavesOutLinesThroughHoles) {
+  TempTree t;
+  std::string text = "*.a\n";
+  while (text.size() < (std::size_t{5} << 20)) text += "# " + std::to_string(text.size()) + "\n";
+  text += "*.b";  // the last line, without a final newline
+  t.file("big", text);
+  GitignoreBuilder b(t.path());
+  EXPECT_TRUE(b.add_file(t / "big").has_value());
+  // A sparse file: lines in its data, a line running into a hole is left out.
+  int fd = ::open((t / "sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "*.c\n*.d", 8, 0), 8);
+  ASSERT_EQ(::pwrite(fd, "\n*.e\n", 5, off_t{1} << 30), 5);
+  ASSERT_EQ(::ftruncate(fd, off_t{1} << 40), 0);
+  ::close(fd);
+  EXPECT_TRUE(b.add_file(t / "sparse").has_value());
+  auto g = b.build();
+  ASSERT_TRUE(g.has_value());
+  for (const char* ext : {"a", "b", "c", "e"}) {
+    EXPECT_EQ(g->matched(t / (std::string("x.") + ext), false), IgnoreVerdict::ignore) << ext;
+  }
+  EXPECT_EQ(g->matched(t / "x.d", false), IgnoreVerdict::none);
+  EXPECT_EQ(g->size(), 4u);
 }
 
 TEST(Gitignore, LongPatternsStayFast) {
