@@ -187,7 +187,7 @@ struct Compiler {
         Token t;
         t.kind = Glob::Op::char_class;
         t.cls = static_cast<std::uint32_t>(g.classes_.size());
-        g.classes_.push_back(std::move(cls));
+        g.classes_.push_back(cls);
         push(std::move(t));
         i = k + 1;
       } else if (c == '{') {
