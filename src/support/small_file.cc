@@ -97,8 +97,10 @@ std::expected<void, SmallFileError> read_file_pieces_at(int dir_fd, const char* 
   auto opened = open_regular_at(dir_fd, name, st);
   if (!opened) return std::unexpected(opened.error());
   const int fd = opened->get();
-  constexpr std::size_t kBuffer = 64 * 1024;
-  auto buf = std::make_unique_for_overwrite<char[]>(kBuffer);
+  // Room for a small file and the read that finds its end; 64 KiB at most.
+  const std::size_t buffer_size = std::clamp<std::size_t>(
+      st.st_size > 0 ? static_cast<std::size_t>(st.st_size) + 1 : 0, 4096, 64 * 1024);
+  auto buf = std::make_unique_for_overwrite<char[]>(buffer_size);
   constexpr off_t kToTheEnd = std::numeric_limits<off_t>::max();
   off_t at = 0;
   // A file with as many blocks as bytes has no holes: read it straight through, so a
@@ -106,7 +108,7 @@ std::expected<void, SmallFileError> read_file_pieces_at(int dir_fd, const char* 
   const bool sparse = st.st_size > 0 && static_cast<std::uint64_t>(st.st_blocks) * 512 <
                                             static_cast<std::uint64_t>(st.st_size);
   if (!sparse) {
-    if (!pread_span(fd, buf.get(), kBuffer, at, kToTheEnd, take)) return std::unexpected(SmallFileError{errno});
+    if (!pread_span(fd, buf.get(), buffer_size, at, kToTheEnd, take)) return std::unexpected(SmallFileError{errno});
     return {};
   }
   for (;;) {
@@ -117,14 +119,14 @@ std::expected<void, SmallFileError> read_file_pieces_at(int dir_fd, const char* 
         return {};
       }
       // Holes cannot be asked for here: read what is left as it stands.
-      if (!pread_span(fd, buf.get(), kBuffer, at, kToTheEnd, take)) return std::unexpected(SmallFileError{errno});
+      if (!pread_span(fd, buf.get(), buffer_size, at, kToTheEnd, take)) return std::unexpected(SmallFileError{errno});
       return {};
     }
     if (data > at) take(FilePiece{{}, true});
     at = data;
     off_t hole = ::lseek(fd, at, SEEK_HOLE);
     if (hole < 0) return std::unexpected(SmallFileError{errno});
-    if (!pread_span(fd, buf.get(), kBuffer, at, hole, take)) return std::unexpected(SmallFileError{errno});
+    if (!pread_span(fd, buf.get(), buffer_size, at, hole, take)) return std::unexpected(SmallFileError{errno});
   }
 }
 
