@@ -37,6 +37,8 @@ TEST(Excludes, RunsOfDoubleStarsAndBytePatterns) {
       {false, "?.txt", "é.txt"},                    {true, "??.txt", "d/é.txt"},
       {false, "[é].txt", "é.txt"},                  {true, "[é][é].txt", "é.txt"},
       {true, "/caf?", "caf\xe9"},                   {false, "/caf?", "d/caf\xe9"},
+      {true, "/{a/**,b}.x", "a/y/z.x"},             {true, "/{a/**,b}.x", "a/.x"},
+      {false, "/{a/**,b}.x", "a.x"},                {true, "/{**/c,d}.x", "y/c.x"},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(make({r.pattern}).excluded("/p/" + r.path, false), r.excluded) << r.pattern << " " << r.path;

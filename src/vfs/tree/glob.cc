@@ -443,6 +443,13 @@ bool Glob::run(std::string_view text) const {
             alive = false;
             break;
           }
+          // At the end of the pattern it takes the rest; inside an alternative, what
+          // follows the group may start at any later position.
+          if (prog_[pc + 1].op != Op::match) {
+            for (std::size_t k = n; k > ti + 1; --k) stack.emplace_back(pc + 1, static_cast<std::uint32_t>(k));
+            ++pc, ++ti;
+            break;
+          }
           ++pc;
           ti = static_cast<std::uint32_t>(n);
           break;
