@@ -8,10 +8,11 @@
 /// Line format: "#" starts a comment; trailing spaces are dropped unless the line ends
 /// in "\ "; "\!" and "\#" stand for a literal first character; "!" makes a whitelist
 /// line; a leading "/" anchors at the root; a trailing "/" limits the line to
-/// directories; a line without any other "/" matches at any depth. Globs: "*" and "?"
-/// do not cross "/"; "**/" at the start, "/**" at the end and "/**/" inside cross
-/// directories (any other "**" acts as "*"); "[...]" classes ("!" or "^" negates, never
-/// matching "/"); "{a,b}" alternation (not nested); "\" escapes. Case-sensitive.
+/// directories; a line without any other "/" matches at any depth. Globs match bytes
+/// (glob.h): "*" and "?" do not cross "/"; "**/" at the start, "/**" at the end and
+/// "/**/" inside cross directories, a run of them counting as one (any other "**" acts
+/// as "*"); "[...]" classes of bytes ("!" or "^" negates, never matching "/"); "{a,b}"
+/// alternation (not nested); "\" escapes. Case-sensitive.
 ///
 /// Build modes: the root/local matcher takes an unclosed "[" literally and skips bad
 /// lines (reported, but the good ones stay); the exclude matcher (excludes.h) rejects
