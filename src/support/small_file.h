@@ -1,6 +1,6 @@
 #pragma once
-/// Reading a small file that a project or the user's configuration holds (an ignore
-/// file, a git config file, HEAD, a "gitdir:" file) without trusting what sits there.
+/// Reading a file that a project or the user's configuration holds (a git config file,
+/// HEAD, a "gitdir:" file, an ignore file) without trusting what sits there.
 ///
 /// Threading: a pure function of the file system; safe from any thread at once.
 ///
@@ -22,7 +22,8 @@
 
 namespace nivern_support {
 
-/// The default cap: far above any real ignore or config file.
+/// The default cap: far above any real config file. Ignore files are streamed instead
+/// (`read_file_pieces`), since every line of one counts whatever its size.
 inline constexpr std::size_t SMALL_FILE_LIMIT = std::size_t{4} << 20;
 
 /// Why a small file was not read.
