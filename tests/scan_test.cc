@@ -26,7 +26,8 @@ class Scan : public ::testing::Test {
   void start() {
     editor_ = std::make_unique<Editor>(
         std::vector<std::string>{t_.path()},
-        std::vector<std::string>{"GIT_CONFIG_GLOBAL=/dev/null", "XDG_CONFIG_HOME=" + config_.path()});
+        std::vector<std::string>{"GIT_CONFIG_GLOBAL=/dev/null", "HOME=" + config_.path(),
+                                 "XDG_CONFIG_HOME=" + config_.path(), "GIT_CONFIG_SYSTEM=/dev/null"});
   }
   std::string scan(const std::string& path, const std::vector<std::string>& excludes = {},
                    std::uint64_t id = 2) {

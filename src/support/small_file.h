@@ -1,6 +1,6 @@
 #pragma once
-/// Reading a small file that a project or the user's configuration holds (an ignore
-/// file, a git config file, HEAD, a "gitdir:" file) without trusting what sits there.
+/// Reading a file that a project or the user's configuration holds (a git config file,
+/// HEAD, a "gitdir:" file, an ignore file) without trusting what sits there.
 ///
 /// Threading: a pure function of the file system; safe from any thread at once.
 ///
@@ -11,13 +11,19 @@
 /// larger file (a sparse one included, or one that grows while read) is refused as a
 /// whole, with no more than `limit` bytes held meanwhile. Symbolic links are followed.
 /// Nothing is thrown for anything the file system holds.
+///
+/// A file that must be read whatever its size (an ignore file) is streamed instead with
+/// `read_file_pieces`: the same refusals, no cap, a bounded buffer.
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <string>
+#include <string_view>
 
 namespace nivern_support {
 
-/// The default cap: far above any real ignore or config file.
+/// The default cap: far above any real config file. Ignore files are streamed instead
+/// (`read_file_pieces`), since every line of one counts whatever its size.
 inline constexpr std::size_t SMALL_FILE_LIMIT = std::size_t{4} << 20;
 
 /// Why a small file was not read.
@@ -40,5 +46,23 @@ inline constexpr const char* NOT_A_REGULAR_FILE = "not a regular file";
 /// The same by path; a path holding a NUL byte gives EINVAL without touching anything.
 [[nodiscard]] std::expected<std::string, SmallFileError> read_small_file(const std::string& path,
                                                                        std::size_t limit = SMALL_FILE_LIMIT);
+
+/// One piece of a streamed file: bytes in file order, or a run of a sparse file's holes
+/// (bytes empty, `hole` true), which stands for that many NUL bytes and is never read.
+struct FilePiece {
+  std::string_view bytes;
+  bool hole = false;
+};
+
+/// Streams the whole file `name` relative to `dir_fd` to `take`, piece by piece in file
+/// order, whatever its size, holding at most one buffer of 64 KiB: opened and refused as
+/// `read_small_file_at` does, but with no size cap. A read error ends the stream with
+/// that error after the pieces already given.
+[[nodiscard]] std::expected<void, SmallFileError> read_file_pieces_at(int dir_fd, const char* name,
+                                                                    const std::function<void(FilePiece)>& take);
+
+/// The same by path; a path holding a NUL byte gives EINVAL without touching anything.
+[[nodiscard]] std::expected<void, SmallFileError> read_file_pieces(const std::string& path,
+                                                                 const std::function<void(FilePiece)>& take);
 
 }  // namespace nivern_support

@@ -17,6 +17,7 @@
 #include "text/byte_decoders.h"
 #include "vfs/tree/error.h"
 #include "vfs/tree/path_order.h"
+#include "vfs/tree/root_ignore.h"
 
 namespace nivern_vfs::directory {
 
@@ -97,7 +98,7 @@ void sort_with(std::vector<ProjectEntry>& entries, Lowerer& lowerer) {
 }
 
 bool is_root(std::string_view path, const Gitignore& root_ignore) {
-  if (root_ignore.empty()) return false;
+  if (!root_ignore.rooted()) return false;
   while (path == "." || path.starts_with("./")) {
     path.remove_prefix(1);
     while (path.starts_with('/')) path.remove_prefix(1);
@@ -135,11 +136,16 @@ std::expected<std::vector<ProjectEntry>, std::string> children(std::string_view 
   const std::string dir(path);
 
   // The listed directory's own ".gitignore", probed before the directory is opened.
-  // When the listed directory is the root itself, that file is already part of the
-  // root matcher; asking it a second time as the local matcher would let it veto the
-  // root's ".ignore" and info/exclude re-inclusions, so it is not asked again.
+  // The root's own ".gitignore" is read afresh too, but as part of a root matcher
+  // rebuilt from the root's files in their order, so that the root's ".ignore" and
+  // info/exclude can still re-include what it hides.
+  Gitignore fresh_root;
+  const Gitignore* root_rules = &root_ignore;
   Gitignore local;
-  if (!has_nul && !is_root(path, root_ignore)) {
+  if (!has_nul && is_root(path, root_ignore)) {
+    fresh_root = root_matcher(root_ignore.root());
+    root_rules = &fresh_root;
+  } else if (!has_nul) {
     std::string file = join(path, ".gitignore");
     struct stat st;
     if (::stat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
@@ -172,7 +178,7 @@ std::expected<std::vector<ProjectEntry>, std::string> children(std::string_view 
         is_dir = have_stat && S_ISDIR(st.st_mode);
       }
       std::string full = join(path, name);
-      if (root_ignore.matched(full, is_dir) == IgnoreVerdict::ignore) continue;
+      if (root_rules->matched(full, is_dir) == IgnoreVerdict::ignore) continue;
       if (!local.empty() && local.matched(full, is_dir) == IgnoreVerdict::ignore) continue;
       std::uint64_t len = 0;
       if (!is_dir) {

@@ -6,11 +6,13 @@
 ///
 /// What is read: the directory once, with it open; the listed directory's own
 /// ".gitignore" (if it is a regular file, following links) as a local matcher asked
-/// after the root matcher (either one's ignore leaves the entry out), except when the
-/// listed directory is the root matcher's own root, whose ".gitignore" the root matcher
-/// already holds (so the root's ".ignore" can re-include what it hides); each
-/// non-directory's status relative to the open directory without following links.
-/// ".git" is left out by name; other hidden entries stay.
+/// after the root matcher (either one's ignore leaves the entry out). When the listed
+/// directory is the root matcher's own root, the root's files are read afresh instead:
+/// a root matcher rebuilt from them in their order (see root_ignore.h) takes the given
+/// one's place, so edits of the root's ".gitignore" show and the root's ".ignore" can
+/// still re-include what it hides. Each non-directory's status is read relative to the
+/// open directory without following links. ".git" is left out by name; other hidden
+/// entries stay.
 #include <expected>
 #include <string>
 #include <string_view>

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
+
 #include "harness/temp_tree.h"
+#include "harness/test_repo.h"
 #include "vfs/tree/root_ignore.h"
 
 namespace nivern_vfs::directory {
@@ -70,6 +74,76 @@ TEST(ListDir, RootMatcherFromTheRootsThreeFilesInOrder) {
   t.file("sub/other.log");
   EXPECT_EQ(names(t / "sub", root), (std::vector<std::string>{"keep.log", "target"}));
   // A file named target stays; only the directory is hidden.
+}
+
+/// One listing of the root: the root's ".gitignore", the files beside it and the names
+/// the listing keeps (".gitignore" itself left out of `kept`, it is checked apart).
+struct ListingRow {
+  std::string gitignore;
+  std::vector<std::string> files;
+  std::set<std::string> kept;
+};
+
+std::string big_gitignore() {
+  // 4.77 MB: "*.log" first, "*.tmp" last, comment lines between.
+  std::string text = "*.log\n";
+  const std::string filler = "#" + std::string(1022, '-') + "\n";
+  while (text.size() < 4'770'000) text += filler;
+  return text + "*.tmp\n";
+}
+
+TEST(ListDir, RootListingRowsAgreeWithGit) {
+  const std::vector<ListingRow> rows = {
+      {"**/**/*.pyc\n", {"top.pyc", "keep.txt", "x.pyc.txt"}, {"keep.txt", "x.pyc.txt"}},
+      {"**/**\n", {"top.pyc", "keep.txt"}, {}},
+      {"?.txt\n", {"é.txt", "a.txt"}, {"é.txt"}},
+      {"[é].txt\n", {"é.txt"}, {"é.txt"}},
+      {"?.md\n??\n", {"日.md", "a.md", "ß", "ab", "c"}, {"日.md", "c"}},
+      {"caf?\n", {"caf\xe9", "cafe!"}, {"cafe!"}},
+      {big_gitignore(), {"a.log", "b.tmp", "c.txt"}, {"c.txt"}},
+  };
+  for (const ListingRow& r : rows) {
+    SCOPED_TRACE(r.gitignore.substr(0, 20));
+    TempTree t;
+    ASSERT_TRUE(nivern_git_test::run_git(t.path(), {"init", "-q"}).status.success());
+    t.file(".gitignore", r.gitignore);
+    for (const auto& f : r.files) t.file(f);
+    std::set<std::string> listed;
+    for (auto& name : names(t.path(), root_matcher(t.path()))) {
+      if (name != ".gitignore") listed.insert(name);
+    }
+    EXPECT_EQ(listed, r.kept);
+    // git hides the same files.
+    std::set<std::string> git_kept;
+    for (const auto& f : r.files) {
+      // Status 1: not ignored.
+      if (nivern_git_test::run_git(t.path(), {"check-ignore", "-q", "--no-index", "--", f}).status.code == 1) {
+        git_kept.insert(f);
+      }
+    }
+    EXPECT_EQ(git_kept, r.kept);
+  }
+}
+
+TEST(ListDir, RootListingReadsTheRootsFilesAfresh) {
+  TempTree t;
+  t.file(".gitignore", "*.log\n");
+  t.file(".ignore", "!keep.log\n");
+  for (const char* f : {"a.log", "keep.log", "b.tmp", "c.txt"}) t.file(f);
+  Gitignore root = root_matcher(t.path());
+  const std::vector<std::string> before = {".gitignore", ".ignore", "b.tmp", "c.txt", "keep.log"};
+  EXPECT_EQ(names(t.path(), root), before);
+  t.file(".gitignore", "*.log\n*.tmp\n");
+  const std::vector<std::string> after = {".gitignore", ".ignore", "c.txt", "keep.log"};
+  EXPECT_EQ(names(t.path(), root), after);
+  EXPECT_EQ(names(t.path() + "/", root), after);
+  // A ".gitignore" made after the matcher, beside a ".ignore" that was there.
+  TempTree only;
+  only.file(".ignore", "*.x\n");
+  for (const char* f : {"a.x", "b.tmp", "c.txt"}) only.file(f);
+  Gitignore only_root = root_matcher(only.path());
+  only.file(".gitignore", "*.tmp\n");
+  EXPECT_EQ(names(only.path(), only_root), (std::vector<std::string>{".gitignore", ".ignore", "c.txt"}));
 }
 
 TEST(ListDir, RootMatcherWithoutFilesIsEmptyAndBadLinesAreSkipped) {

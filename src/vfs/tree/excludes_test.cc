@@ -23,6 +23,28 @@ TEST(Excludes, NamesMatchAtAnyDepthAnchoredOnlyAtTheRoot) {
   EXPECT_FALSE(dirs.excluded("/p/x/build", false));
 }
 
+TEST(Excludes, RunsOfDoubleStarsAndBytePatterns) {
+  struct Row {
+    bool excluded;
+    std::string pattern;
+    std::string path;
+  };
+  const std::vector<Row> rows = {
+      {true, "src/**/**/*.js", "src/a.js"},         {true, "src/**/**/*.js", "src/x/y/a.js"},
+      {false, "src/**/**/*.js", "lib/a.js"},        {true, "**/**", "keep.txt"},
+      {true, "**/**", "top.pyc"},                   {true, "**/**", "a/b/日.txt"},
+      {true, "**/**/*.pyc", "top.pyc"},             {true, "**/**/*.pyc", "a/b/top.pyc"},
+      {false, "?.txt", "é.txt"},                    {true, "??.txt", "d/é.txt"},
+      {false, "[é].txt", "é.txt"},                  {true, "[é][é].txt", "é.txt"},
+      {true, "/caf?", "caf\xe9"},                   {false, "/caf?", "d/caf\xe9"},
+      {true, "/{a/**,b}.x", "a/y/z.x"},             {true, "/{a/**,b}.x", "a/.x"},
+      {false, "/{a/**,b}.x", "a.x"},                {true, "/{**/c,d}.x", "y/c.x"},
+  };
+  for (const Row& r : rows) {
+    EXPECT_EQ(make({r.pattern}).excluded("/p/" + r.path, false), r.excluded) << r.pattern << " " << r.path;
+  }
+}
+
 TEST(Excludes, RelativeToTheCallsPath) {
   Override m = make({"/main.c"}, "/root/src");
   EXPECT_TRUE(m.excluded("/root/src/main.c", false));

@@ -1,6 +1,10 @@
 #include "vfs/tree/git_excludes.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -14,6 +18,24 @@ std::optional<std::string> env(const char* key) {
   const char* v = std::getenv(key);
   if (!v || !*v) return std::nullopt;
   return std::string(v);
+}
+
+/// HOME, or the user database's home directory for this user when HOME is unset.
+std::optional<std::string> home_dir() {
+  if (auto home = env("HOME")) return home;
+  long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
+  for (;;) {
+    struct passwd pw;
+    struct passwd* found = nullptr;
+    int err = ::getpwuid_r(::getuid(), &pw, buf.data(), buf.size(), &found);
+    if (err == ERANGE && buf.size() < (std::size_t{1} << 20)) {
+      buf.resize(buf.size() * 2);
+      continue;
+    }
+    if (err != 0 || !found || !found->pw_dir || !*found->pw_dir) return std::nullopt;
+    return std::string(found->pw_dir);
+  }
 }
 
 std::string lower(std::string_view s) {
@@ -91,16 +113,14 @@ std::optional<std::string> config_excludes_file(std::string_view config) {
 }
 
 std::optional<std::string> global_excludes_path() {
-  std::optional<std::string> home = env("HOME");
+  std::optional<std::string> home = home_dir();
   std::optional<std::string> xdg = env("XDG_CONFIG_HOME");
   if (!xdg && home) xdg = *home + "/.config";
   std::vector<std::string> configs;
-  if (auto global = env("GIT_CONFIG_GLOBAL")) {
-    configs.push_back(*global);
-  } else {
-    if (home) configs.push_back(*home + "/.gitconfig");
-    if (xdg) configs.push_back(*xdg + "/git/config");
-  }
+  if (auto global = env("GIT_CONFIG_GLOBAL")) configs.push_back(*global);
+  if (home) configs.push_back(*home + "/.gitconfig");
+  if (xdg) configs.push_back(*xdg + "/git/config");
+  configs.push_back(env("GIT_CONFIG_SYSTEM").value_or("/etc/gitconfig"));
   for (const std::string& file : configs) {
     auto text = nivern_support::read_small_file(file);
     if (!text) continue;  // missing, unreadable or not a small regular file

@@ -4,11 +4,13 @@
 /// Threading: reads the environment; call from one thread at a time (the walker calls
 /// it on the thread that starts a walk).
 ///
-/// The file is core.excludesFile of the global git configuration: the file named by
-/// GIT_CONFIG_GLOBAL when that is set, else ~/.gitconfig, then
-/// $XDG_CONFIG_HOME/git/config (~/.config/git/config without XDG_CONFIG_HOME), the
-/// first that sets it winning. A leading "~/" in the value is the home directory.
-/// Without a setting: $XDG_CONFIG_HOME/git/ignore, else ~/.config/git/ignore.
+/// The file is core.excludesFile of the first of these git configuration files that
+/// sets it: the file named by GIT_CONFIG_GLOBAL (when set), ~/.gitconfig,
+/// $XDG_CONFIG_HOME/git/config (~/.config/git/config without XDG_CONFIG_HOME), then the
+/// system file named by GIT_CONFIG_SYSTEM, else /etc/gitconfig. A leading "~/" in the
+/// value is the home directory. Without a setting: $XDG_CONFIG_HOME/git/ignore, else
+/// ~/.config/git/ignore. The home directory is HOME, or the user database's entry for
+/// this user (getpwuid) when HOME is unset; empty variables count as unset.
 #include <optional>
 #include <string>
 #include <string_view>

@@ -1,6 +1,7 @@
 #include "vfs/tree/gitignore.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <functional>
 #include <unordered_map>
 #include <utility>
@@ -201,40 +202,92 @@ std::expected<void, GlobError> GitignoreBuilder::add_line(std::string_view line)
   return {};
 }
 
-std::expected<void, GlobError> GitignoreBuilder::add_text(std::string_view text) {
-  if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
-  std::expected<void, GlobError> first;
-  while (!text.empty()) {
-    std::size_t nl = text.find('\n');
-    std::string_view line = text.substr(0, nl);
-    text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    auto added = add_line(line);
-    if (!added && first) first = std::move(added);
-  }
-  return first;
-}
-
 namespace {
 
-std::expected<void, std::string> add_read(GitignoreBuilder& builder,
-                                          std::expected<std::string, nivern_support::SmallFileError> data,
-                                          std::string_view shown_path) {
-  if (!data) return std::unexpected(std::string(shown_path) + ": " + data.error().text());
-  auto added = builder.add_text(*data);
+/// Cuts text that arrives in pieces into lines ("\n"-ended, a trailing "\r" dropped, a
+/// byte-order mark before the first line dropped) and adds each one. A line that runs
+/// through a hole of a sparse file is left out: it holds NUL bytes, which no path does.
+/// Memory: the longest line.
+class LineFeed {
+ public:
+  explicit LineFeed(GitignoreBuilder& builder) : builder_(builder) {}
+
+  void take(nivern_support::FilePiece piece) {
+    if (piece.hole) {
+      holed_ = true;
+      return;
+    }
+    std::string_view bytes = piece.bytes;
+    for (;;) {
+      std::size_t nl = bytes.find('\n');
+      if (nl == std::string_view::npos) break;
+      if (carry_.empty()) {
+        line(bytes.substr(0, nl));
+      } else {
+        carry_.append(bytes.substr(0, nl));
+        line(carry_);
+        carry_.clear();
+      }
+      bytes.remove_prefix(nl + 1);
+    }
+    carry_.append(bytes);
+  }
+
+  /// Adds the last line (one without "\n") and returns the first glob error.
+  std::expected<void, GlobError> finish() {
+    if (!carry_.empty() || holed_) line(carry_);
+    carry_.clear();
+    return std::move(first_);
+  }
+
+ private:
+  void line(std::string_view text) {
+    if (std::exchange(at_start_, false) && text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    if (text.ends_with('\r')) text.remove_suffix(1);
+    if (std::exchange(holed_, false)) return;
+    auto added = builder_.add_line(text);
+    if (!added && first_) first_ = std::move(added);
+  }
+
+  GitignoreBuilder& builder_;
+  std::string carry_;  // the start of a line whose end has not arrived yet
+  bool holed_ = false;
+  bool at_start_ = true;
+  std::expected<void, GlobError> first_;
+};
+
+}  // namespace
+
+std::expected<void, GlobError> GitignoreBuilder::add_text(std::string_view text) {
+  LineFeed feed(*this);
+  feed.take({text, false});
+  return feed.finish();
+}
+
+std::expected<void, std::string> GitignoreBuilder::add_stream(
+    std::string_view shown_path,
+    const std::function<std::expected<void, nivern_support::SmallFileError>(
+        const std::function<void(nivern_support::FilePiece)>&)>& read) {
+  const std::size_t before = s_->lines.size();
+  LineFeed feed(*this);
+  auto got = read([&](nivern_support::FilePiece piece) { feed.take(piece); });
+  auto added = feed.finish();
+  if (!got) {
+    // A file that cannot be read to its end adds nothing.
+    s_->lines.erase(s_->lines.begin() + static_cast<std::ptrdiff_t>(before), s_->lines.end());
+    return std::unexpected(std::string(shown_path) + ": " + got.error().text());
+  }
   if (!added) return std::unexpected(added.error().text());
   return {};
 }
 
-}  // namespace
-
 std::expected<void, std::string> GitignoreBuilder::add_file_at(int dir_fd, const char* name,
                                                                std::string_view shown_path) {
-  return add_read(*this, nivern_support::read_small_file_at(dir_fd, name), shown_path);
+  return add_stream(shown_path, [&](const auto& take) { return nivern_support::read_file_pieces_at(dir_fd, name, take); });
 }
 
 std::expected<void, std::string> GitignoreBuilder::add_file(const std::string& path) {
-  return add_read(*this, nivern_support::read_small_file(path), path);
+  return add_stream(path, [&](const auto& take) { return nivern_support::read_file_pieces(path, take); });
 }
 
 std::expected<Gitignore, GlobError> GitignoreBuilder::build() {

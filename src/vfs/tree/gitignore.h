@@ -8,10 +8,11 @@
 /// Line format: "#" starts a comment; trailing spaces are dropped unless the line ends
 /// in "\ "; "\!" and "\#" stand for a literal first character; "!" makes a whitelist
 /// line; a leading "/" anchors at the root; a trailing "/" limits the line to
-/// directories; a line without any other "/" matches at any depth. Globs: "*" and "?"
-/// do not cross "/"; "**/" at the start, "/**" at the end and "/**/" inside cross
-/// directories (any other "**" acts as "*"); "[...]" classes ("!" or "^" negates, never
-/// matching "/"); "{a,b}" alternation (not nested); "\" escapes. Case-sensitive.
+/// directories; a line without any other "/" matches at any depth. Globs match bytes
+/// (glob.h): "*" and "?" do not cross "/"; "**/" at the start, "/**" at the end and
+/// "/**/" inside cross directories, a run of them counting as one (any other "**" acts
+/// as "*"); "[...]" classes of bytes ("!" or "^" negates, never matching "/"); "{a,b}"
+/// alternation (not nested); "\" escapes. Case-sensitive.
 ///
 /// Build modes: the root/local matcher takes an unclosed "[" literally and skips bad
 /// lines (reported, but the good ones stay); the exclude matcher (excludes.h) rejects
@@ -19,10 +20,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "support/small_file.h"
 
 namespace nivern_vfs {
 
@@ -69,6 +73,9 @@ class Gitignore {
   [[nodiscard]] std::size_t size() const;
   /// Number of whitelist ("!") lines.
   [[nodiscard]] std::size_t whitelists() const;
+  /// True for a matcher that a builder made, even one without lines: it knows its root.
+  /// False for the default-constructed empty matcher.
+  [[nodiscard]] bool rooted() const { return c_ != nullptr; }
   /// The root with a leading "./" (and trailing separators) dropped.
   [[nodiscard]] const std::string& root() const;
 
@@ -90,13 +97,16 @@ class GitignoreBuilder {
   /// A rejected line adds nothing and reports why.
   [[nodiscard]] std::expected<void, GlobError> add_line(std::string_view line);
 
-  /// Adds every line of a text (split on "\n", a trailing "\r" dropped per line).
-  /// Accepted lines stay even when others fail; the first failure is returned.
+  /// Adds every line of a text (split on "\n", a trailing "\r" dropped per line, a
+  /// leading byte-order mark dropped). Accepted lines stay even when others fail; the
+  /// first failure is returned.
   [[nodiscard]] std::expected<void, GlobError> add_text(std::string_view text);
 
-  /// Reads and adds a file with `nivern_support::read_small_file` (links followed;
-  /// regular files within its size cap only). A file it refuses adds nothing; the error
-  /// text is "{path}: {its error}" for read failures or the first glob error's text.
+  /// Reads and adds every line of a file, whatever its size, streamed with
+  /// `nivern_support::read_file_pieces` (links followed; regular files only). A file
+  /// that cannot be opened or read to its end adds nothing; the error text is
+  /// "{path}: {its error}" for such a file, else the first glob error's text. A line
+  /// running through a hole of a sparse file is left out (no path holds its NUL bytes).
   [[nodiscard]] std::expected<void, std::string> add_file(const std::string& path);
 
   /// Same, for a file named relative to an open directory.
@@ -108,6 +118,11 @@ class GitignoreBuilder {
   [[nodiscard]] std::expected<Gitignore, GlobError> build();
 
  private:
+  std::expected<void, std::string> add_stream(
+      std::string_view shown_path,
+      const std::function<std::expected<void, nivern_support::SmallFileError>(
+          const std::function<void(nivern_support::FilePiece)>&)>& read);
+
   struct State;
   std::unique_ptr<State> s_;
 };

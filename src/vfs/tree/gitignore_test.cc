@@ -1,6 +1,8 @@
 #include "vfs/tree/gitignore.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -126,17 +128,57 @@ const std::vector<Row>& rows() {
       // Case matters.
       {N, {"*.LOG"}, "a.log", false},
       {N, {"Makefile"}, "makefile", false},
-      // Bytes that are not UTF-8 match themselves.
+      // A run of "**" segments is one "**", at the start, inside and at the end.
+      {I, {"**/**/*.pyc"}, "top.pyc", false},
+      {I, {"**/**/*.pyc"}, "a/top.pyc", false},
+      {I, {"**/**/*.pyc"}, "a/b/c/top.pyc", false},
+      {I, {"**/**/**/*.pyc"}, "top.pyc", false},
+      {N, {"**/**/*.pyc"}, "top.pyo", false},
+      {I, {"src/**/**/*.js"}, "src/a.js", false},
+      {I, {"src/**/**/*.js"}, "src/x/a.js", false},
+      {I, {"src/**/**/*.js"}, "src/x/y/z/a.js", false},
+      {N, {"src/**/**/*.js"}, "lib/src/a.js", false},
+      {I, {"**/**"}, "keep.txt", false},
+      {I, {"**/**"}, "a/b/top.pyc", false},
+      {I, {"a/**/**/b"}, "a/b", false},
+      {I, {"a/**/**/**/b"}, "a/x/y/b", false},
+      {N, {"a/**/**/b"}, "a/xb", false},
+      {I, {"a/**/**"}, "a/x", false},
+      {I, {"a/**/**"}, "a/x/y", false},
+      {N, {"a/**/**"}, "a", true},
+      {I, {"**/**/naïve/"}, "naïve", true},
+      {I, {"**/**/naïve/"}, "é/日本/naïve", true},
+      // Globs match bytes: "?" is one byte, a class holds the bytes of its characters.
+      {N, {"?.txt"}, "é.txt", false},
+      {I, {"??.txt"}, "é.txt", false},
+      {I, {"??.txt"}, "d/é/é.txt", false},
+      {N, {"[é].txt"}, "é.txt", false},
+      {I, {"[é][é].txt"}, "é.txt", false},
+      {I, {"[é]?.txt"}, "x/y/é.txt", false},
+      {N, {"?.md"}, "日.md", false},
+      {I, {"???.md"}, "日.md", false},
+      {I, {"d/???.md"}, "d/日.md", false},
+      {N, {"??"}, "日", false},
+      {I, {"??"}, "ß", false},
+      {I, {"??"}, "deep/er/ß", false},
+      {N, {"?"}, "ß", false},
+      {I, {"[!a]?"}, "ß", false},
+      {N, {"[é-ü]"}, "ü", false},
+      {I, {"[é-ü][é-ü]"}, "ü", false},
+      {I, {"[a-é]x"}, "\xc3x", false},
+      {N, {"[a-é]x"}, "\xc4x", false},
+      // Bytes that are not UTF-8 match themselves, and "?", "*" and classes take them.
       {I, {"caf\xe9"}, "caf\xe9", false},
+      {I, {"caf?"}, "a/b/caf\xe9", false},
+      {I, {"[\xe9]*"}, "\xe9\xff", false},
+      {N, {"[!\xe9]*"}, "\xe9\xff", false},
       // Where our rules differ from git's: braces alternate, an unclosed "[" is
-      // literal, "?" and classes take whole UTF-8 characters, and two trailing spaces
-      // after "\ " leave a dangling escape (the line is skipped).
+      // literal, and two trailing spaces after "\ " leave a dangling escape (the line is
+      // skipped).
       {I, {"{a,b}.txt"}, "a.txt", false, false},
       {I, {"*.{c,h}"}, "dir/x.h", false, false},
       {N, {"{a,b}.txt"}, "{a,b}.txt", false, false},
       {I, {"[abc"}, "[abc", false, false},
-      {I, {"[äö]x"}, "äx", false, false},
-      {I, {"?x"}, "äx", false, false},
       {N, {"foo\\  "}, "foo ", false, false},
   };
   return table;
@@ -274,6 +316,31 @@ TEST(Gitignore, AddFileReportsMissingFiles) {
   t.file("ign", "*.x\n");
   EXPECT_TRUE(b.add_file(t / "ign").has_value());
   EXPECT_EQ(b.build()->matched(t / "a.x", false), IgnoreVerdict::ignore);
+}
+
+TEST(Gitignore, AddFileReadsEveryLineAndLeavesOutLinesThroughHoles) {
+  TempTree t;
+  std::string text = "*.a\n";
+  while (text.size() < (std::size_t{5} << 20)) text += "# " + std::to_string(text.size()) + "\n";
+  text += "*.b";  // the last line, without a final newline
+  t.file("big", text);
+  GitignoreBuilder b(t.path());
+  EXPECT_TRUE(b.add_file(t / "big").has_value());
+  // A sparse file: lines in its data, a line running into a hole is left out.
+  int fd = ::open((t / "sparse").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "*.c\n*.d", 8, 0), 8);
+  ASSERT_EQ(::pwrite(fd, "\n*.e\n", 5, off_t{1} << 24), 5);
+  ASSERT_EQ(::ftruncate(fd, off_t{1} << 25), 0);
+  ::close(fd);
+  EXPECT_TRUE(b.add_file(t / "sparse").has_value());
+  auto g = b.build();
+  ASSERT_TRUE(g.has_value());
+  for (const char* ext : {"a", "b", "c", "e"}) {
+    EXPECT_EQ(g->matched(t / (std::string("x.") + ext), false), IgnoreVerdict::ignore) << ext;
+  }
+  EXPECT_EQ(g->matched(t / "x.d", false), IgnoreVerdict::none);
+  EXPECT_EQ(g->size(), 4u);
 }
 
 TEST(Gitignore, LongPatternsStayFast) {

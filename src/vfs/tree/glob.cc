@@ -92,35 +92,49 @@ struct Compiler {
         op(Glob::Op::any_char);
         ++i;
       } else if (c == '*') {
-        if (i + 1 < n && p[i + 1] == '*') {
-          std::size_t j = i + 2;
-          bool next_end = j == n;
-          bool next_slash = j < n && p[j] == '/';
-          std::vector<Token>& cur = in_alt ? branches.back() : top;
-          bool at_start = !in_alt && top.empty();
-          bool prev_slash = !in_alt && !cur.empty() && cur.back().kind == Glob::Op::byte &&
-                            cur.back().b == '/';
-          if (at_start && next_end) {
-            op(Glob::Op::any_all);
-            i = j;
-          } else if (at_start && next_slash) {
-            op(Glob::Op::rec_prefix);
-            i = j + 1;
-          } else if (prev_slash && next_end) {
-            cur.pop_back();
-            op(Glob::Op::rec_suffix);
-            i = j;
-          } else if (prev_slash && next_slash) {
-            cur.pop_back();
-            op(Glob::Op::rec_infix);
-            i = j + 1;
-          } else {
-            op(Glob::Op::star);
-            i = j;
-          }
-        } else {
+        if (i + 1 >= n || p[i + 1] != '*') {
           op(Glob::Op::star);
           ++i;
+          continue;
+        }
+        // "**": recursive where it stands alone between separators (or the ends of the
+        // pattern or of an alternative), otherwise two stars. A "**" segment right after
+        // another takes its place: "**/**/x" is "**/x", "a/**/**/b" is "a/**/b" and
+        // "a/**/**" is "a/**".
+        std::size_t j = i + 2;
+        std::vector<Token>& cur = in_alt ? branches.back() : top;
+        if (cur.empty()) {
+          if (j < n && p[j] != '/') {
+            op(Glob::Op::star);
+            i = j;
+          } else {
+            op(Glob::Op::rec_prefix);
+            i = j < n ? j + 1 : j;
+          }
+          continue;
+        }
+        bool suffix = false;
+        if (p[i - 1] != '/') {
+          op(Glob::Op::star);
+          i = j;
+          continue;
+        }
+        if (j == n || (in_alt && (p[j] == ',' || p[j] == '}'))) {
+          suffix = true;
+          i = j;
+        } else if (p[j] == '/') {
+          i = j + 1;
+        } else {
+          op(Glob::Op::star);
+          i = j;
+          continue;
+        }
+        Glob::Op last = cur.back().kind;
+        cur.pop_back();  // the "/" before, or the "**" segment before
+        if (last == Glob::Op::rec_prefix || last == Glob::Op::rec_suffix) {
+          op(last);
+        } else {
+          op(suffix ? Glob::Op::rec_suffix : Glob::Op::rec_infix);
         }
       } else if (c == '[') {
         std::size_t j = i + 1;
@@ -139,7 +153,7 @@ struct Compiler {
           continue;
         }
         Glob::Class cls;
-        cls.negated = negated;
+        auto set = [&](unsigned char b) { cls.bits[b >> 6] |= std::uint64_t{1} << (b & 63); };
         std::size_t q = j;
         auto item = [&]() -> char32_t {
           if (p[q] == '\\' && q + 1 < k) ++q;
@@ -149,19 +163,31 @@ struct Compiler {
         };
         while (q < k) {
           char32_t lo = item();
+          const std::string lo_bytes = show(lo);
           if (q + 1 < k && p[q] == '-') {
             ++q;
             char32_t hi = item();
             if (lo > hi) return std::unexpected("invalid range; '" + show(lo) + "' > '" + show(hi) + "'");
-            cls.ranges.emplace_back(lo, hi);
+            // The bytes of both ends, the range joining the last byte of the first end
+            // to the first byte of the second.
+            const std::string hi_bytes = show(hi);
+            for (std::size_t b = 0; b + 1 < lo_bytes.size(); ++b) set(static_cast<unsigned char>(lo_bytes[b]));
+            const auto from = static_cast<unsigned char>(lo_bytes.back());
+            const auto to = static_cast<unsigned char>(hi_bytes.front());
+            for (unsigned b = from; b <= to; ++b) set(static_cast<unsigned char>(b));
+            for (std::size_t b = 1; b < hi_bytes.size(); ++b) set(static_cast<unsigned char>(hi_bytes[b]));
           } else {
-            cls.ranges.emplace_back(lo, lo);
+            for (char b : lo_bytes) set(static_cast<unsigned char>(b));
           }
         }
+        if (negated) {
+          for (std::uint64_t& w : cls.bits) w = ~w;
+        }
+        cls.bits['/' >> 6] &= ~(std::uint64_t{1} << ('/' & 63));
         Token t;
         t.kind = Glob::Op::char_class;
         t.cls = static_cast<std::uint32_t>(g.classes_.size());
-        g.classes_.push_back(std::move(cls));
+        g.classes_.push_back(cls);
         push(std::move(t));
         i = k + 1;
       } else if (c == '{') {
@@ -186,6 +212,8 @@ struct Compiler {
       }
     }
     if (in_alt) return std::unexpected("unclosed alternate group; missing '}'");
+    // "**" alone, or a run of "**" segments alone, matches everything.
+    if (top.size() == 1 && top[0].kind == Glob::Op::rec_prefix) top[0].kind = Glob::Op::any_all;
     return top;
   }
 
@@ -320,19 +348,6 @@ bool Glob::matches(std::string_view text) const {
   }
 }
 
-namespace {
-bool in_class(const Glob::Class& cls, char32_t cp) {
-  bool hit = false;
-  for (const auto& [lo, hi] : cls.ranges) {
-    if (cp >= lo && cp <= hi) {
-      hit = true;
-      break;
-    }
-  }
-  return hit != cls.negated;
-}
-}  // namespace
-
 bool Glob::run(std::string_view text) const {
   if (!text.starts_with(prefix_) || !text.ends_with(suffix_)) return false;
   if (!inner_.empty() && text.find(inner_) == std::string_view::npos) return false;
@@ -347,13 +362,13 @@ bool Glob::run(std::string_view text) const {
           ++ti;
           break;
         case Op::any_char:
-        case Op::char_class: {
           if (ti >= n || text[ti] == '/') return false;
-          auto [cp, len] = decode(text, ti);
-          if (in.op == Op::char_class && !in_class(classes_[in.arg], cp)) return false;
-          ti += len;
+          ++ti;
           break;
-        }
+        case Op::char_class:
+          if (ti >= n || !classes_[in.arg].has(static_cast<unsigned char>(text[ti]))) return false;
+          ++ti;
+          break;
         case Op::match:
           return ti == n;
         default:
@@ -390,20 +405,19 @@ bool Glob::run(std::string_view text) const {
           }
           break;
         case Op::any_char:
-        case Op::char_class: {
-          if (ti >= n || text[ti] == '/') {
+          if (ti < n && text[ti] != '/') {
+            ++pc, ++ti;
+          } else {
             alive = false;
-            break;
           }
-          auto [cp, len] = decode(text, ti);
-          if (in.op == Op::char_class && !in_class(classes_[in.arg], cp)) {
-            alive = false;
-            break;
-          }
-          ++pc;
-          ti += static_cast<std::uint32_t>(len);
           break;
-        }
+        case Op::char_class:
+          if (ti < n && classes_[in.arg].has(static_cast<unsigned char>(text[ti]))) {
+            ++pc, ++ti;
+          } else {
+            alive = false;
+          }
+          break;
         case Op::star:
           if (ti < n && text[ti] != '/') stack.emplace_back(pc, ti + 1);
           ++pc;
@@ -427,6 +441,13 @@ bool Glob::run(std::string_view text) const {
         case Op::rec_suffix:
           if (ti >= n || text[ti] != '/') {
             alive = false;
+            break;
+          }
+          // At the end of the pattern it takes the rest; inside an alternative, what
+          // follows the group may start at any later position.
+          if (prog_[pc + 1].op != Op::match) {
+            for (std::size_t k = n; k > ti + 1; --k) stack.emplace_back(pc + 1, static_cast<std::uint32_t>(k));
+            ++pc, ++ti;
             break;
           }
           ++pc;

@@ -4,13 +4,19 @@
 ///
 /// Threading: a compiled `Glob` is immutable; `matches` may run on many threads at once.
 ///
-/// Syntax: "?" one character but "/"; "*" any run without "/"; "**/" at the start any
-/// leading directories (none included); "/**/" inside one or more separators with any
-/// directories between; "/**" at the end "/" and anything after; "**" alone everything;
-/// other "**" as "*"; "[...]" one character of a class ("!" or "^" first negates, "a-z"
-/// ranges, "]" first is literal, never "/"); "{a,b}" alternation, not nested; "\x" the
-/// byte x. Matching is on bytes; "?" and classes take one UTF-8 character (or one byte
-/// that is not valid UTF-8). Matching time is bounded by pattern size times text size.
+/// Syntax: "?" one byte but "/"; "*" any run of bytes without "/"; "**/" at the start
+/// any leading directories (none included); "/**/" inside one or more separators with
+/// any directories between; "/**" at the end "/" and anything after; "**" alone
+/// everything; other "**" as "*". A run of such "**" segments ("**/**", "a/**/**/b") is
+/// one of them. "[...]" one byte of a class ("!" or "^" first negates, "a-z" ranges,
+/// "]" first is literal, never "/"): the class holds the UTF-8 bytes of the characters
+/// written in it, so "[é]" is one of the two bytes of "é", and a range between
+/// characters of several bytes spans from the last byte of its first end to the first
+/// byte of its second end, the other bytes of both ends standing alone. "{a,b}"
+/// alternation, not nested; "\x" the byte x. Matching is on bytes, so names that are
+/// not UTF-8 match like any other. Matching time is bounded by pattern size times text
+/// size.
+#include <array>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -48,8 +54,8 @@ class Glob {
 
   enum class Op : std::uint8_t {
     byte,        // b == text[i]
-    any_char,    // one character, not "/"
-    char_class,  // one character of classes_[arg], not "/"
+    any_char,    // one byte, not "/"
+    char_class,  // one byte of classes_[arg] (never "/")
     star,        // any run of bytes without "/"
     rec_prefix,  // empty, or anything ending in "/"
     rec_infix,   // "/", or "/" anything "/"
@@ -65,9 +71,10 @@ class Glob {
     std::uint32_t arg = 0;
     std::uint32_t count = 0;
   };
+  /// The bytes of a class, one bit each, negation applied and "/" left out.
   struct Class {
-    bool negated = false;
-    std::vector<std::pair<char32_t, char32_t>> ranges;
+    std::array<std::uint64_t, 4> bits{};
+    [[nodiscard]] bool has(unsigned char b) const { return (bits[b >> 6] >> (b & 63)) & 1; }
   };
 
  private:

@@ -28,7 +28,9 @@ class ScanTest : public ::testing::Test {
  protected:
   TempTree config_;
   ScopedEnv global_{"GIT_CONFIG_GLOBAL", "/dev/null"};
+  ScopedEnv home_{"HOME", config_.path().c_str()};
   ScopedEnv xdg_{"XDG_CONFIG_HOME", config_.path().c_str()};
+  ScopedEnv system_{"GIT_CONFIG_SYSTEM", "/dev/null"};
   TempTree t_;
 };
 

@@ -16,10 +16,11 @@
 /// - Hidden entries are walked. Nothing is skipped by name (".git" included).
 /// - Ignore rules: ".ignore" and ".gitignore" of the root and of every directory below
 ///   it, ".git/info/exclude" of every such directory that holds ".git", and git's global
-///   excludes file (core.excludesFile of the global git config found through
-///   GIT_CONFIG_GLOBAL, else ~/.gitconfig then $XDG_CONFIG_HOME/git/config; by default
-///   $XDG_CONFIG_HOME/git/ignore or ~/.config/git/ignore). Ignore files above the root
-///   are never read; the rules apply with or without a git repository. Precedence: the
+///   excludes file (core.excludesFile of GIT_CONFIG_GLOBAL's file, ~/.gitconfig,
+///   $XDG_CONFIG_HOME/git/config or the system config, the first that sets it; by
+///   default $XDG_CONFIG_HOME/git/ignore or ~/.config/git/ignore; see git_excludes.h),
+///   each read whole whatever its size. Ignore files above the root are never read;
+///   the rules apply with or without a git repository. Precedence: the
 ///   exclude matcher first (an excluded path is dropped whatever else says), then the
 ///   nearest ".ignore" that matches, the nearest ".gitignore", the nearest info/exclude,
 ///   the global file; an ignore verdict drops the entry, an ignored directory is not

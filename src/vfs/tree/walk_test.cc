@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -97,7 +98,9 @@ class WalkTest : public ::testing::Test {
 
   TempTree config_;
   ScopedEnv global_{"GIT_CONFIG_GLOBAL", "/dev/null"};
+  ScopedEnv home_{"HOME", config_.path().c_str()};
   ScopedEnv xdg_{"XDG_CONFIG_HOME", config_.path().c_str()};
+  ScopedEnv system_{"GIT_CONFIG_SYSTEM", "/dev/null"};
   std::unique_ptr<Seen> seen_;
 };
 
@@ -178,6 +181,32 @@ TEST_F(WalkTest, GlobalExcludesFileByDefaultOrFromGitConfig) {
   ScopedEnv h("HOME", home.path().c_str());
   ScopedEnv g("GIT_CONFIG_GLOBAL", (home / "gitconfig").c_str());
   EXPECT_EQ(walk(t.path()), (Names{".gitignore", "g.y", "b.z"}));
+}
+
+TEST_F(WalkTest, SystemGitConfigNamesTheExcludesFileWhenNoUserConfigDoes) {
+  TempTree t;
+  t.file("a.log");
+  t.file("sub/b.log");
+  t.file("c.txt");
+  config_.file("logs", "*.log\n");
+  config_.file("system", "[core]\n\texcludesFile = " + (config_ / "logs") + "\n");
+  ScopedEnv system("GIT_CONFIG_SYSTEM", (config_ / "system").c_str());
+  EXPECT_EQ(walk(t.path()), (Names{"c.txt", "sub"}));
+}
+
+TEST_F(WalkTest, IgnoreFilesAreReadWholeWhateverTheirSize) {
+  TempTree t;
+  t.file("a.log");
+  t.file("b.tmp");
+  t.file("c.txt");
+  t.file("sub/d.log");
+  // 4.77 MB: "*.log" first, "*.tmp" last, comment lines between.
+  std::string text = "*.log\n";
+  const std::string filler = "#" + std::string(1022, '-') + "\n";
+  while (text.size() < 4'770'000) text += filler;
+  text += "*.tmp\n";
+  t.file(".gitignore", text);
+  EXPECT_EQ(walk(t.path()), (Names{".gitignore", "c.txt", "sub"}));
 }
 
 TEST_F(WalkTest, IgnoreFilesAboveTheRootAreNotRead) {
@@ -451,14 +480,35 @@ TEST(GitConfig, WhereTheGlobalFileIsLookedFor) {
   ScopedEnv h("HOME", home.path().c_str());
   ScopedEnv x("XDG_CONFIG_HOME", nullptr);
   ScopedEnv g("GIT_CONFIG_GLOBAL", nullptr);
+  ScopedEnv s("GIT_CONFIG_SYSTEM", (home / "system").c_str());
   EXPECT_EQ(global_excludes_path(), home / ".config/git/ignore");
+  home.file("system", "[core]\nexcludesFile = /from-system\n");
+  EXPECT_EQ(global_excludes_path(), "/from-system");
   home.file(".config/git/config", "[core]\nexcludesFile = /from-xdg\n");
   EXPECT_EQ(global_excludes_path(), "/from-xdg");
   home.file(".gitconfig", "[core]\nexcludesFile = /from-home\n");
   EXPECT_EQ(global_excludes_path(), "/from-home");
   home.file("only", "[core]\nexcludesFile = ~/only-this\n");
-  ScopedEnv only("GIT_CONFIG_GLOBAL", (home / "only").c_str());
-  EXPECT_EQ(global_excludes_path(), home / "only-this");
+  {
+    ScopedEnv only("GIT_CONFIG_GLOBAL", (home / "only").c_str());
+    EXPECT_EQ(global_excludes_path(), home / "only-this");
+  }
+  // A global file that does not set it leaves the next ones in play.
+  home.file("plain", "[user]\n\tname = x\n");
+  ScopedEnv plain("GIT_CONFIG_GLOBAL", (home / "plain").c_str());
+  EXPECT_EQ(global_excludes_path(), "/from-home");
+}
+
+TEST(GitConfig, WithoutHomeTheUserDatabaseNamesIt) {
+  TempTree t;
+  t.file("global", "[core]\nexcludesFile = ~/x\n");
+  ScopedEnv h("HOME", nullptr);
+  ScopedEnv x("XDG_CONFIG_HOME", nullptr);
+  ScopedEnv g("GIT_CONFIG_GLOBAL", (t / "global").c_str());
+  ScopedEnv s("GIT_CONFIG_SYSTEM", "/dev/null");
+  const struct passwd* pw = ::getpwuid(::getuid());
+  ASSERT_NE(pw, nullptr);
+  EXPECT_EQ(global_excludes_path(), std::string(pw->pw_dir) + "/x");
 }
 
 }  // namespace
