@@ -590,21 +590,35 @@ TEST_F(Watch, ALargeTreeIsCrawledWhileTheSessionGoesOn) {
   EXPECT_EQ(uncovered(1, {last + "/late"}), std::set<std::string>{});
 }
 
-// Random creates, renames, exchanges, deletes and writes for a few seconds, paced by a
-// marker file so that batches stay small: every file that exists at the end and was
-// written is reported after its last write. Each write appends its round's number to the
-// file, so the file itself says when it was last written.
+// Random creates, renames, exchanges (inside and with a path outside), deletes, moves
+// out and back or out and made again, moves of old directories into the tree (the first
+// round before the first crawl reaches them), removal and re-creation of the root
+// itself, and writes, for a few seconds, paced by a marker file so that batches stay
+// small. Every path that changed after `watching` is reported in or after the round of
+// its change (itself, a directory above it, or a rescan of the root), and at the end the
+// server watches exactly the tree's directories. Each write appends its round's number
+// to the file, so the file itself says when it was last written.
 TEST_F(Watch, RandomChangesAreAllReported) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   namespace fs = std::filesystem;
+  TempTree out("watch-out");  // elsewhere on the same file system
   for (const char* d : {"a/b/c", "a/d", "e/f", "g"}) t_.dir(d);
   for (const char* f : {"a/1", "a/b/2", "a/b/c/3", "e/4", "e/f/5", "6"}) t_.file(f);
+  for (int i = 0; i < 40; ++i) t_.dir("w/" + std::to_string(i % 8) + "/" + std::to_string(i));
+  constexpr int kOld = 12;  // directories made before the watch, with files last written in round 0
+  for (int i = 0; i < kOld; ++i) {
+    out.file("old" + std::to_string(i) + "/x", "0;");
+    out.file("old" + std::to_string(i) + "/y/z", "0;");
+  }
   EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  std::optional<Paused> paused(std::in_place, e_.process().pid());
 
   std::map<std::string, int> reported;  // path -> the last round during which it was reported
   int rescanned = -1;                   // the last round during which the root was
+  std::vector<std::pair<std::string, int>> touched;  // paths renamed, exchanged, made or removed, by round
+  std::vector<std::pair<std::string, int>> round_touched;
   const std::string mark = root_ + "/mark";
   auto read_until = [&](int round, const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -616,26 +630,58 @@ TEST_F(Watch, RandomChangesAreAllReported) {
       for (const auto& p : *paths) (p == root_ ? rescanned : reported[p]) = round;
     }
   };
+  auto covered = [&](std::string path, int round) {
+    if (rescanned >= round) return true;
+    for (; path.size() > root_.size(); path.resize(path.rfind('/'))) {
+      if (auto r = reported.find(path); r != reported.end() && r->second >= round) return true;
+    }
+    return false;
+  };
   auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
   auto write = [](const std::string& path, int round) { std::ofstream(path, std::ios::app) << round << ";"; };
-  int name = 0;
+  int name = 0, old = 0, roots_removed = 0;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+#else
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+#endif
   int round = 0;
-  while (std::chrono::steady_clock::now() < end) {
+  while (round == 0 || std::chrono::steady_clock::now() < end) {
     ++round;
+    if (round == 1) {
+      for (; old < 4; ++old) {
+        const std::string to = root_ + "/w/" + std::to_string(rng() % 8) + "/o" + std::to_string(old);
+        fs::rename(out / ("old" + std::to_string(old)), to);
+        round_touched.emplace_back(to, round);
+      }
+    }
+    // A path that neither was there before the round nor is after it may have come and
+    // gone within one batch, which is no change at all.
+    std::set<std::string> before;
+    auto listing = [&] {
+      std::set<std::string> paths;
+      for (const auto& e : fs::recursive_directory_iterator(root_)) paths.insert(e.path().string());
+      return paths;
+    };
     for (int op = 0; op < 12; ++op) {
       std::vector<std::string> dirs{root_}, files, all;
       for (const auto& e : fs::recursive_directory_iterator(root_)) {
         const std::string p = e.path().string();
+        if (op == 0) before.insert(p);
         if (p == mark) continue;
         (e.is_directory() ? dirs : files).push_back(p);
         all.push_back(p);
       }
       const std::string fresh = "/n" + std::to_string(++name);
+      const std::string there = out / ("t" + std::to_string(name));
       std::error_code ec;
-      switch (rng() % 8) {
+      switch (rng() % 12) {
         case 0:
-          if (dirs.size() < 40) fs::create_directories(pick(dirs) + fresh + (rng() % 2 ? "/m" : ""), ec);
+          if (dirs.size() < 80) {
+            const std::string d = pick(dirs) + fresh;
+            fs::create_directories(d + (rng() % 2 ? "/m" : ""), ec);
+            round_touched.emplace_back(d, round);
+          }
           break;
         case 1:
           if (files.size() < 80) write(pick(dirs) + fresh, round);
@@ -646,22 +692,33 @@ TEST_F(Watch, RandomChangesAreAllReported) {
         case 3:
           if (!all.empty()) {
             const std::string from = pick(all), to = pick(dirs) + fresh;
-            if (!to.starts_with(from + "/")) fs::rename(from, to, ec);
+            if (!to.starts_with(from + "/") && (fs::rename(from, to, ec), !ec)) {
+              round_touched.emplace_back(from, round);
+              round_touched.emplace_back(to, round);
+            }
           }
           break;
         case 4:
           if (all.size() > 1) {
             const std::string x = pick(all), y = pick(all);
-            if (x != y && !x.starts_with(y + "/") && !y.starts_with(x + "/"))
-              ::renameat2(AT_FDCWD, x.c_str(), AT_FDCWD, y.c_str(), RENAME_EXCHANGE);
+            if (x != y && !x.starts_with(y + "/") && !y.starts_with(x + "/") &&
+                ::renameat2(AT_FDCWD, x.c_str(), AT_FDCWD, y.c_str(), RENAME_EXCHANGE) == 0) {
+              round_touched.emplace_back(x, round);
+              round_touched.emplace_back(y, round);
+            }
           }
           break;
         case 5:
-          if (!files.empty()) fs::remove(pick(files), ec);
+          if (!files.empty()) {
+            const std::string f = pick(files);
+            if (fs::remove(f, ec)) round_touched.emplace_back(f, round);
+          }
           break;
         case 6:
-          if (dirs.size() > 8 && rng() % 4 == 0)
-            fs::remove_all(pick(std::vector(dirs.begin() + 1, dirs.end())), ec);
+          if (dirs.size() > 8 && rng() % 4 == 0) {
+            const std::string d = pick(std::vector(dirs.begin() + 1, dirs.end()));
+            if (fs::remove_all(d, ec) > 0) round_touched.emplace_back(d, round);
+          }
           break;
         case 7: {  // a directory made and filled under a temporary name, then renamed into place
           const std::string tmp = pick(dirs) + fresh;
@@ -669,12 +726,67 @@ TEST_F(Watch, RandomChangesAreAllReported) {
           write(tmp + "/x", round);
           write(tmp + "/y/z", round);
           const std::string to = pick(dirs) + "/r" + std::to_string(name);
-          if (!to.starts_with(tmp + "/")) fs::rename(tmp, to, ec);
+          if (!to.starts_with(tmp + "/") && (fs::rename(tmp, to, ec), !ec)) round_touched.emplace_back(to, round);
           break;
         }
+        case 8:  // exchanged with a file or directory outside, either way round
+          if (!all.empty()) {
+            const std::string x = pick(all);
+            if (rng() % 2) {
+              write(there, round);
+            } else {
+              fs::create_directories(there + "/in", ec);
+              write(there + "/in/f", round);
+            }
+            if (rng() % 2 ? ::renameat2(AT_FDCWD, there.c_str(), AT_FDCWD, x.c_str(), RENAME_EXCHANGE) == 0
+                          : ::renameat2(AT_FDCWD, x.c_str(), AT_FDCWD, there.c_str(), RENAME_EXCHANGE) == 0)
+              round_touched.emplace_back(x, round);
+            fs::remove_all(there, ec);
+          }
+          break;
+        case 9:  // moved out, then back or made again under its name
+          if (!all.empty()) {
+            const std::string x = pick(all);
+            const bool dir = fs::is_directory(x, ec);
+            fs::rename(x, there, ec);
+            if (ec) break;
+            round_touched.emplace_back(x, round);
+            if (rng() % 2) {
+              fs::rename(there, x, ec);
+            } else if (dir) {
+              fs::create_directories(x + "/m", ec);
+              write(x + "/f", round);
+            } else {
+              write(x, round);
+            }
+            fs::remove_all(there, ec);
+          }
+          break;
+        case 10:  // an old directory moved in
+          if (old < kOld) {
+            const std::string to = pick(dirs) + "/o" + std::to_string(old);
+            fs::rename(out / ("old" + std::to_string(old++)), to, ec);
+            round_touched.emplace_back(to, round);
+          }
+          break;
+        case 11:  // the root itself removed and made again
+          if (roots_removed < 2 && rng() % 6 == 0) {
+            ++roots_removed;
+            fs::remove_all(root_, ec);
+            fs::create_directories(root_ + "/a/b", ec);
+            write(root_ + "/a/f", round);
+            round_touched.emplace_back(root_ + "/a/b", round);
+          }
+          break;
       }
     }
     write(mark, round);
+    const std::set<std::string> after = listing();
+    for (auto& t : round_touched) {
+      if (before.contains(t.first) || after.contains(t.first)) touched.push_back(std::move(t));
+    }
+    round_touched.clear();
+    paused.reset();
     read_until(round, [&] { return reported[mark] == round || rescanned == round; });
   }
 
@@ -692,10 +804,16 @@ TEST_F(Watch, RandomChangesAreAllReported) {
     for (const auto& [path, last] : written) {
       if (rescanned < last && reported[path] < last) out.push_back(path);
     }
+    for (const auto& [path, when] : touched) {
+      if (!covered(path, when)) out.push_back(path + " (round " + std::to_string(when) + ")");
+    }
     return out;
   };
   read_until(round + 1, [&] { return missing().empty(); });
   EXPECT_EQ(missing(), std::vector<std::string>{}) << round << " rounds";
+  std::size_t dirs = 1;
+  for (const auto& e : fs::recursive_directory_iterator(root_)) dirs += e.is_directory();
+  wait_crawled(dirs);
 }
 
 // The watch limit, lowered to 4 for the server alone inside a user namespace of its own.

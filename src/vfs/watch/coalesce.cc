@@ -52,8 +52,11 @@ void Coalescer::note(std::string path, WatchOp op, bool keep, Instant now) {
       pending_from_ = std::move(path);
       break;
     case WatchOp::rename_to: {
+      // A new name without its source may have replaced an entry already there (a file
+      // renamed over it, an exchange with a path outside): a change, never a creation
+      // that a later removal in the batch would cancel.
       std::optional<std::string> from = std::exchange(pending_from_, std::nullopt);
-      apply(std::move(path), from ? ChangeKind::moved(std::move(*from)) : ChangeKind::created());
+      apply(std::move(path), from ? ChangeKind::moved(std::move(*from)) : ChangeKind::modified());
       break;
     }
   }

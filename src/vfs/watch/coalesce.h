@@ -4,7 +4,8 @@
 /// the latest 250 ms after the batch's first note. A batch that noted 256 paths or more
 /// becomes a rescan of the root (at most one such rescan every 2 s), which absorbs the
 /// batch's changes under the root. Both names of a rename are reported: the old name
-/// as removed from the moment it is noted, the new one as moved from it.
+/// as removed from the moment it is noted, the new one as moved from it (as modified
+/// when its source is not known, since it may have replaced an entry).
 ///
 /// Threading: single-threaded; owned by the watch thread and never shared. Pure: no
 /// clock, no I/O. Every operation that needs the time is given "now" by its caller.

@@ -38,7 +38,7 @@ TEST(Coalescer, RenamesPairUp) {
   c.note("/p/a", WatchOp::rename_from, true, at(0ms));
   c.note("/p/b", WatchOp::rename_to, true, at(0ms));
   c.note("/p/b", WatchOp::modified, true, at(0ms));   // the target keeps its source
-  c.note("/p/x", WatchOp::rename_to, true, at(0ms));  // no source: created
+  c.note("/p/x", WatchOp::rename_to, true, at(0ms));  // no source: changed (it may have replaced one)
   c.note("/p/e", WatchOp::rename_from, true, at(0ms));
   c.note("/p/d", WatchOp::rename_from, true, at(0ms));
   c.note("/p/f", WatchOp::rename_to, true, at(0ms));
@@ -49,7 +49,7 @@ TEST(Coalescer, RenamesPairUp) {
                                                 {"/p/e", K::removed()},
                                                 {"/p/f", K::moved("/p/d")},
                                                 {"/p/g", K::removed()},
-                                                {"/p/x", K::created()}}));
+                                                {"/p/x", K::modified()}}));
   // A lone old name re-created at once (a save through a backup elsewhere) stays changed.
   c.note("/p/s", WatchOp::rename_from, true, at(40ms));
   c.note("/p/s", WatchOp::created, true, at(41ms));
@@ -184,7 +184,7 @@ struct Model {
     if (op == WatchOp::rename_to) {
       auto src = from;
       from.reset();
-      apply(p, src ? K::moved(*src) : K::created());
+      apply(p, src ? K::moved(*src) : K::modified());
     }
   }
   void rescan(const std::string& p, RescanReason r, Instant now) {
