@@ -310,9 +310,11 @@ std::optional<Tree::Frame> Tree::open_dir(int parent_fd, int parent_wd, const st
   if (::fstat(fd.get(), &st) != 0) return std::nullopt;
   if (mode == Crawl::recent) {
     // A directory that changed meanwhile may have been moved here whole: all it holds is
-    // reported, whatever the times of its entries.
+    // reported, whatever the times of its entries. What this pass finds may have been
+    // there before the watch, so it is a change, never a creation that a later removal
+    // in the same batch would cancel.
     const bool changed = not_before(st.st_ctim, since_);
-    if (changed && !all) emit(Kind::create, path);
+    if (changed && !all) emit(Kind::modify, path);
     int wd = -1;
     if (auto s = slots_.find(std::pair{parent_wd, name}); s != slots_.end()) wd = s->second;
     return Frame{std::move(fd), wd, std::move(path), false, {}, 0, all || changed};
@@ -355,11 +357,11 @@ void Tree::read_dir(Frame& frame, Crawl mode) {
         is_dir = have_stat && S_ISDIR(st.st_mode);
       }
       if (report_all) {
-        emit(Kind::create, join(frame.path, name));
+        emit(mode == Crawl::report ? Kind::create : Kind::modify, join(frame.path, name));
       } else if (mode == Crawl::recent && !is_dir) {
         // Changed since the root was watched: perhaps before this directory was.
         if (!have_stat) have_stat = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (have_stat && not_before(st.st_ctim, since_)) emit(Kind::create, join(frame.path, name));
+        if (have_stat && not_before(st.st_ctim, since_)) emit(Kind::modify, join(frame.path, name));
       }
       if (is_dir) frame.subdirs.emplace_back(name);
     }

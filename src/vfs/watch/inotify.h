@@ -29,7 +29,8 @@
 ///   steps (`crawl_some`) between reads of events. Once every directory is watched, a
 ///   second pass reports what changed after the root was watched (by change time), and
 ///   everything inside a directory that changed meanwhile, so nothing written before a
-///   directory's watch was added is lost.
+///   directory's watch was added is lost. It reports them as modified: they may have
+///   been there before.
 /// - A directory that cannot be watched (the watch limit, too many open files) gives one
 ///   error result per read or crawl step, never a flood, and is kept in a set retried
 ///   when watches are freed and every `kRetryEvery`; a rescan follows once any of them
