@@ -37,6 +37,8 @@ constexpr std::uint32_t kAncestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Directories the first crawl visits between two looks at the event queue.
 constexpr std::size_t kCrawlStep = 64;
+// How long a moved-from record at the end of a read waits for its moved-to partner, in ms.
+constexpr int kPartnerWait = 10;
 
 // The text of a failed watch: the limit's name and value when the limit stopped it.
 std::string watch_error_text(int err) {
@@ -741,9 +743,10 @@ void RecursiveWatch::run() {
   nivern_support::name_this_thread("nivern-inotify");
   alignas(inotify_event) std::byte buf[64 * 1024];
   for (;;) {
-    // While a moved-from record waits for its partner, wait only a moment for it; while
-    // the first crawl runs, only look at what is already queued.
-    const int timeout = tree_.holding() ? 1 : tree_.crawling() ? 0 : tree_.wait_ms();
+    // While a moved-from record waits for its partner, wait a few milliseconds for it (the
+    // renaming thread may be preempted between the two); while the first crawl runs, only
+    // look at what is already queued.
+    const int timeout = tree_.holding() ? kPartnerWait : tree_.crawling() ? 0 : tree_.wait_ms();
     pollfd fds[2] = {{tree_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
     const int ready = ::poll(fds, 2, timeout);
     if (ready < 0) {
