@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -64,17 +66,78 @@ std::optional<std::vector<std::string>> changed_paths(const std::string& e, std:
   return out;
 }
 
-// The inotify watches that process `pid` holds, from the fdinfo of its inotify descriptors.
-std::size_t watches_of(pid_t pid) {
+// The inode numbers of the inotify watches that process `pid` holds, from the fdinfo of
+// its inotify descriptors.
+std::multiset<unsigned long> watched_inodes(pid_t pid) {
   const std::string proc = "/proc/" + std::to_string(pid);
-  std::size_t n = 0;
+  std::multiset<unsigned long> out;
   std::error_code ec;
   for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", ec)) {
     if (std::filesystem::read_symlink(fd.path(), ec).string() != "anon_inode:inotify") continue;
     std::ifstream in(proc + "/fdinfo/" + fd.path().filename().string());
-    for (std::string line; std::getline(in, line);) n += line.starts_with("inotify wd:");
+    for (std::string line; std::getline(in, line);) {
+      if (!line.starts_with("inotify wd:")) continue;
+      const std::size_t at = line.find(" ino:");
+      out.insert(at == std::string::npos ? 0 : std::stoul(line.substr(at + 5), nullptr, 16));
+    }
   }
-  return n;
+  return out;
+}
+
+std::size_t watches_of(pid_t pid) {
+  return watched_inodes(pid).size();
+}
+
+// Stops every thread of the server for its scope, so that what the test does meanwhile
+// reaches the watch late and all at once, as on a busy machine.
+class Paused {
+ public:
+  explicit Paused(pid_t pid) : pid_(pid) {
+    ::kill(pid_, SIGSTOP);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stopped() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~Paused() { ::kill(pid_, SIGCONT); }
+  Paused(const Paused&) = delete;
+  Paused& operator=(const Paused&) = delete;
+
+ private:
+  bool stopped() const {
+    std::error_code ec;
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid_) + "/task", ec)) {
+      std::ifstream in(task.path() / "stat");
+      std::string stat;
+      std::getline(in, stat);
+      const std::size_t paren = stat.rfind(')');
+      if (paren == std::string::npos || stat.compare(paren, 4, ") T ") != 0) return false;
+    }
+    return !ec;
+  }
+  pid_t pid_;
+};
+
+// Whether user namespaces can be made here (`unshare -U`); on CI they must.
+bool user_namespaces() {
+  if (std::system("unshare -U -r true >/dev/null 2>&1") == 0) return true;
+  const char* ci = std::getenv("CI");
+  if (ci && std::string(ci) == "true") ADD_FAILURE() << "unshare -U -r is needed (user namespaces)";
+  return false;
+}
+
+// A script in `bin` that runs the server as `prefix` "<server>" "$@".
+std::string wrapped_server(const TempTree& bin, const std::string& prefix) {
+  const std::string wrapper =
+      bin.file("server", "#!/bin/sh\nexec " + prefix + " " + nivern_test::server_binary() + " \"$@\"\n");
+  EXPECT_EQ(::chmod(wrapper.c_str(), 0755), 0);
+  return wrapper;
+}
+
+// The prefix that lowers the inotify watch limit to `n` in a user namespace of its own.
+std::string watch_limit(int n) {
+  return "unshare -U -r sh -c 'echo " + std::to_string(n) +
+         " > /proc/sys/user/max_inotify_watches && exec \"$0\" \"$@\"'";
 }
 
 // Whether the server's writer thread waits for room in its output pipe: the editor has
@@ -140,7 +203,8 @@ class Watch : public ::testing::Test {
     ASSERT_EQ(watches_of(e_.process().pid()), n);
   }
   // Waits until every event of what was done so far has been read: writes markers until
-  // one is reported in a batch of its own, without a rescan of the root.
+  // one is reported in a batch of its own, without a rescan of the root (which would
+  // cover it).
   void settle(std::uint64_t id) {
     for (int i = 0; i < 20; ++i) {
       const std::string mark = root_ + "/settle-" + std::to_string(i);
@@ -148,9 +212,8 @@ class Watch : public ::testing::Test {
       for (std::string e = next_event();; e = next_event()) {
         const auto paths = changed_paths(e, id);
         if (!paths) return ADD_FAILURE() << "not a changed event: " << e;
-        if (std::find(paths->begin(), paths->end(), mark) == paths->end()) continue;
-        if (std::find(paths->begin(), paths->end(), root_) == paths->end()) return;
-        break;
+        if (std::find(paths->begin(), paths->end(), root_) != paths->end()) break;  // may hold the marker
+        if (std::find(paths->begin(), paths->end(), mark) != paths->end()) return;
       }
     }
     ADD_FAILURE() << "every marker came with a rescan of the root";
@@ -410,6 +473,221 @@ TEST_F(Watch, ExchangedDirectoriesReportLaterWritesUnderTheirNewNames) {
   }
 }
 
+// Both names of a rename are reported, also when one of them lies outside the tree; an
+// old name made again at once (as an editor saves through a backup kept elsewhere) is
+// reported too, and so is what its directory held.
+TEST_F(Watch, RenamesReportBothNamesAndAnOldNameMadeAgain) {
+  TempTree out("watch-out");
+  t_.file("a.txt");
+  t_.file("dirA/x");
+  t_.file("c");
+  t_.file("v.txt", "1");
+  t_.file("dir/g");
+  out.file("d");
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  std::filesystem::rename(t_ / "a.txt", t_ / "b.txt");
+  std::filesystem::rename(t_ / "dirA", t_ / "dirB");
+  EXPECT_EQ(uncovered(1, {root_ + "/a.txt", root_ + "/b.txt", root_ + "/dirA", root_ + "/dirB"}),
+            std::set<std::string>{});
+  t_.file("out.tmp", "x");
+  EXPECT_EQ(uncovered(1, {root_ + "/out.tmp"}), std::set<std::string>{});
+  settle(1);
+  std::filesystem::rename(t_ / "out.tmp", t_ / "out");
+  EXPECT_EQ(uncovered(1, {root_ + "/out.tmp", root_ + "/out"}), std::set<std::string>{});
+  settle(1);
+  {
+    Paused p(e_.process().pid());  // the lone halves of two renames, read together
+    std::filesystem::rename(t_ / "c", out / "c");
+    std::filesystem::rename(out / "d", t_ / "d");
+  }
+  EXPECT_EQ(uncovered(1, {root_ + "/c", root_ + "/d"}), std::set<std::string>{});
+  settle(1);
+  {
+    Paused p(e_.process().pid());  // moved out and made again within one batch
+    std::filesystem::rename(t_ / "v.txt", out / "v.txt~");
+    t_.file("v.txt", "2");
+    std::filesystem::rename(t_ / "dir", out / "dir");
+    t_.file("dir/f");
+  }
+  EXPECT_EQ(uncovered(1, {root_ + "/v.txt", root_ + "/dir", root_ + "/dir/f"}), std::set<std::string>{});
+}
+
+// renameat2 with RENAME_EXCHANGE between a path of the tree and one outside it, either
+// way round (as `mv --exchange` swaps a staged copy in): the name is reported, and a
+// directory that came in is watched.
+TEST_F(Watch, ExchangesWithAPathOutsideTheTree) {
+  TempTree out("watch-out");
+  t_.file("X", "in");
+  out.file("X", "out");
+  t_.dir("D/old");
+  out.dir("D/new");
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  for (int round = 0; round < 4; ++round) {
+    const std::string n = std::to_string(round);
+    auto exchange = [&](const char* name) {
+      const std::string in = t_ / name, there = out / name;
+      return round < 2 ? ::renameat2(AT_FDCWD, there.c_str(), AT_FDCWD, in.c_str(), RENAME_EXCHANGE)
+                       : ::renameat2(AT_FDCWD, in.c_str(), AT_FDCWD, there.c_str(), RENAME_EXCHANGE);
+    };
+    settle(1);
+    ASSERT_EQ(exchange("X"), 0);
+    EXPECT_EQ(uncovered(1, {root_ + "/X"}), std::set<std::string>{}) << round;
+    settle(1);
+    ASSERT_EQ(exchange("D"), 0);
+    const std::string sub = root_ + (round % 2 == 0 ? "/D/new" : "/D/old");
+    EXPECT_EQ(uncovered(1, {root_ + "/D", sub}), std::set<std::string>{}) << round;
+    nivern_test::write_file(sub + "/f" + n, "");
+    EXPECT_EQ(uncovered(1, {sub + "/f" + n}), std::set<std::string>{}) << round;
+  }
+  wait_crawled(3);
+}
+
+// Directories moved into parts of the tree that the first crawl has not reached yet:
+// everything in them is reported, though none of it changed.
+TEST_F(Watch, DirectoriesMovedWhereTheFirstCrawlHasNotBeenYet) {
+  const std::string parent = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "";
+  TempTree big("watch-uncrawled", parent);
+  TempTree out("watch-out", parent);  // on the same file system
+  root_ = std::filesystem::canonical(big.path()).string();
+  constexpr int kTop = 50, kSub = 100, kMoved = 20;
+  for (int i = 0; i < kTop; ++i) {
+    const std::string top = root_ + "/d" + std::to_string(i);
+    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+    for (int j = 0; j < kSub; ++j) ASSERT_EQ(::mkdir((top + "/s" + std::to_string(j)).c_str(), 0755), 0);
+  }
+  for (int i = 0; i < kMoved; ++i) out.file("m" + std::to_string(i) + "/g/h", "old");
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  std::set<std::string> want;
+  {
+    Paused p(e_.process().pid());
+    for (int i = 0; i < kMoved; ++i) {
+      const std::string m = "m" + std::to_string(i);
+      const std::string to =
+          root_ + "/d" + std::to_string(kTop - 1 - 2 * i) + "/s" + std::to_string(kSub - 1 - i) + "/" + m;
+      std::filesystem::rename(out / m, to);
+      want.insert({to + "/g", to + "/g/h"});
+    }
+  }
+  EXPECT_EQ(uncovered(1, want), std::set<std::string>{});
+  wait_crawled(1 + kTop * (1 + kSub) + 2 * kMoved);
+}
+
+// Events lost to a full kernel queue: the rescan comes once every directory is watched
+// again, so a file written right after it into a directory made while events were being
+// lost is reported.
+TEST_F(Watch, AfterLostEventsTheRescanComesOnceEveryDirectoryIsWatched) {
+  TempTree big("watch-overflow", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+  root_ = std::filesystem::canonical(big.path()).string();
+  // Removing a watched directory gives three records, one of them a change: the queue
+  // fills up with few changes to go through before the rebuild.
+  const int burst = std::stoi(nivern_test::read_file("/proc/sys/fs/inotify/max_queued_events")) / 3 + 100;
+  constexpr int kTop = 200, kSub = 150;
+  for (int i = 0; i < kTop; ++i) {
+    const std::string top = root_ + "/d" + std::to_string(i);
+    ASSERT_EQ(::mkdir(top.c_str(), 0755), 0);
+    for (int j = 0; j < kSub; ++j) ASSERT_EQ(::mkdir((top + "/s" + std::to_string(j)).c_str(), 0755), 0);
+  }
+  ASSERT_EQ(::mkdir((root_ + "/burst").c_str(), 0755), 0);
+  for (int i = 0; i < burst; ++i) ASSERT_EQ(::mkdir((root_ + "/burst/" + std::to_string(i)).c_str(), 0755), 0);
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  wait_crawled(2 + kTop * (1 + kSub) + burst);
+  std::vector<std::string> made;
+  {
+    Paused p(e_.process().pid());
+    for (int i = 0; i < burst; ++i) ASSERT_EQ(::rmdir((root_ + "/burst/" + std::to_string(i)).c_str()), 0);
+    for (int i = 0; i < kTop; ++i) {  // one in each part of the tree, some where the rebuild comes late
+      made.push_back(root_ + "/d" + std::to_string(i) + "/s" + std::to_string(kSub - 1 - i % kSub) + "/new");
+      ASSERT_EQ(::mkdir(made.back().c_str(), 0755), 0);
+    }
+  }
+  for (bool rescanned = false; !rescanned;) {
+    const auto e = next_frame();
+    ASSERT_TRUE(e) << "no rescan";
+    const auto paths = changed_paths(*e, 1);
+    rescanned = paths && std::find(paths->begin(), paths->end(), root_) != paths->end();
+  }
+  std::set<std::string> want;
+  {
+    Paused p(e_.process().pid());  // whatever the watch does after the rescan comes later
+    for (const auto& d : made) {
+      nivern_test::write_file(d + "/f", "");
+      want.insert(d + "/f");
+    }
+  }
+  EXPECT_EQ(uncovered(1, want), std::set<std::string>{});
+}
+
+// The root deleted and made again, replaced by another directory, or moved with its
+// parent and back: each is a rescan, and later changes inside it are reported again.
+TEST_F(Watch, ARootThatGoesIsWatchedAgainWhenItComesBack) {
+  t_.dir("parent/proj/sub");
+  root_ += "/parent/proj";
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  wait_crawled(2);
+  std::filesystem::remove_all(root_);
+  EXPECT_EQ(uncovered(1, {"-"}), std::set<std::string>{});  // the rescan
+  t_.dir("parent/proj/sub");
+  wait_crawled(2);
+  settle(1);
+  nivern_test::write_file(root_ + "/sub/f", "");
+  EXPECT_EQ(uncovered(1, {root_ + "/sub/f"}), std::set<std::string>{});
+
+  t_.dir("parent/copy/sub2/deeper");
+  std::filesystem::rename(root_, t_ / "parent/old");
+  std::filesystem::rename(t_ / "parent/copy", root_);
+  wait_crawled(3);
+  settle(1);
+  nivern_test::write_file(root_ + "/sub2/deeper/f", "");
+  EXPECT_EQ(uncovered(1, {root_ + "/sub2/deeper/f"}), std::set<std::string>{});
+
+  std::filesystem::rename(t_ / "parent", t_ / "parent2");
+  t_.dir("parent2/proj/made-meanwhile");
+  std::filesystem::rename(t_ / "parent2", t_ / "parent");
+  wait_crawled(4);
+  settle(1);
+  nivern_test::write_file(root_ + "/made-meanwhile/f", "");
+  EXPECT_EQ(uncovered(1, {root_ + "/made-meanwhile/f"}), std::set<std::string>{});
+}
+
+// A watched file replaced by a rename (an atomic save) is watched again at its path.
+TEST_F(Watch, AWatchedFileReplacedByARenameIsWatchedAgain) {
+  const std::string file = root_ + "/notes.txt";
+  nivern_test::write_file(file, "0");
+  EXPECT_EQ(e_.call(1, watch_call(file)), watching(1));
+  for (int round = 1; round <= 3; ++round) {
+    nivern_test::write_file(root_ + "/.notes.tmp", std::to_string(round));
+    std::filesystem::rename(root_ + "/.notes.tmp", file);
+    EXPECT_EQ(next_event(), changed(1, {file})) << round;
+    while (next_frame(std::chrono::milliseconds(300))) {
+    }
+    std::ofstream(file, std::ios::app) << "more";
+    EXPECT_EQ(next_event(), changed(1, {file})) << round;
+  }
+}
+
+// Directories deeper than a path can name (PATH_MAX) are watched like any other.
+TEST_F(Watch, DirectoriesDeeperThanAPathCanNameAreWatched) {
+  EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  const std::string name(200, 'd');
+  int fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string path = root_;
+  for (int level = 0; level < 24 && fd >= 0; ++level) {  // 24 names of 201 bytes: beyond 4,096
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    path += "/" + name;
+    EXPECT_EQ(uncovered(1, {path}), std::set<std::string>{}) << level;
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  const int file = ::openat(fd, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+  EXPECT_GE(file, 0);
+  ::close(file);
+  ::close(fd);
+  EXPECT_EQ(uncovered(1, {path + "/f"}), std::set<std::string>{});
+  EXPECT_EQ(std::system(("rm -rf '" + root_ + "/" + name + "'").c_str()), 0);
+}
+
 // The reply comes once the root is watched; the crawl of 40,000 directories goes on
 // meanwhile, other calls are answered, and changes made during the crawl are reported.
 // The tree lives in memory where it can, since making and removing it on a busy disk
@@ -438,21 +716,35 @@ TEST_F(Watch, ALargeTreeIsCrawledWhileTheSessionGoesOn) {
   EXPECT_EQ(uncovered(1, {last + "/late"}), std::set<std::string>{});
 }
 
-// Random creates, renames, exchanges, deletes and writes for a few seconds, paced by a
-// marker file so that batches stay small: every file that exists at the end and was
-// written is reported after its last write. Each write appends its round's number to the
-// file, so the file itself says when it was last written.
+// Random creates, renames, exchanges (inside and with a path outside), deletes, moves
+// out and back or out and made again, moves of old directories into the tree (the first
+// round before the first crawl reaches them), removal and re-creation of the root
+// itself, and writes, for a few seconds, paced by a marker file so that batches stay
+// small. Every path that changed after `watching` is reported in or after the round of
+// its change (itself, a directory above it, or a rescan of the root), and at the end the
+// server watches exactly the tree's directories. Each write appends its round's number
+// to the file, so the file itself says when it was last written.
 TEST_F(Watch, RandomChangesAreAllReported) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 rng(seed);
   namespace fs = std::filesystem;
+  TempTree out("watch-out");  // elsewhere on the same file system
   for (const char* d : {"a/b/c", "a/d", "e/f", "g"}) t_.dir(d);
   for (const char* f : {"a/1", "a/b/2", "a/b/c/3", "e/4", "e/f/5", "6"}) t_.file(f);
+  for (int i = 0; i < 40; ++i) t_.dir("w/" + std::to_string(i % 8) + "/" + std::to_string(i));
+  constexpr int kOld = 12;  // directories made before the watch, with files last written in round 0
+  for (int i = 0; i < kOld; ++i) {
+    out.file("old" + std::to_string(i) + "/x", "0;");
+    out.file("old" + std::to_string(i) + "/y/z", "0;");
+  }
   EXPECT_EQ(e_.call(1, watch_call(root_)), watching(1));
+  std::optional<Paused> paused(std::in_place, e_.process().pid());
 
   std::map<std::string, int> reported;  // path -> the last round during which it was reported
   int rescanned = -1;                   // the last round during which the root was
+  std::vector<std::pair<std::string, int>> touched;  // paths renamed, exchanged, made or removed, by round
+  std::vector<std::pair<std::string, int>> round_touched;
   const std::string mark = root_ + "/mark";
   auto read_until = [&](int round, const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -464,26 +756,58 @@ TEST_F(Watch, RandomChangesAreAllReported) {
       for (const auto& p : *paths) (p == root_ ? rescanned : reported[p]) = round;
     }
   };
+  auto covered = [&](std::string path, int round) {
+    if (rescanned >= round) return true;
+    for (; path.size() > root_.size(); path.resize(path.rfind('/'))) {
+      if (auto r = reported.find(path); r != reported.end() && r->second >= round) return true;
+    }
+    return false;
+  };
   auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
   auto write = [](const std::string& path, int round) { std::ofstream(path, std::ios::app) << round << ";"; };
-  int name = 0;
+  int name = 0, old = 0, roots_removed = 0;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+#else
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+#endif
   int round = 0;
-  while (std::chrono::steady_clock::now() < end) {
+  while (round == 0 || std::chrono::steady_clock::now() < end) {
     ++round;
+    if (round == 1) {
+      for (; old < 4; ++old) {
+        const std::string to = root_ + "/w/" + std::to_string(rng() % 8) + "/o" + std::to_string(old);
+        fs::rename(out / ("old" + std::to_string(old)), to);
+        round_touched.emplace_back(to, round);
+      }
+    }
+    // A path that neither was there before the round nor is after it may have come and
+    // gone within one batch, which is no change at all.
+    std::set<std::string> before;
+    auto listing = [&] {
+      std::set<std::string> paths;
+      for (const auto& e : fs::recursive_directory_iterator(root_)) paths.insert(e.path().string());
+      return paths;
+    };
     for (int op = 0; op < 12; ++op) {
       std::vector<std::string> dirs{root_}, files, all;
       for (const auto& e : fs::recursive_directory_iterator(root_)) {
         const std::string p = e.path().string();
+        if (op == 0) before.insert(p);
         if (p == mark) continue;
         (e.is_directory() ? dirs : files).push_back(p);
         all.push_back(p);
       }
       const std::string fresh = "/n" + std::to_string(++name);
+      const std::string there = out / ("t" + std::to_string(name));
       std::error_code ec;
-      switch (rng() % 8) {
+      switch (rng() % 12) {
         case 0:
-          if (dirs.size() < 40) fs::create_directories(pick(dirs) + fresh + (rng() % 2 ? "/m" : ""), ec);
+          if (dirs.size() < 80) {
+            const std::string d = pick(dirs) + fresh;
+            fs::create_directories(d + (rng() % 2 ? "/m" : ""), ec);
+            round_touched.emplace_back(d, round);
+          }
           break;
         case 1:
           if (files.size() < 80) write(pick(dirs) + fresh, round);
@@ -494,22 +818,33 @@ TEST_F(Watch, RandomChangesAreAllReported) {
         case 3:
           if (!all.empty()) {
             const std::string from = pick(all), to = pick(dirs) + fresh;
-            if (!to.starts_with(from + "/")) fs::rename(from, to, ec);
+            if (!to.starts_with(from + "/") && (fs::rename(from, to, ec), !ec)) {
+              round_touched.emplace_back(from, round);
+              round_touched.emplace_back(to, round);
+            }
           }
           break;
         case 4:
           if (all.size() > 1) {
             const std::string x = pick(all), y = pick(all);
-            if (x != y && !x.starts_with(y + "/") && !y.starts_with(x + "/"))
-              ::renameat2(AT_FDCWD, x.c_str(), AT_FDCWD, y.c_str(), RENAME_EXCHANGE);
+            if (x != y && !x.starts_with(y + "/") && !y.starts_with(x + "/") &&
+                ::renameat2(AT_FDCWD, x.c_str(), AT_FDCWD, y.c_str(), RENAME_EXCHANGE) == 0) {
+              round_touched.emplace_back(x, round);
+              round_touched.emplace_back(y, round);
+            }
           }
           break;
         case 5:
-          if (!files.empty()) fs::remove(pick(files), ec);
+          if (!files.empty()) {
+            const std::string f = pick(files);
+            if (fs::remove(f, ec)) round_touched.emplace_back(f, round);
+          }
           break;
         case 6:
-          if (dirs.size() > 8 && rng() % 4 == 0)
-            fs::remove_all(pick(std::vector(dirs.begin() + 1, dirs.end())), ec);
+          if (dirs.size() > 8 && rng() % 4 == 0) {
+            const std::string d = pick(std::vector(dirs.begin() + 1, dirs.end()));
+            if (fs::remove_all(d, ec) > 0) round_touched.emplace_back(d, round);
+          }
           break;
         case 7: {  // a directory made and filled under a temporary name, then renamed into place
           const std::string tmp = pick(dirs) + fresh;
@@ -517,12 +852,67 @@ TEST_F(Watch, RandomChangesAreAllReported) {
           write(tmp + "/x", round);
           write(tmp + "/y/z", round);
           const std::string to = pick(dirs) + "/r" + std::to_string(name);
-          if (!to.starts_with(tmp + "/")) fs::rename(tmp, to, ec);
+          if (!to.starts_with(tmp + "/") && (fs::rename(tmp, to, ec), !ec)) round_touched.emplace_back(to, round);
           break;
         }
+        case 8:  // exchanged with a file or directory outside, either way round
+          if (!all.empty()) {
+            const std::string x = pick(all);
+            if (rng() % 2) {
+              write(there, round);
+            } else {
+              fs::create_directories(there + "/in", ec);
+              write(there + "/in/f", round);
+            }
+            if (rng() % 2 ? ::renameat2(AT_FDCWD, there.c_str(), AT_FDCWD, x.c_str(), RENAME_EXCHANGE) == 0
+                          : ::renameat2(AT_FDCWD, x.c_str(), AT_FDCWD, there.c_str(), RENAME_EXCHANGE) == 0)
+              round_touched.emplace_back(x, round);
+            fs::remove_all(there, ec);
+          }
+          break;
+        case 9:  // moved out, then back or made again under its name
+          if (!all.empty()) {
+            const std::string x = pick(all);
+            const bool dir = fs::is_directory(x, ec);
+            fs::rename(x, there, ec);
+            if (ec) break;
+            round_touched.emplace_back(x, round);
+            if (rng() % 2) {
+              fs::rename(there, x, ec);
+            } else if (dir) {
+              fs::create_directories(x + "/m", ec);
+              write(x + "/f", round);
+            } else {
+              write(x, round);
+            }
+            fs::remove_all(there, ec);
+          }
+          break;
+        case 10:  // an old directory moved in
+          if (old < kOld) {
+            const std::string to = pick(dirs) + "/o" + std::to_string(old);
+            fs::rename(out / ("old" + std::to_string(old++)), to, ec);
+            round_touched.emplace_back(to, round);
+          }
+          break;
+        case 11:  // the root itself removed and made again
+          if (roots_removed < 2 && rng() % 6 == 0) {
+            ++roots_removed;
+            fs::remove_all(root_, ec);
+            fs::create_directories(root_ + "/a/b", ec);
+            write(root_ + "/a/f", round);
+            round_touched.emplace_back(root_ + "/a/b", round);
+          }
+          break;
       }
     }
     write(mark, round);
+    const std::set<std::string> after = listing();
+    for (auto& t : round_touched) {
+      if (before.contains(t.first) || after.contains(t.first)) touched.push_back(std::move(t));
+    }
+    round_touched.clear();
+    paused.reset();
     read_until(round, [&] { return reported[mark] == round || rescanned == round; });
   }
 
@@ -540,27 +930,23 @@ TEST_F(Watch, RandomChangesAreAllReported) {
     for (const auto& [path, last] : written) {
       if (rescanned < last && reported[path] < last) out.push_back(path);
     }
+    for (const auto& [path, when] : touched) {
+      if (!covered(path, when)) out.push_back(path + " (round " + std::to_string(when) + ")");
+    }
     return out;
   };
   read_until(round + 1, [&] { return missing().empty(); });
   EXPECT_EQ(missing(), std::vector<std::string>{}) << round << " rounds";
+  std::size_t dirs = 1;
+  for (const auto& e : fs::recursive_directory_iterator(root_)) dirs += e.is_directory();
+  wait_crawled(dirs);
 }
 
 // The watch limit, lowered to 4 for the server alone inside a user namespace of its own.
 TEST(WatchLimit, StopsTheCrawlWithARescanAndRefusesAnotherRoot) {
-  if (std::system("unshare -U -r true >/dev/null 2>&1") != 0) {
-    const char* ci = std::getenv("CI");
-    if (ci && std::string(ci) == "true") FAIL() << "unshare -U -r is needed (user namespaces)";
-    GTEST_SKIP() << "unshare -U -r does not work here";
-  }
+  if (!user_namespaces()) GTEST_SKIP() << "unshare -U -r does not work here";
   TempTree bin("watch-limit");
-  const std::string wrapper = bin.file(
-      "server",
-      std::string("#!/bin/sh\nexec unshare -U -r sh -c 'echo 4 > /proc/sys/user/max_inotify_watches && "
-                  "exec \"$0\" \"$@\"' ") +
-          nivern_test::server_binary() + " \"$@\"\n");
-  ASSERT_EQ(::chmod(wrapper.c_str(), 0755), 0);
-  ScopedEnv env("NIVERN_SERVER_BIN", wrapper.c_str());
+  ScopedEnv env("NIVERN_SERVER_BIN", wrapped_server(bin, watch_limit(4)).c_str());
   Editor e({"/tmp"});
 
   TempTree deep("watch-deep");
@@ -583,6 +969,73 @@ TEST(WatchLimit, StopsTheCrawlWithARescanAndRefusesAnotherRoot) {
   std::string event;
   for (int i = 0; i < 5 && event != changed(1, {root}); ++i) event = e.next_event().value_or("");
   EXPECT_EQ(event, changed(1, {root}));
+}
+
+// Directories left unwatched at the limit are watched once other watches are freed.
+TEST(WatchLimit, DirectoriesLeftUnwatchedAreWatchedOnceWatchesAreFreed) {
+  if (!user_namespaces()) GTEST_SKIP() << "unshare -U -r does not work here";
+  TempTree bin("watch-limit");
+  ScopedEnv env("NIVERN_SERVER_BIN", wrapped_server(bin, watch_limit(4)).c_str());
+  Editor e({"/tmp"});
+  TempTree t("watch-freed");
+  for (int i = 0; i < 5; ++i) t.dir("x" + std::to_string(i));
+  const std::string root = std::filesystem::canonical(t.path()).string();
+  EXPECT_EQ(e.call(1, watch_call(root)), watching(1));
+  EXPECT_EQ(e.next_event().value_or(""), changed(1, {root}));  // 4 of 6 watched
+  const pid_t pid = e.process().pid();
+  const auto inodes = watched_inodes(pid);
+  std::vector<std::string> watched, unwatched;
+  for (int i = 0; i < 5; ++i) {
+    const std::string d = root + "/x" + std::to_string(i);
+    struct stat st{};
+    ASSERT_EQ(::stat(d.c_str(), &st), 0);
+    (inodes.contains(st.st_ino) ? watched : unwatched).push_back(d);
+  }
+  ASSERT_EQ(unwatched.size(), 2u);
+  std::filesystem::remove_all(watched[0]);
+  std::filesystem::remove_all(watched[1]);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::string event;
+  while (event != changed(1, {root}) && std::chrono::steady_clock::now() < deadline)
+    event = e.next_event().value_or("");
+  EXPECT_EQ(event, changed(1, {root}));  // a rescan once they are watched
+  EXPECT_EQ(watches_of(pid), 4u);
+  for (const auto& d : unwatched) nivern_test::write_file(d + "/f", "");
+  std::set<std::string> got;
+  while (got.size() < 2) {
+    const auto e2 = e.next_event().value_or("");
+    const auto paths = changed_paths(e2, 1);
+    if (!paths) break;
+    got.insert(paths->begin(), paths->end());
+  }
+  EXPECT_EQ(got, (std::set<std::string>{unwatched[0] + "/f", unwatched[1] + "/f"}));
+}
+
+// A directory the server cannot read when the crawl comes by is watched once a change of
+// its permissions lets it. The server runs as a user that owns nothing of the tree.
+TEST(WatchPermissions, ADirectoryMadeReadableLaterIsWatched) {
+  if (!user_namespaces()) GTEST_SKIP() << "unshare -U -r does not work here";
+  TempTree bin("watch-perm");
+  ScopedEnv env("NIVERN_SERVER_BIN", wrapped_server(bin, "unshare -U").c_str());
+  Editor e({"/tmp"});
+  TempTree t("watch-locked");
+  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+  t.file("locked/old");
+  const std::string root = std::filesystem::canonical(t.path()).string();
+  ASSERT_EQ(::chmod((root + "/locked").c_str(), 0), 0);
+  EXPECT_EQ(e.call(1, watch_call(root)), watching(1));
+  ASSERT_EQ(::chmod((root + "/locked").c_str(), 0755), 0);
+  std::set<std::string> got;
+  for (int i = 0; i < 5 && !got.contains(root + "/locked/old"); ++i) {
+    const auto paths = changed_paths(e.next_event().value_or(""), 1);
+    if (paths) got.insert(paths->begin(), paths->end());
+  }
+  EXPECT_EQ(got, (std::set<std::string>{root + "/locked", root + "/locked/old"}));
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (watches_of(e.process().pid()) != 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  nivern_test::write_file(root + "/locked/new", "");
+  EXPECT_EQ(e.next_event().value_or(""), changed(1, {root + "/locked/new"}));
 }
 
 }  // namespace

@@ -45,14 +45,18 @@ void Coalescer::note(std::string path, WatchOp op, bool keep, Instant now) {
     case WatchOp::modified:
       apply(std::move(path), ChangeKind::modified());
       break;
-    case WatchOp::rename_from: {
-      std::optional<std::string> earlier = std::exchange(pending_from_, std::move(path));
-      if (earlier) apply(std::move(*earlier), ChangeKind::removed());
+    case WatchOp::rename_from:
+      // The old name is gone at once, so that a later re-creation under it is a change
+      // of its own; the source is kept to pair with the new name.
+      apply(path, ChangeKind::removed());
+      pending_from_ = std::move(path);
       break;
-    }
     case WatchOp::rename_to: {
+      // A new name without its source may have replaced an entry already there (a file
+      // renamed over it, an exchange with a path outside): a change, never a creation
+      // that a later removal in the batch would cancel.
       std::optional<std::string> from = std::exchange(pending_from_, std::nullopt);
-      apply(std::move(path), from ? ChangeKind::moved(std::move(*from)) : ChangeKind::created());
+      apply(std::move(path), from ? ChangeKind::moved(std::move(*from)) : ChangeKind::modified());
       break;
     }
   }
@@ -97,11 +101,7 @@ std::optional<Instant> Coalescer::due() const {
 }
 
 ChangeSet Coalescer::flush(Instant now) {
-  if (pending_from_) {
-    std::string source = std::move(*pending_from_);
-    pending_from_.reset();
-    apply(std::move(source), ChangeKind::removed());
-  }
+  pending_from_.reset();
   if (count_ >= MAX_PATHS && (!last_overflow_ || now - *last_overflow_ >= OVERFLOW_RESCAN_GAP)) {
     last_overflow_ = now;
     note_rescan(root_, RescanReason::too_many_changes, now);

@@ -3,7 +3,9 @@
 /// once with its net change, flushed after a quiet moment (30 ms without a note) or at
 /// the latest 250 ms after the batch's first note. A batch that noted 256 paths or more
 /// becomes a rescan of the root (at most one such rescan every 2 s), which absorbs the
-/// batch's changes under the root.
+/// batch's changes under the root. Both names of a rename are reported: the old name
+/// as removed from the moment it is noted, the new one as moved from it (as modified
+/// when its source is not known, since it may have replaced an entry).
 ///
 /// Threading: single-threaded; owned by the watch thread and never shared. Pure: no
 /// clock, no I/O. Every operation that needs the time is given "now" by its caller.
@@ -66,7 +68,7 @@ class Coalescer {
   void touch(Instant now);
 
   std::string root_;
-  std::optional<std::string> pending_from_;  // a rename source whose target is not seen yet
+  std::optional<std::string> pending_from_;  // a rename source (already removed) whose target is not seen yet
   std::optional<Instant> first_at_;          // set while a batch is open
   std::optional<Instant> last_at_;
   std::optional<Instant> last_overflow_;  // never reset

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,10 +30,15 @@ constexpr std::uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_ATTRIB | 
                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK;
 // Crawls keep the descriptors of this many nested directories open (a child is opened
 // inside its parent, so it is the parent's child whatever was renamed meanwhile); deeper
-// directories are opened by their path.
+// ones are opened again from the root, one name at a time, when their children are.
 constexpr std::size_t kOpenDepth = 64;
+// What is watched on the nearest existing ancestor of a root that is gone.
+constexpr std::uint32_t kAncestorMask = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // Directories the first crawl visits between two looks at the event queue.
 constexpr std::size_t kCrawlStep = 64;
+// How long a moved-from record at the end of a read waits for its moved-to partner, in ms.
+constexpr int kPartnerWait = 10;
 
 // The text of a failed watch: the limit's name and value when the limit stopped it.
 std::string watch_error_text(int err) {
@@ -140,21 +146,32 @@ std::expected<void, Error> Tree::watch(std::string_view root) {
   if (!resolved) return std::unexpected(Error{nivern_support::last_os_error()});
   root_ = resolved;
   std::free(resolved);
+  if (auto attached = attach_root(); !attached) return attached;
+  if (root_is_dir_) {
+    if (UniqueFd fd = open_wd(root_wd_)) first_.push_back(Frame{std::move(fd), root_wd_, root_, false, {}, 0, false});
+    recent_pending_ = true;
+    since_ = next_tick();
+  }
+  return {};
+}
 
-  if (!S_ISDIR(st.st_mode)) {
+// Watches whatever the root's path names now: a directory (its contents are left to a
+// crawl) or a single file.
+std::expected<void, Error> Tree::attach_root() {
+  struct stat st;
+  if (::stat(root_.c_str(), &st) != 0) return std::unexpected(path_not_found(root_));
+  root_is_dir_ = S_ISDIR(st.st_mode);
+  if (!root_is_dir_) {
     root_wd_ = inotify_add_watch(fd_.get(), root_.c_str(), kMask | IN_DONT_FOLLOW);
     if (root_wd_ < 0) return std::unexpected(Error{watch_error_text(errno)});
-    nodes_.emplace(root_wd_, Node{-1, root_, false, st.st_dev, st.st_ino});
-    return {};
+  } else {
+    UniqueFd fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &st) != 0) return std::unexpected(Error{nivern_support::last_os_error()});
+    root_wd_ = add_dir_watch(fd_.get(), fd.get(), root_);
+    if (root_wd_ < 0) return std::unexpected(Error{watch_error_text(errno)});
   }
-  UniqueFd fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || ::fstat(fd.get(), &st) != 0) return std::unexpected(Error{nivern_support::last_os_error()});
-  root_wd_ = add_dir_watch(fd_.get(), fd.get(), root_);
-  if (root_wd_ < 0) return std::unexpected(Error{watch_error_text(errno)});
-  nodes_.emplace(root_wd_, Node{-1, root_, false, st.st_dev, st.st_ino});
-  first_.push_back(Frame{std::move(fd), root_wd_, root_, false, {}, 0});
-  recent_pending_ = true;
-  since_ = next_tick();
+  nodes_.insert_or_assign(root_wd_, Node{-1, root_, false, st.st_dev, st.st_ino});
+  ++generation_;
   return {};
 }
 
@@ -164,8 +181,12 @@ void Tree::emit(Kind kind, std::string path) {
   handler_(std::move(e));
 }
 
+void Tree::rescan() {
+  handler_(Event{Kind::other, {}, true});
+}
+
 std::optional<std::string> Tree::path_of(int wd) const {
-  if (wd == cached_wd_ && cached_generation_ == generation_) return cached_path_;
+  if (wd == cached_wd_ && generation_ == cached_generation_) return cached_path_;
   if (!nodes_.contains(root_wd_)) return std::nullopt;
   std::vector<const std::string*> names;
   std::size_t steps = 0;
@@ -184,6 +205,30 @@ std::optional<std::string> Tree::path_of(int wd) const {
   cached_generation_ = generation_;
   cached_path_ = path;
   return path;
+}
+
+// Opens the watched directory `wd` from the root, one name at a time, each step checked
+// to be the directory that the tables hold there. Empty when the tables are not caught
+// up with the disk (records still to come place it elsewhere) or the root's path no
+// longer leads to the root.
+UniqueFd Tree::open_wd(int wd) const {
+  std::vector<const Node*> chain;
+  for (int w = wd;;) {
+    auto it = nodes_.find(w);
+    if (it == nodes_.end() || it->second.detached || chain.size() > nodes_.size()) return {};
+    chain.push_back(&it->second);
+    if (w == root_wd_) break;
+    w = it->second.parent;
+  }
+  UniqueFd fd;
+  struct stat st;
+  for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
+    UniqueFd next(n == chain.rbegin() ? ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                                      : ::openat(fd.get(), (*n)->name.c_str(), kDirFlags));
+    if (!next || ::fstat(next.get(), &st) != 0 || st.st_ino != (*n)->ino || st.st_dev != (*n)->dev) return {};
+    fd = std::move(next);
+  }
+  return fd;
 }
 
 // Records that the directory `wd` is the entry `name` of the directory `parent`. A
@@ -249,31 +294,44 @@ void Tree::drop_subtree(int wd) {
   }
 }
 
-// Opens the directory `name` of `parent_fd` (by `path` when there is no descriptor) and,
-// unless only looking for recent changes, watches and places it. Resource failures are
-// kept in `failed_`; a directory that has gone or cannot be read is skipped.
+// Opens the directory `name` of `parent_fd` and, unless only looking for recent changes,
+// watches and places it. A directory that cannot be opened or watched for want of
+// resources is noted in `failed_` and kept for a retry; one that has gone or cannot be
+// read is skipped (a later change of its attributes crawls it).
 std::optional<Tree::Frame> Tree::open_dir(int parent_fd, int parent_wd, const std::string& name,
-                                          std::string path, Crawl mode) {
-  UniqueFd fd(::openat(parent_fd >= 0 ? parent_fd : AT_FDCWD, parent_fd >= 0 ? name.c_str() : path.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                                          std::string path, Crawl mode, bool all) {
+  UniqueFd fd(::openat(parent_fd, name.c_str(), kDirFlags));
   if (!fd) {
-    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) failed_ = errno;
+    if (errno == EMFILE || errno == ENFILE || errno == ENOMEM) {
+      failed_ = errno;
+      if (mode != Crawl::recent) retry_.emplace(std::pair{parent_wd, name}, mode == Crawl::report);
+    }
     return std::nullopt;
   }
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return std::nullopt;
   if (mode == Crawl::recent) {
-    if (not_before(st.st_ctim, since_)) emit(Kind::create, path);
-    return Frame{std::move(fd), -1, std::move(path), false, {}, 0};
+    // A directory that changed meanwhile may have been moved here whole: all it holds is
+    // reported, whatever the times of its entries. What this pass finds may have been
+    // there before the watch, so it is a change, never a creation that a later removal
+    // in the same batch would cancel.
+    const bool changed = not_before(st.st_ctim, since_);
+    if (changed && !all) emit(Kind::modify, path);
+    int wd = -1;
+    if (auto s = slots_.find(std::pair{parent_wd, name}); s != slots_.end()) wd = s->second;
+    return Frame{std::move(fd), wd, std::move(path), false, {}, 0, all || changed};
   }
   const int wd = add_dir_watch(fd_.get(), fd.get(), path);
   if (wd < 0) {
-    if (errno == ENOSPC || errno == ENOMEM) failed_ = errno;
+    if (errno == ENOSPC || errno == ENOMEM) {
+      failed_ = errno;
+      retry_.emplace(std::pair{parent_wd, name}, mode == Crawl::report);
+    }
     return std::nullopt;
   }
   if (seen_) seen_->insert(wd);
   if (!place(wd, parent_wd, name, st.st_dev, st.st_ino)) return std::nullopt;
-  return Frame{std::move(fd), wd, std::move(path), false, {}, 0};
+  return Frame{std::move(fd), wd, std::move(path), false, {}, 0, false};
 }
 
 // Lists the directory of `frame` (its watch is already there, so an entry made meanwhile
@@ -282,6 +340,7 @@ void Tree::read_dir(Frame& frame, Crawl mode) {
   frame.read = true;
   const int fd = frame.fd.get();
   if (fd < 0) return;
+  const bool report_all = mode == Crawl::report || (mode == Crawl::recent && frame.all);
   alignas(dirent64) char buf[16 * 1024];
   for (;;) {
     const ssize_t got = ::getdents64(fd, buf, sizeof buf);
@@ -299,12 +358,12 @@ void Tree::read_dir(Frame& frame, Crawl mode) {
         have_stat = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
         is_dir = have_stat && S_ISDIR(st.st_mode);
       }
-      if (mode == Crawl::report) {
-        emit(Kind::create, join(frame.path, name));
+      if (report_all) {
+        emit(mode == Crawl::report ? Kind::create : Kind::modify, join(frame.path, name));
       } else if (mode == Crawl::recent && !is_dir) {
         // Changed since the root was watched: perhaps before this directory was.
         if (!have_stat) have_stat = ::fstatat(fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (have_stat && not_before(st.st_ctim, since_)) emit(Kind::create, join(frame.path, name));
+        if (have_stat && not_before(st.st_ctim, since_)) emit(Kind::modify, join(frame.path, name));
       }
       if (is_dir) frame.subdirs.emplace_back(name);
     }
@@ -316,7 +375,7 @@ void Tree::read_dir(Frame& frame, Crawl mode) {
 void Tree::run_crawl(std::vector<Frame>& stack, Crawl mode, std::size_t max_dirs) {
   std::size_t visited = 0;
   while (!stack.empty()) {
-    if (stopping() || failed_) {
+    if (stopping()) {
       stack.clear();
       return;
     }
@@ -331,9 +390,19 @@ void Tree::run_crawl(std::vector<Frame>& stack, Crawl mode, std::size_t max_dirs
       continue;
     }
     if (visited++ == max_dirs) return;
+    UniqueFd reopened;
+    int parent_fd = top.fd.get();
+    if (parent_fd < 0) {
+      if (top.wd >= 0) reopened = open_wd(top.wd);
+      if (!reopened) {  // moved meanwhile: the records of its move crawl it
+        top.next = top.subdirs.size();
+        continue;
+      }
+      parent_fd = reopened.get();
+    }
     std::string name = std::move(top.subdirs[top.next++]);
     std::string path = join(top.path, name);
-    auto child = open_dir(top.fd ? top.fd.get() : -1, top.wd, name, std::move(path), mode);
+    auto child = open_dir(parent_fd, top.wd, name, std::move(path), mode, top.all);
     if (child) stack.push_back(std::move(*child));
   }
 }
@@ -343,29 +412,27 @@ void Tree::crawl_some(std::size_t max_dirs) {
     run_crawl(first_, Crawl::first, max_dirs);
   } else if (recent_pending_) {
     recent_pending_ = false;
-    UniqueFd fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd) recent_.push_back(Frame{std::move(fd), -1, root_, false, {}, 0});
+    if (UniqueFd fd = open_wd(root_wd_)) recent_.push_back(Frame{std::move(fd), root_wd_, root_, false, {}, 0, false});
   } else {
     run_crawl(recent_, Crawl::recent, max_dirs);
   }
   settle();
 }
 
-// Crawls the directory `name` that appeared in the watched directory `parent_wd`, found
-// through the parent's current path. When that path no longer leads to the parent, a
-// record still to come moves the parent, and that record's crawl covers this one.
-void Tree::crawl_at(int parent_wd, const std::string& name, const std::string& path) {
-  auto parent = nodes_.find(parent_wd);
-  auto parent_path = path_of(parent_wd);
-  if (parent == nodes_.end() || !parent_path) return;
-  UniqueFd pfd(::open(parent_path->c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (!pfd || ::fstat(pfd.get(), &st) != 0 || st.st_ino != parent->second.ino ||
-      st.st_dev != parent->second.dev)
+// Crawls the directory `name` that appeared in the watched directory `parent_wd`, opened
+// from the root by the names that the tables hold. When those no longer lead to the
+// parent (records still to come move it, or a directory above the root was renamed), it
+// is tried again later.
+void Tree::crawl_at(int parent_wd, const std::string& name, const std::string& path, Crawl mode) {
+  if (!nodes_.contains(parent_wd)) return;
+  UniqueFd parent = open_wd(parent_wd);
+  if (!parent) {
+    retry_.emplace(std::pair{parent_wd, name}, mode == Crawl::report);
     return;
+  }
   std::vector<Frame> stack;
-  if (auto f = open_dir(pfd.get(), parent_wd, name, path, Crawl::report)) stack.push_back(std::move(*f));
-  run_crawl(stack, Crawl::report, SIZE_MAX);
+  if (auto f = open_dir(parent.get(), parent_wd, name, path, mode, false)) stack.push_back(std::move(*f));
+  run_crawl(stack, mode, SIZE_MAX);
 }
 
 // The directory `wd` itself was moved: by the rename just seen, if the tables still
@@ -384,33 +451,110 @@ void Tree::self_moved(int wd) {
   }
 }
 
-// The tables cannot be trusted: report a rescan of the whole tree, then watch every
-// directory now in it and drop the watches of every other.
+// The tables cannot be trusted: watch every directory now in the tree and drop the
+// watches of every other, then report a rescan of the whole tree, so that whatever the
+// editor finds by it is watched by then. Events that came in meanwhile bring one more
+// rescan once they are read.
 void Tree::resync() {
-  handler_(Event{Kind::other, {}, true});
   first_.clear();
   recent_.clear();
   recent_pending_ = false;
   moved_.reset();
-  if (!nodes_.contains(root_wd_)) return;
-  std::unordered_set<int> seen{root_wd_};
-  UniqueFd fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd) {
-    seen_ = &seen;
-    std::vector<Frame> stack;
-    stack.push_back(Frame{std::move(fd), root_wd_, root_, false, {}, 0});
-    run_crawl(stack, Crawl::quiet, SIZE_MAX);
-    seen_ = nullptr;
+  lone_to_.reset();
+  if (nodes_.contains(root_wd_) && root_is_dir_) {
+    if (UniqueFd fd = open_wd(root_wd_)) {
+      std::unordered_set<int> seen{root_wd_};
+      seen_ = &seen;
+      std::vector<Frame> stack;
+      stack.push_back(Frame{std::move(fd), root_wd_, root_, false, {}, 0, false});
+      run_crawl(stack, Crawl::quiet, SIZE_MAX);
+      seen_ = nullptr;
+      std::vector<int> stale;
+      if (!stopping()) {
+        for (const auto& [wd, node] : nodes_) {
+          if (!seen.contains(wd)) stale.push_back(wd);
+        }
+      }
+      for (int wd : stale) {
+        inotify_rm_watch(fd_.get(), wd);
+        forget(wd);
+      }
+    }
   }
-  if (stopping() || failed_) return;  // an unfinished crawl tells nothing about the rest
-  std::vector<int> stale;
-  for (const auto& [wd, node] : nodes_) {
-    if (!seen.contains(wd)) stale.push_back(wd);
+  rescan();
+  int queued = 0;
+  if (::ioctl(fd_.get(), FIONREAD, &queued) == 0 && queued > 0) rescan_again_ = true;
+}
+
+// The root's own watch went (deleted, moved away, replaced, unmounted): no path of the
+// tables names anything now. Every watch goes, a rescan is reported, and the root is
+// looked for (`await_root`).
+void Tree::lose_root() {
+  for (const auto& [wd, node] : nodes_) inotify_rm_watch(fd_.get(), wd);
+  nodes_.clear();
+  slots_.clear();
+  first_.clear();
+  recent_.clear();
+  recent_pending_ = false;
+  moved_.reset();
+  lone_to_.reset();
+  retry_.clear();
+  root_wd_ = -1;
+  ++generation_;
+  rescan();
+  awaiting_ = true;
+}
+
+// While the root is gone: when its path names something again, watches and crawls it
+// and reports a rescan; otherwise watches its nearest existing ancestor, whose changes
+// bring the next look. The look is repeated while that ancestor changes under it.
+void Tree::await_root() {
+  awaiting_ = false;
+  if (root_wd_ >= 0) return;
+  std::string watched;
+  for (int tries = 0; tries < 64; ++tries) {
+    struct stat st;
+    if (::stat(root_.c_str(), &st) == 0) {
+      if (!attach_root()) return;  // not now (the watch limit): the next tick tries again
+      if (ancestor_wd_ >= 0) inotify_rm_watch(fd_.get(), std::exchange(ancestor_wd_, -1));
+      resync();
+      return;
+    }
+    std::string dir = root_;
+    do {
+      const std::size_t slash = dir.find_last_of('/');
+      dir.resize(slash == 0 || slash == std::string::npos ? 1 : slash);
+    } while (dir.size() > 1 && (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)));
+    if (dir == watched) return;  // watched, and nothing came below it meanwhile
+    const int wd = inotify_add_watch(fd_.get(), dir.c_str(), kAncestorMask);
+    if (wd < 0) return;
+    if (ancestor_wd_ >= 0 && ancestor_wd_ != wd) inotify_rm_watch(fd_.get(), ancestor_wd_);
+    ancestor_wd_ = wd;
+    watched = std::move(dir);
   }
-  for (int wd : stale) {
-    inotify_rm_watch(fd_.get(), wd);
-    forget(wd);
+}
+
+// Tries the directories that could not be watched or reached again. A rescan follows
+// when any is watched now whose contents were not reported when it appeared.
+void Tree::retry_unwatched() {
+  freed_ = false;
+  if (retry_.empty()) return;
+  auto todo = std::move(retry_);
+  retry_.clear();
+  bool added = false;
+  for (auto& [key, report] : todo) {
+    if (!nodes_.contains(key.first) || slots_.contains(key)) continue;
+    auto parent = path_of(key.first);
+    if (failed_ || !parent) {
+      retry_.emplace(key, report);
+      continue;
+    }
+    const std::size_t before = nodes_.size();
+    crawl_at(key.first, key.second, join(*parent, key.second), report ? Crawl::report : Crawl::quiet);
+    added |= !report && nodes_.size() > before;
   }
+  failed_ = 0;  // reported when they were first left unwatched
+  if (added) rescan();
 }
 
 // The end of one step (a read, a piece of the first crawl): what it left to do.
@@ -419,11 +563,30 @@ void Tree::settle() {
     untrusted_ = false;
     resync();
   }
+  if (awaiting_) await_root();
   if (failed_) {
     const int err = failed_;
     failed_ = 0;
     handler_(std::unexpected(Error{watch_error_text(err)}));
   }
+  if (freed_) retry_unwatched();
+  if (!retry_at_ && (!retry_.empty() || root_wd_ < 0))
+    retry_at_ = std::chrono::steady_clock::now() + kRetryEvery;
+}
+
+int Tree::wait_ms() const {
+  if (!retry_at_) return -1;
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(*retry_at_ - std::chrono::steady_clock::now());
+  return left.count() <= 0 ? 0 : static_cast<int>(left.count()) + 1;
+}
+
+void Tree::tick() {
+  if (!retry_at_ || std::chrono::steady_clock::now() < *retry_at_) return;
+  retry_at_.reset();
+  if (root_wd_ < 0) await_root();
+  retry_unwatched();
+  settle();
 }
 
 void Tree::release_held() {
@@ -435,6 +598,7 @@ void Tree::release_held() {
 }
 
 void Tree::decode(std::span<const std::byte> records) {
+  const bool again = std::exchange(rescan_again_, false);
   const std::byte* p = records.data();
   const std::byte* end = p + records.size();
   while (end - p >= static_cast<std::ptrdiff_t>(sizeof(inotify_event))) {
@@ -451,30 +615,37 @@ void Tree::decode(std::span<const std::byte> records) {
       untrusted_ = true;
       continue;
     }
+    if (ancestor_wd_ >= 0 && ev.wd == ancestor_wd_) {  // something changed on the way to the root
+      if (ev.mask & IN_IGNORED) ancestor_wd_ = -1;
+      awaiting_ = true;
+      continue;
+    }
     if (!nodes_.contains(ev.wd)) continue;  // a watch already dropped
+    if (ev.wd == root_wd_ && (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT))) {
+      lose_root();
+      continue;
+    }
     if (ev.mask & IN_IGNORED) {
       forget(ev.wd);
+      freed_ = true;
       continue;
     }
     if (ev.mask & IN_UNMOUNT) {
-      handler_(Event{Kind::other, {}, true});
+      rescan();
       continue;
     }
     if (ev.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
-      // Others are reported by their parent; the root has none.
-      if (ev.wd == root_wd_) {
-        if (ev.mask & IN_MOVE_SELF) {  // our paths no longer name anything
-          for (const auto& [wd, node] : nodes_) inotify_rm_watch(fd_.get(), wd);
-          nodes_.clear();
-          slots_.clear();
-          first_.clear();
-          recent_.clear();
-          recent_pending_ = false;
-          ++generation_;
-        }
-        emit(Kind::remove, root_);
-      } else if (ev.mask & IN_MOVE_SELF) {
-        self_moved(ev.wd);
+      if (ev.mask & IN_MOVE_SELF) self_moved(ev.wd);  // others are reported by their parent
+      continue;
+    }
+    if (!root_is_dir_) {  // the watched file itself; replaced when its path names another file
+      const Node& file = nodes_.at(root_wd_);
+      struct stat st;
+      if ((ev.mask & IN_ATTRIB) &&
+          (::stat(root_.c_str(), &st) != 0 || st.st_ino != file.ino || st.st_dev != file.dev)) {
+        lose_root();
+      } else {
+        emit(Kind::modify, root_);
       }
       continue;
     }
@@ -488,32 +659,48 @@ void Tree::decode(std::span<const std::byte> records) {
 
     if (ev.mask & IN_CREATE) {
       emit(Kind::create, path);
-      if (is_dir) crawl_at(ev.wd, std::string(name), path);
+      if (is_dir) crawl_at(ev.wd, std::string(name), path, Crawl::report);
     } else if (ev.mask & IN_DELETE) {
       emit(Kind::remove, std::move(path));
     } else if (ev.mask & IN_MOVED_FROM) {
-      held_ = Held{ev.cookie, ev.wd, std::string(name), std::move(path), is_dir};
+      if (lone_to_ && lone_to_->first == ev.wd && lone_to_->second == name) {
+        // An exchange with a path outside the tree: the name now holds what came in (the
+        // moved-to just seen), and what it held before went out.
+        lone_to_.reset();
+        if (is_dir) moved_ = Move{ev.wd, std::string(name), std::nullopt};
+        emit(Kind::modify, std::move(path));
+      } else {
+        lone_to_.reset();
+        held_ = Held{ev.cookie, ev.wd, std::string(name), std::move(path), is_dir};
+      }
     } else if (ev.mask & IN_MOVED_TO) {
       if (held_) {
         Held from = std::move(*held_);
         held_.reset();
+        lone_to_.reset();
         handler_(Event{Kind::rename_both, {from.path, path}, false});
         if (is_dir) {
           moved_ = Move{from.wd, std::move(from.name), std::pair{ev.wd, std::string(name)}};
-          crawl_at(ev.wd, std::string(name), path);
+          crawl_at(ev.wd, std::string(name), path, Crawl::report);
         }
       } else {
+        lone_to_.emplace(ev.wd, std::string(name));
         emit(Kind::rename_to, path);
         if (is_dir) {
           moved_.reset();
-          crawl_at(ev.wd, std::string(name), path);
+          crawl_at(ev.wd, std::string(name), path, Crawl::report);
         }
       }
     } else if (ev.mask & (IN_MODIFY | IN_ATTRIB)) {
-      emit(Kind::modify, std::move(path));
+      // A directory not watched yet (unreadable until now, say) is crawled.
+      const bool crawl = (ev.mask & IN_ATTRIB) && is_dir && !name.empty() &&
+                         !slots_.contains(std::pair{ev.wd, std::string(name)});
+      emit(Kind::modify, path);
+      if (crawl) crawl_at(ev.wd, std::string(name), path, Crawl::report);
     }
   }
   settle();
+  if (again) rescan();
 }
 
 std::optional<int> Tree::wd_of(const std::string& path) const {
@@ -556,9 +743,10 @@ void RecursiveWatch::run() {
   nivern_support::name_this_thread("nivern-inotify");
   alignas(inotify_event) std::byte buf[64 * 1024];
   for (;;) {
-    // While a moved-from record waits for its partner, wait only a moment for it; while
-    // the first crawl runs, only look at what is already queued.
-    const int timeout = tree_.holding() ? 1 : tree_.crawling() ? 0 : -1;
+    // While a moved-from record waits for its partner, wait a few milliseconds for it (the
+    // renaming thread may be preempted between the two); while the first crawl runs, only
+    // look at what is already queued.
+    const int timeout = tree_.holding() ? kPartnerWait : tree_.crawling() ? 0 : tree_.wait_ms();
     pollfd fds[2] = {{tree_.fd(), POLLIN, 0}, {stop_.fd(), POLLIN, 0}};
     const int ready = ::poll(fds, 2, timeout);
     if (ready < 0) {
@@ -577,6 +765,7 @@ void RecursiveWatch::run() {
       tree_.release_held();
     }
     if (tree_.crawling()) tree_.crawl_some(kCrawlStep);
+    tree_.tick();
   }
 }
 

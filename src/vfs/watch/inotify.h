@@ -6,22 +6,36 @@
 /// - One inotify watch per directory. The watch tables know each watched directory by
 ///   its identity (its watch descriptor), as a name inside its parent's watch, so a
 ///   rename moves a whole subtree at once and an exchange of two directories swaps them.
-/// - Whenever a directory appears (created, moved in, or moved within the tree) it is
-///   crawled by its current location and every directory in it is watched; what the
-///   crawl finds is reported as created. So a directory that was renamed before its
-///   watch could be added is watched, and reported, once its rename is seen.
+/// - Whenever a directory appears (created, moved in, moved within the tree, or found
+///   by a later look) it is crawled by its current location and every directory in it is
+///   watched; what the crawl finds is reported as created. So a directory that was
+///   renamed before its watch could be added is watched, and reported, once its rename
+///   is seen. Directories are opened one name at a time from the root (`openat`), so
+///   depth never matters.
 /// - A rename inside the tree is one `rename_both` event {from, to}; a half whose
 ///   partner never comes (moved in from or out to elsewhere) is a lone `rename_from` or
-///   `rename_to`. Directories moved out of the tree lose their watches.
+///   `rename_to`. An exchange with a path outside the tree (a lone moved-to followed by a
+///   moved-from of the same name) is a `modify` of that name. Directories moved out of
+///   the tree lose their watches.
 /// - Where the tables cannot place an event (lost events, a change inside a directory
-///   whose place is unknown), an event with `rescan` set and no paths is given and the
-///   tables are rebuilt from a new crawl of the whole tree: never silence.
+///   whose place is unknown), the tables are rebuilt from a new crawl of the whole tree
+///   and then an event with `rescan` set and no paths is given; a second one follows the
+///   next read when events came in during the rebuild: never silence.
+/// - When the root itself goes (deleted, moved away, replaced, unmounted), a rescan is
+///   given and its nearest existing ancestor is watched until the root's path names
+///   something again; that is then watched and crawled, and another rescan is given. A
+///   root that is a single file replaced by a rename is watched again the same way.
 /// - Set-up watches the root alone; its subdirectories are crawled afterwards in small
 ///   steps (`crawl_some`) between reads of events. Once every directory is watched, a
-///   second pass reports what changed after the root was watched (by change time), so
-///   nothing written before a directory's watch was added is lost.
-/// - A directory that cannot be watched (the watch limit) gives one error result per
-///   read or crawl step, never a flood; unreadable or vanished subdirectories are skipped.
+///   second pass reports what changed after the root was watched (by change time), and
+///   everything inside a directory that changed meanwhile, so nothing written before a
+///   directory's watch was added is lost. It reports them as modified: they may have
+///   been there before.
+/// - A directory that cannot be watched (the watch limit, too many open files) gives one
+///   error result per read or crawl step, never a flood, and is kept in a set retried
+///   when watches are freed and every `kRetryEvery`; a rescan follows once any of them
+///   is watched. A directory that could not be reached or read is crawled when its
+///   attributes change (as a `chmod` that makes it readable); vanished ones are skipped.
 ///
 /// Threading: `RecursiveWatch` watches the root on the thread that starts it, then hands
 /// its tree to its own thread "nivern-inotify", which crawls and calls the handler for
@@ -31,6 +45,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -77,6 +92,10 @@ struct Error {
 using Result = std::expected<Event, Error>;
 using Handler = std::function<void(Result)>;
 
+/// How often directories that could not be watched are tried again (also whenever
+/// watches are freed), and a root that is gone is looked for.
+inline constexpr std::chrono::seconds kRetryEvery{2};
+
 /// "No path was found. about [\"<path>\"]": the error for a root that does not exist.
 [[nodiscard]] Error path_not_found(std::string_view path);
 
@@ -104,6 +123,12 @@ class Tree {
   /// Gives up waiting: a held moved-from record becomes a lone `rename_from`.
   void release_held();
 
+  /// How long the owner may wait for records before calling `tick`; -1: no limit.
+  [[nodiscard]] int wait_ms() const;
+  /// Does what is due without a record: retries of unwatched directories, the look for
+  /// a root that is gone.
+  void tick();
+
   [[nodiscard]] int fd() const { return fd_.get(); }
   [[nodiscard]] const std::string& root() const { return root_; }
   /// The watch descriptor of a watched directory, by its path (for tests).
@@ -128,6 +153,7 @@ class Tree {
     bool read = false;
     std::vector<std::string> subdirs;
     std::size_t next = 0;
+    bool all = false;  // second pass: changed meanwhile, so everything in it is reported
   };
   enum class Crawl {
     first,   // the first crawl: watch every directory, report nothing
@@ -151,18 +177,24 @@ class Tree {
 
   Tree(nivern_support::UniqueFd fd, Handler handler);
   void emit(Kind kind, std::string path);
+  void rescan();
+  [[nodiscard]] std::expected<void, Error> attach_root();
+  [[nodiscard]] nivern_support::UniqueFd open_wd(int wd) const;
   [[nodiscard]] std::optional<std::string> path_of(int wd) const;
   [[nodiscard]] bool place(int wd, int parent, const std::string& name, dev_t dev, ino_t ino);
   void detach(int wd);
   void forget(int wd);
   void drop_subtree(int wd);
   [[nodiscard]] std::optional<Frame> open_dir(int parent_fd, int parent_wd, const std::string& name,
-                                              std::string path, Crawl mode);
+                                              std::string path, Crawl mode, bool all);
   void read_dir(Frame& frame, Crawl mode);
   void run_crawl(std::vector<Frame>& stack, Crawl mode, std::size_t max_dirs);
-  void crawl_at(int parent_wd, const std::string& name, const std::string& path);
+  void crawl_at(int parent_wd, const std::string& name, const std::string& path, Crawl mode);
   void self_moved(int wd);
   void resync();
+  void lose_root();
+  void await_root();
+  void retry_unwatched();
   void settle();
   [[nodiscard]] bool stopping() const { return stop_ && stop_->load(std::memory_order_relaxed); }
 
@@ -178,6 +210,15 @@ class Tree {
   std::vector<Frame> recent_;    // ...while it runs
   std::optional<Held> held_;
   std::optional<Move> moved_;
+  std::optional<std::pair<int, std::string>> lone_to_;  // the last moved-to without a partner
+  // Directories to try again, as (parent, name) -> whether to report what they hold.
+  std::map<std::pair<int, std::string>, bool> retry_;
+  std::optional<std::chrono::steady_clock::time_point> retry_at_;
+  bool freed_ = false;        // watches were freed: worth retrying
+  bool rescan_again_ = false;  // events came in during a rebuild
+  bool root_is_dir_ = true;
+  bool awaiting_ = false;  // the root is gone, or the ancestor watched for it changed
+  int ancestor_wd_ = -1;   // while the root is gone: the watch of its nearest ancestor
   std::unordered_set<int>* seen_ = nullptr;  // watches placed by the running rebuild
   const std::atomic<bool>* stop_ = nullptr;
   int failed_ = 0;          // errno of a resource failure (the watch limit) in the current step
