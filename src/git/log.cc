@@ -34,13 +34,8 @@ std::vector<Commit> parse_log(std::string_view out) {
 
 std::vector<ChangedFile> parse_files(std::string_view out) {
   std::vector<ChangedFile> files;
-  auto next = [&out]() -> std::optional<std::string_view> {
-    if (out.empty()) return std::nullopt;
-    std::size_t nul = out.find('\0');
-    std::string_view rec = out.substr(0, nul);
-    out.remove_prefix(nul == std::string_view::npos ? out.size() : nul + 1);
-    return rec;
-  };
+  output::NulRecords records(out);
+  auto next = [&records] { return records.next(); };
   while (auto status = next()) {
     if (status->empty()) continue;
     std::optional<std::string_view> name = next();

@@ -1,6 +1,6 @@
 #pragma once
-/// Reading what git prints: lossy UTF-8 decoding, Unicode white-space trimming and the
-/// last meaningful line of an output.
+/// Reading what git prints: lossy UTF-8 decoding, Unicode white-space trimming, the
+/// last meaningful line of an output and the records of its NUL-separated (`-z`) forms.
 ///
 /// Threading: pure functions on their arguments; safe from any thread.
 #include <optional>
@@ -45,5 +45,22 @@ void each_line(std::string_view text, F&& f) {
     f(line);
   }
 }
+
+/// Takes the records of a NUL-separated output one at a time: each ends with a NUL, and a
+/// last piece without one still counts.
+class NulRecords {
+ public:
+  explicit NulRecords(std::string_view out) : out_(out) {}
+  std::optional<std::string_view> next() {
+    if (out_.empty()) return std::nullopt;
+    std::size_t nul = out_.find('\0');
+    std::string_view rec = out_.substr(0, nul);
+    out_.remove_prefix(nul == std::string_view::npos ? out_.size() : nul + 1);
+    return rec;
+  }
+
+ private:
+  std::string_view out_;
+};
 
 }  // namespace nivern_git::output

@@ -22,10 +22,9 @@ constexpr std::string_view LINK_MODE = "120000";
 // -z" (records "<mode> <object> <stage>\t<name>", each ended by NUL); none when no
 // entry has that name.
 std::optional<std::string> index_mode(std::string_view listing, std::string_view name) {
-  while (!listing.empty()) {
-    std::size_t nul = listing.find('\0');
-    std::string_view rec = listing.substr(0, nul);
-    listing.remove_prefix(nul == std::string_view::npos ? listing.size() : nul + 1);
+  output::NulRecords records(listing);
+  while (auto next = records.next()) {
+    std::string_view rec = *next;
     std::size_t tab = rec.find('\t');
     std::size_t space = rec.find(' ');
     if (tab == std::string_view::npos || space > tab || rec.substr(tab + 1) != name) continue;

@@ -3,6 +3,7 @@
 #include "git/command.h"
 #include "git/discover.h"
 #include "git/head.h"
+#include "git/output.h"
 #include "git/state.h"
 #include "support/process.h"
 
@@ -17,14 +18,8 @@ Detail detail(char x, char y) {
 
 Parsed parse(std::string_view workdir, std::string_view output) {
   Parsed p;
-  // Every record ends with a NUL; a last piece without one still counts.
-  auto next = [&output]() -> std::optional<std::string_view> {
-    if (output.empty()) return std::nullopt;
-    std::size_t nul = output.find('\0');
-    std::string_view rec = output.substr(0, nul);
-    output.remove_prefix(nul == std::string_view::npos ? output.size() : nul + 1);
-    return rec;
-  };
+  output::NulRecords records(output);
+  auto next = [&records] { return records.next(); };
   while (auto rec = next()) {
     if (rec->size() >= 3 && rec->starts_with("## ")) {
       p.header = porcelain::parse_header(rec->substr(3));
