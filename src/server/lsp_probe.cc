@@ -1,6 +1,5 @@
 #include "server/lsp_probe.h"
 
-#include <unistd.h>
 
 #include <array>
 #include <cstdlib>
@@ -42,14 +41,7 @@ std::expected<ServerSpec, std::string> look_up(std::string_view language) {
   return std::unexpected("no language server is configured for " + std::string(language));
 }
 
-std::string program_path(const std::string& found) {
-  if (found.starts_with('/')) return found;
-  char* cwd = ::getcwd(nullptr, 0);
-  if (!cwd) return found;
-  std::string full = std::string(cwd) + "/" + found;
-  std::free(cwd);
-  return full;
-}
+std::string program_path(const std::string& found) { return nivern_support::from_working_directory(found); }
 
 std::expected<std::string, std::string> find_on_path(std::string_view program) {
   if (const char* path = std::getenv("PATH")) {

@@ -318,10 +318,14 @@ std::expected<std::string, StartError> resolve_program(const std::string& progra
     if (!found) return std::unexpected(StartError{found.error(), nullptr, found.error() == ENOENT});
     return std::move(*found);
   }
-  if (program.starts_with('/')) return program;
+  return from_working_directory(program);
+}
+
+std::string from_working_directory(const std::string& path) {
+  if (path.starts_with('/')) return path;
   char* cwd = ::getcwd(nullptr, 0);
-  if (!cwd) return program;
-  std::string full = std::string(cwd) + "/" + program;
+  if (!cwd) return path;
+  std::string full = std::string(cwd) + "/" + path;
   std::free(cwd);
   return full;
 }

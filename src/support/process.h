@@ -136,6 +136,10 @@ enum class PathEntries {
 [[nodiscard]] std::expected<std::string, StartError> resolve_program(const std::string& program,
                                                                      bool search_path);
 
+/// `path` made absolute against the server's working directory (unchanged when it is
+/// absolute already, or when the working directory cannot be read).
+[[nodiscard]] std::string from_working_directory(const std::string& path);
+
 /// `path` (a PATH value) without its empty and relative entries; the others keep their
 /// order. For the PATH of a child that must not find programs in its own directory.
 [[nodiscard]] std::string absolute_entries(std::string_view path);
