@@ -1,6 +1,5 @@
 #include "server/lsp_probe.h"
 
-
 #include <array>
 #include <cstdlib>
 
