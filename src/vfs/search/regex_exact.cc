@@ -64,6 +64,9 @@ ExactProgram::ExactProgram(const Hir& hir, bool whole_word)
   compile(hir, hir.root);
   if (whole_word) emit(Inst{.op = Op::look, .look = Look::end_half_unicode});
   emit(Inst{.op = Op::match});
+  for (std::size_t pc = 0; pc + 1 < prog_.size(); ++pc) {
+    if (prog_[pc].op == Op::count) prog_[pc].ends = prog_[pc + 1].op == Op::match;
+  }
 }
 
 std::uint32_t ExactProgram::emit(Inst inst) {
@@ -359,14 +362,18 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
   // waits there with a count at least as good: without an upper bound any count up to
   // the minimum, with one only the same count (entering anew, count 0; later counts
   // cannot meet twice, as every thread there takes the same characters).
+  // When a match follows the repetition, the first thread in it is sure to reach its
+  // minimum (it entered with that many characters ahead) and end in a match before any
+  // later one would.
   auto dominated = [&](const Inst& inst, std::uint32_t count) {
     const auto& [stamp, best] = list.counts[inst.y];
     if (stamp != list.stamp) return false;
+    if (inst.ends) return true;
     return inst.max == UNBOUNDED ? best >= count : count == 0;
   };
   auto wait_in = [&](const Inst& inst, std::uint32_t pc, std::uint32_t count) {
     auto& [stamp, best] = list.counts[inst.y];
-    if (inst.max == UNBOUNDED || count == 0) {
+    if (inst.ends || inst.max == UNBOUNDED || count == 0) {
       best = stamp == list.stamp ? std::max(best, count) : count;
       stamp = list.stamp;
     }

@@ -14,9 +14,11 @@
 /// assertions hold only where each side that exists decodes.
 ///
 /// A repetition of one character with a large count is one instruction with a counter,
-/// not unrolled: threads inside it that can never do better than another are dropped,
-/// and a thread enters it only where the run of matching characters ahead is long
-/// enough, so such counts cost time in proportion to the line.
+/// not unrolled: a thread enters it only where the run of matching characters ahead is
+/// long enough, and threads inside it that can never do better than another are
+/// dropped. Such counts cost time in proportion to the line where no upper bound or the
+/// end of the pattern follows them; a bounded count followed by more pattern may keep a
+/// thread per position of a long run.
 ///
 /// Threading: an `ExactProgram` is immutable and may be shared by any number of
 /// threads; each thread searches with its own `ExactScratch`.
@@ -91,6 +93,8 @@ class ExactProgram {
     /// literal, cls, count: takes one byte rather than one character.
     bool byte = false;
     bool greedy = true;
+    /// count: a match follows it.
+    bool ends = false;
     char32_t c = 0;          // literal, count without a class: the character
     std::uint32_t x = 0;     // cls, count: class index (NO_CLASS: `c`); split/jump: target
     std::uint32_t y = 0;     // split: second target; count: its index among the counts
