@@ -237,11 +237,12 @@ std::optional<Span> Matcher::first_match(std::string_view text) const {
   re2::StringPiece groups[2];
   const bool wrapped = whole_word_ && !exact_always_;
   const int group = wrapped ? 1 : 0;
-  const bool found = line_re_->Match(text, 0, text.size(), RE2::UNANCHORED, groups, group + 1);
   // RE2's word wrapping sees only whole UTF-8 characters; beside bytes that are not, the
   // exact matcher judges a word's edges.
   if (wrapped && !nivern_text::is_valid_utf8(text)) return exact_->find(text, *scratch_);
-  if (!found) return std::nullopt;
+  if (!line_re_->Match(text, 0, text.size(), RE2::UNANCHORED, groups, group + 1)) {
+    return std::nullopt;
+  }
   // RE2 matched a superset; the exact matcher decides, whether or not the text is UTF-8.
   if (exact_always_) return exact_->find(text, *scratch_);
   const auto start = static_cast<std::size_t>(groups[group].data() - text.data());

@@ -356,7 +356,7 @@ TEST(MatcherLines, ALineThatIsNotUtf8MatchesOnlyWhereTheExactMatcherDoes) {
                          "\xf0\x80\x80\xaf", "\xc0\xaf", "\xf4\x90\x80\x80"};
   std::mt19937 rng(30);
   int judged = 0;
-  for (int round = 0; round < 400; ++round) {
+  for (int round = 0; round < 300; ++round) {
     std::string pattern;
     const int n = 1 + static_cast<int>(rng() % 5);
     for (int k = 0; k < n; ++k) pattern += pieces[rng() % std::size(pieces)];
@@ -383,7 +383,7 @@ TEST(MatcherLines, ALineThatIsNotUtf8MatchesOnlyWhereTheExactMatcherDoes) {
     }
     ++judged;
   }
-  EXPECT_GT(judged, 150);
+  EXPECT_GT(judged, 100);
 }
 
 TEST(MatcherLines, ChoosesTheFastestWayToFindCandidates) {
