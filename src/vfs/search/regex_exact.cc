@@ -65,7 +65,10 @@ ExactProgram::ExactProgram(const Hir& hir, bool whole_word)
   if (whole_word) emit(Inst{.op = Op::look, .look = Look::end_half_unicode});
   emit(Inst{.op = Op::match});
   for (std::size_t pc = 0; pc + 1 < prog_.size(); ++pc) {
-    if (prog_[pc].op == Op::count) prog_[pc].ends = prog_[pc + 1].op == Op::match;
+    if (prog_[pc].op != Op::count) continue;
+    std::size_t next = pc + 1;
+    while (prog_[next].op == Op::jump) next = prog_[next].x;
+    prog_[pc].ends = prog_[next].op == Op::match;
   }
 }
 

@@ -93,7 +93,7 @@ class ExactProgram {
     /// literal, cls, count: takes one byte rather than one character.
     bool byte = false;
     bool greedy = true;
-    /// count: a match follows it.
+    /// count: a match follows it (after jumps only).
     bool ends = false;
     char32_t c = 0;          // literal, count without a class: the character
     std::uint32_t x = 0;     // cls, count: class index (NO_CLASS: `c`); split/jump: target
