@@ -69,6 +69,10 @@ ExactProgram::ExactProgram(const Hir& hir, bool whole_word)
     std::size_t next = pc + 1;
     while (prog_[next].op == Op::jump) next = prog_[next].x;
     prog_[pc].ends = prog_[next].op == Op::match;
+    // Whether a thread's way out is taken already is known from the list, except for a
+    // count, which the list does not mark.
+    prog_[pc].parks = !prog_[pc].ends && prog_[pc].max != UNBOUNDED &&
+                      prog_[pc + 1].op != Op::count;
   }
 }
 
@@ -380,7 +384,34 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
       best = stamp == list.stamp ? std::max(best, count) : count;
       stamp = list.stamp;
     }
-    list.dense.push_back(ExactScratch::Thread{pc, count, start, 0});
+    if (!inst.parks) {
+      list.dense.push_back(ExactScratch::Thread{pc, count, start, 0});
+      return;
+    }
+    // Joins the park just before it when its count is lower than the park's last.
+    if (!list.dense.empty()) {
+      const ExactScratch::Thread& last = list.dense.back();
+      if (last.park != ExactScratch::NO_PARK && last.pc == pc && last.wait == 0) {
+        ExactScratch::Park& park = scratch.parks[last.park];
+        if (park.members.back().second + park.steps > count) {
+          park.members.emplace_back(start, std::int64_t{count} - park.steps);
+          return;
+        }
+      }
+    }
+    std::uint32_t id = 0;
+    if (scratch.free_parks.empty()) {
+      id = static_cast<std::uint32_t>(scratch.parks.size());
+      scratch.parks.emplace_back();
+    } else {
+      id = scratch.free_parks.back();
+      scratch.free_parks.pop_back();
+    }
+    ExactScratch::Park& park = scratch.parks[id];
+    park.members.clear();
+    park.steps = 0;
+    park.members.emplace_back(start, count);
+    list.dense.push_back(ExactScratch::Thread{pc, count, start, 0, id});
   };
   auto& stack = scratch.stack;
   stack.clear();
@@ -423,6 +454,39 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
   }
 }
 
+/// Every thread of the park took the character. The first one that can leave the
+/// repetition goes on alone (to wait and leave in its own order); any other's way out is
+/// the same state at the same place, so taken already, and it stays, unless it is at its
+/// maximum. Falling counts put the one to leave first at the front.
+void ExactProgram::arrive(ExactScratch& scratch, ExactScratch::List& list,
+                          const ExactScratch::Thread& t, std::string_view text,
+                          std::size_t at) const {
+  const Inst& inst = prog_[t.pc];
+  const std::uint32_t id = t.park;
+  for (;;) {
+    // `add_thread` may add parks: look the park up afresh each time.
+    auto& members = scratch.parks[id].members;
+    if (members.empty()) break;
+    const auto [start, base] = members.front();
+    const auto count = static_cast<std::uint32_t>(base + scratch.parks[id].steps);
+    if (list.contains(t.pc + 1)) {
+      if (count < inst.max) break;
+      members.pop_front();
+      continue;
+    }
+    if (count < inst.min) break;
+    members.pop_front();
+    add_thread(scratch, list, {t.pc, count, false}, start, text, at);
+  }
+  if (scratch.parks[id].members.empty()) {
+    scratch.free_parks.push_back(id);
+    return;
+  }
+  ExactScratch::Thread parked = t;
+  parked.wait = 0;
+  list.dense.push_back(parked);
+}
+
 std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     std::string_view text, ExactScratch& scratch) const {
   if (text.size() < min_length_) return std::nullopt;
@@ -438,6 +502,10 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     if (list->counts.size() < counts_) list->counts.assign(counts_, {0, 0});
   }
   scratch.runs.assign(counts_, ExactScratch::Run{});
+  scratch.free_parks.clear();
+  for (std::size_t k = scratch.parks.size(); k > 0; --k) {
+    scratch.free_parks.push_back(static_cast<std::uint32_t>(k - 1));
+  }
   std::optional<std::pair<std::size_t, std::size_t>> best;
   std::size_t at = 0;
   for (;;) {
@@ -453,7 +521,13 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     for (std::size_t k = 0; k < clist.dense.size(); ++k) {
       const ExactScratch::Thread t = clist.dense[k];
       if (t.wait > 1) {
-        nlist.dense.push_back(ExactScratch::Thread{t.pc, t.count, t.start, t.wait - 1});
+        ExactScratch::Thread later = t;
+        --later.wait;
+        nlist.dense.push_back(later);
+        continue;
+      }
+      if (t.wait == 1 && t.park != ExactScratch::NO_PARK) {
+        arrive(scratch, nlist, t, text, at + 1);
         continue;
       }
       if (t.wait == 1) {
@@ -461,6 +535,22 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
         continue;
       }
       const Inst& inst = prog_[t.pc];
+      if (t.park != ExactScratch::NO_PARK) {
+        const std::size_t took = step(inst, text, at);
+        if (took == 0) {
+          scratch.free_parks.push_back(t.park);
+          continue;
+        }
+        ++scratch.parks[t.park].steps;
+        if (took == 1) {
+          arrive(scratch, nlist, t, text, at + 1);
+        } else {
+          ExactScratch::Thread later = t;
+          later.wait = static_cast<std::uint32_t>(took - 1);
+          nlist.dense.push_back(later);
+        }
+        continue;
+      }
       std::size_t took = 0;
       std::uint32_t pc = t.pc + 1, count = 0;
       switch (inst.op) {

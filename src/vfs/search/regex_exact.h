@@ -15,15 +15,16 @@
 ///
 /// A repetition of one character with a large count is one instruction with a counter,
 /// not unrolled: a thread enters it only where the run of matching characters ahead is
-/// long enough, and threads inside it that can never do better than another are
-/// dropped. Such counts cost time in proportion to the line where no upper bound or the
-/// end of the pattern follows them; a bounded count followed by more pattern may keep a
-/// thread per position of a long run.
+/// long enough, threads inside it that can never do better than another are dropped,
+/// and threads side by side in it step as one group, of which only the first that can
+/// leave is followed. The count then costs time in proportion to the line, unless
+/// threads enter it in an order other than that of the text.
 ///
 /// Threading: an `ExactProgram` is immutable and may be shared by any number of
 /// threads; each thread searches with its own `ExactScratch`.
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -35,6 +36,7 @@ namespace nivern_vfs::regex {
 
 /// Per-thread working memory of a search.
 struct ExactScratch {
+  static constexpr std::uint32_t NO_PARK = 0xFFFFFFFF;
   struct Thread {
     std::uint32_t pc;
     /// At a counted repetition: the characters taken so far.
@@ -42,6 +44,16 @@ struct ExactScratch {
     std::size_t start;
     /// Inside a multi-byte character: the bytes left before the thread goes on at `pc`.
     std::uint32_t wait;
+    /// A group of threads waiting in a counted repetition (an index into `parks`), or
+    /// NO_PARK for one thread.
+    std::uint32_t park = NO_PARK;
+  };
+  /// Threads waiting side by side in one bounded counted repetition, in order of
+  /// preference and of strictly falling count; they take each character together.
+  struct Park {
+    /// Each thread's start, and its count less `steps`.
+    std::deque<std::pair<std::size_t, std::int64_t>> members;
+    std::int64_t steps = 0;
   };
   struct List {
     std::vector<Thread> dense;
@@ -72,6 +84,8 @@ struct ExactScratch {
   List current, next;
   std::vector<Frame> stack;
   std::vector<Run> runs;
+  std::vector<Park> parks;
+  std::vector<std::uint32_t> free_parks;
   std::uint64_t stamps = 0;
 };
 
@@ -95,6 +109,8 @@ class ExactProgram {
     bool greedy = true;
     /// count: a match follows it (after jumps only).
     bool ends = false;
+    /// count: its waiting threads gather in parks (bounded, and followed by more).
+    bool parks = false;
     char32_t c = 0;          // literal, count without a class: the character
     std::uint32_t x = 0;     // cls, count: class index (NO_CLASS: `c`); split/jump: target
     std::uint32_t y = 0;     // split: second target; count: its index among the counts
@@ -115,6 +131,9 @@ class ExactProgram {
   [[nodiscard]] bool look_holds(Look look, std::string_view text, std::size_t at) const;
   void add_thread(ExactScratch& scratch, ExactScratch::List& list, ExactScratch::Frame frame,
                   std::size_t start, std::string_view text, std::size_t at) const;
+  /// The threads of a park that took a character, at `at`.
+  void arrive(ExactScratch& scratch, ExactScratch::List& list, const ExactScratch::Thread& t,
+              std::string_view text, std::size_t at) const;
 
   std::vector<Inst> prog_;
   std::vector<Ranges> classes_;
