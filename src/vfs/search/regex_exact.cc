@@ -372,28 +372,45 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
   // When a match follows the repetition, the first thread in it is sure to reach its
   // minimum (it entered with that many characters ahead) and end in a match before any
   // later one would.
+  // With an upper bound, a thread that can leave already also drops any later one with
+  // at least its count: the first can leave wherever the later one could.
   auto dominated = [&](const Inst& inst, std::uint32_t count) {
-    const auto& [stamp, best] = list.counts[inst.y];
-    if (stamp != list.stamp) return false;
+    const ExactScratch::List::Mark& mark = list.counts[inst.y];
+    if (mark.stamp != list.stamp) return false;
     if (inst.ends) return true;
-    return inst.max == UNBOUNDED ? best >= count : count == 0;
+    if (inst.max == UNBOUNDED) return mark.most >= count;
+    return (count == 0 && mark.zero) || mark.least_done <= count;
   };
   auto wait_in = [&](const Inst& inst, std::uint32_t pc, std::uint32_t count) {
-    auto& [stamp, best] = list.counts[inst.y];
-    if (inst.ends || inst.max == UNBOUNDED || count == 0) {
-      best = stamp == list.stamp ? std::max(best, count) : count;
-      stamp = list.stamp;
-    }
+    ExactScratch::List::Mark& mark = list.counts[inst.y];
+    if (mark.stamp != list.stamp) mark = ExactScratch::List::Mark{list.stamp};
+    mark.most = std::max(mark.most, count);
+    mark.zero = mark.zero || count == 0;
+    if (count >= inst.min) mark.least_done = std::min(mark.least_done, count);
     if (!inst.parks) {
       list.dense.push_back(ExactScratch::Thread{pc, count, start, 0});
       return;
     }
-    // Joins the park just before it when its count is lower than the park's last.
-    if (!list.dense.empty()) {
-      const ExactScratch::Thread& last = list.dense.back();
-      if (last.park != ExactScratch::NO_PARK && last.pc == pc && last.wait == 0) {
-        ExactScratch::Park& park = scratch.parks[last.park];
-        if (park.members.back().second + park.steps > count) {
+    // Joins the park last in the list (past entries that take no character) when its
+    // count goes on the park's order.
+    std::size_t last = list.dense.size();
+    while (last > 0) {
+      const ExactScratch::Thread& t = list.dense[last - 1];
+      const Op op = prog_[t.pc].op;
+      if (t.wait != 0 || t.park != ExactScratch::NO_PARK ||
+          (op != Op::split && op != Op::jump && op != Op::look)) {
+        break;
+      }
+      --last;
+    }
+    if (last > 0) {
+      const ExactScratch::Thread& t = list.dense[last - 1];
+      if (t.park != ExactScratch::NO_PARK && t.pc == pc && t.wait == 0) {
+        ExactScratch::Park& park = scratch.parks[t.park];
+        const std::int64_t back = park.members.back().second + park.steps;
+        if (park.members.size() == 1 && back != count) park.rising = back < count;
+        // Rising, only the last may be able to leave.
+        if (park.rising ? back < count && back < inst.min : back > count) {
           park.members.emplace_back(start, std::int64_t{count} - park.steps);
           return;
         }
@@ -410,6 +427,7 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
     ExactScratch::Park& park = scratch.parks[id];
     park.members.clear();
     park.steps = 0;
+    park.rising = false;
     park.members.emplace_back(start, count);
     list.dense.push_back(ExactScratch::Thread{pc, count, start, 0, id});
   };
@@ -454,15 +472,86 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
   }
 }
 
+/// Puts a park back in the list, joined with the park just before it (past entries that
+/// take no character) when their counts go on in one order.
+void ExactProgram::park_in(ExactScratch& scratch, ExactScratch::List& list,
+                           ExactScratch::Thread parked) const {
+  parked.wait = 0;
+  std::size_t last = list.dense.size();
+  while (last > 0) {
+    const ExactScratch::Thread& t = list.dense[last - 1];
+    const Op op = prog_[t.pc].op;
+    if (t.wait != 0 || t.park != ExactScratch::NO_PARK ||
+        (op != Op::split && op != Op::jump && op != Op::look)) {
+      break;
+    }
+    --last;
+  }
+  if (last == 0 || list.dense[last - 1].park == ExactScratch::NO_PARK ||
+      list.dense[last - 1].pc != parked.pc || list.dense[last - 1].wait != 0) {
+    list.dense.push_back(parked);
+    return;
+  }
+  const std::uint32_t first_id = list.dense[last - 1].park;
+  ExactScratch::Park& first = scratch.parks[first_id];
+  ExactScratch::Park& second = scratch.parks[parked.park];
+  auto count = [](const ExactScratch::Park& p, const auto& member) {
+    return member.second + p.steps;
+  };
+  const std::int64_t joint_low = count(first, first.members.back());
+  const std::int64_t joint_high = count(second, second.members.front());
+  if (joint_low == joint_high) {
+    list.dense.push_back(parked);
+    return;
+  }
+  const bool rising = joint_low < joint_high;
+  const std::int64_t min = prog_[parked.pc].min;
+  if ((first.members.size() > 1 && first.rising != rising) ||
+      (second.members.size() > 1 && second.rising != rising) || (rising && joint_low >= min)) {
+    list.dense.push_back(parked);
+    return;
+  }
+  if (first.members.size() <= second.members.size()) {
+    for (auto it = first.members.rbegin(); it != first.members.rend(); ++it) {
+      second.members.emplace_front(it->first, count(first, *it) - second.steps);
+    }
+    second.rising = rising;
+    list.dense[last - 1].park = parked.park;
+    scratch.free_parks.push_back(first_id);
+  } else {
+    for (const auto& member : second.members) {
+      first.members.emplace_back(member.first, count(second, member) - first.steps);
+    }
+    first.rising = rising;
+    scratch.free_parks.push_back(parked.park);
+  }
+}
+
 /// Every thread of the park took the character. The first one that can leave the
 /// repetition goes on alone (to wait and leave in its own order); any other's way out is
 /// the same state at the same place, so taken already, and it stays, unless it is at its
-/// maximum. Falling counts put the one to leave first at the front.
+/// maximum. Falling counts put the one to leave first at the front. With rising counts
+/// the park holds threads that cannot leave yet: the last one, when it can, goes on
+/// alone after the others (and drops any later thread with a higher count).
 void ExactProgram::arrive(ExactScratch& scratch, ExactScratch::List& list,
                           const ExactScratch::Thread& t, std::string_view text,
                           std::size_t at) const {
   const Inst& inst = prog_[t.pc];
   const std::uint32_t id = t.park;
+  if (scratch.parks[id].rising) {
+    auto& members = scratch.parks[id].members;
+    const auto [start, base] = members.back();
+    const auto count = static_cast<std::uint32_t>(base + scratch.parks[id].steps);
+    const bool leaves = count >= inst.min;
+    if (leaves) members.pop_back();
+    if (members.empty()) {
+      scratch.free_parks.push_back(id);
+    } else {
+      park_in(scratch, list, t);
+    }
+    if (leaves) add_thread(scratch, list, {t.pc, count, false}, start, text, at);
+    return;
+  }
   for (;;) {
     // `add_thread` may add parks: look the park up afresh each time.
     auto& members = scratch.parks[id].members;
@@ -482,9 +571,7 @@ void ExactProgram::arrive(ExactScratch& scratch, ExactScratch::List& list,
     scratch.free_parks.push_back(id);
     return;
   }
-  ExactScratch::Thread parked = t;
-  parked.wait = 0;
-  list.dense.push_back(parked);
+  park_in(scratch, list, t);
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
@@ -499,7 +586,7 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
   for (auto* list : {&clist, &nlist}) {
     reset(*list);
     if (list->sparse.size() < prog_.size()) list->sparse.assign(prog_.size(), 0);
-    if (list->counts.size() < counts_) list->counts.assign(counts_, {0, 0});
+    if (list->counts.size() < counts_) list->counts.assign(counts_, {});
   }
   scratch.runs.assign(counts_, ExactScratch::Run{});
   scratch.free_parks.clear();

@@ -17,8 +17,8 @@
 /// not unrolled: a thread enters it only where the run of matching characters ahead is
 /// long enough, threads inside it that can never do better than another are dropped,
 /// and threads side by side in it step as one group, of which only the first that can
-/// leave is followed. The count then costs time in proportion to the line, unless
-/// threads enter it in an order other than that of the text.
+/// leave is followed. The count then costs time in proportion to the line, unless other
+/// threads come between those waiting in it.
 ///
 /// Threading: an `ExactProgram` is immutable and may be shared by any number of
 /// threads; each thread searches with its own `ExactScratch`.
@@ -49,18 +49,27 @@ struct ExactScratch {
     std::uint32_t park = NO_PARK;
   };
   /// Threads waiting side by side in one bounded counted repetition, in order of
-  /// preference and of strictly falling count; they take each character together.
+  /// preference, with strictly falling or strictly rising counts; they take each
+  /// character together.
   struct Park {
     /// Each thread's start, and its count less `steps`.
     std::deque<std::pair<std::size_t, std::int64_t>> members;
     std::int64_t steps = 0;
+    bool rising = false;
   };
   struct List {
     std::vector<Thread> dense;
     std::vector<std::uint32_t> sparse;
-    /// Per counted repetition: the stamp of the list that last entered it, and the
-    /// largest count (up to its minimum) any thread waiting in it holds.
-    std::vector<std::pair<std::uint64_t, std::uint32_t>> counts;
+    /// Per counted repetition, what the threads waiting in it hold (valid when `stamp`
+    /// is the list's): the largest count, whether one has count 0, and the smallest
+    /// count that lets a thread leave.
+    struct Mark {
+      std::uint64_t stamp = 0;
+      std::uint32_t most = 0;
+      std::uint32_t least_done = 0xFFFFFFFF;
+      bool zero = false;
+    };
+    std::vector<Mark> counts;
     std::uint64_t stamp = 0;
     [[nodiscard]] bool contains(std::uint32_t pc) const {
       const std::uint32_t k = sparse[pc];
@@ -131,6 +140,7 @@ class ExactProgram {
   [[nodiscard]] bool look_holds(Look look, std::string_view text, std::size_t at) const;
   void add_thread(ExactScratch& scratch, ExactScratch::List& list, ExactScratch::Frame frame,
                   std::size_t start, std::string_view text, std::size_t at) const;
+  void park_in(ExactScratch& scratch, ExactScratch::List& list, ExactScratch::Thread parked) const;
   /// The threads of a park that took a character, at `at`.
   void arrive(ExactScratch& scratch, ExactScratch::List& list, const ExactScratch::Thread& t,
               std::string_view text, std::size_t at) const;

@@ -32,11 +32,12 @@ TEST(ExactProgram, FindsTheSameLeftmostFirstMatchAsRe2) {
                           "(?-u:.)", "(?-u:[^a])", "(?-u:\\xA9)", "{17,19}", "{17,}", "{17}",
                           "{17,}?", "{0,18}?"};
   const std::string long_a = std::string(20, 'a') + "b" + std::string(17, 'a') + "é";
+  const std::string run_b = "a" + std::string(45, 'b') + "ab" + std::string(18, 'b');
   std::string long_e;
   for (int k = 0; k < 19; ++k) long_e += k % 7 == 0 ? "a" : "é";
   const char* texts[] = {"",       "a",   "ab",     "ba",     "aab",   "abab b",
                          "é a",    "xyz", "bbbaaa", " a é b", "日本語", "a\xff\xa9\x62",
-                         long_a.c_str(), long_e.c_str()};
+                         long_a.c_str(), long_e.c_str(), run_b.c_str()};
   std::mt19937 rng(7);
   RE2::Options options;
   options.set_log_errors(false);
