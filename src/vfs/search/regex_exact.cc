@@ -33,6 +33,8 @@ Side classify(std::string_view text, std::size_t from, std::size_t to) {
 /// The character that starts at `at`.
 Side unicode_after(std::string_view text, std::size_t at) {
   if (at >= text.size()) return Side::none;
+  const auto b = static_cast<unsigned char>(text[at]);
+  if (b < 0x80) return ascii_word(b) ? Side::word : Side::other;
   return classify(text, at, text.size());
 }
 
@@ -41,6 +43,8 @@ Side unicode_after(std::string_view text, std::size_t at) {
 /// in view. The character found may end before `at`.
 Side unicode_before(std::string_view text, std::size_t at) {
   if (at == 0) return Side::none;
+  const auto b = static_cast<unsigned char>(text[at - 1]);
+  if (b < 0x80) return ascii_word(b) ? Side::word : Side::other;
   const std::size_t limit = at >= 4 ? at - 4 : 0;
   std::size_t start = at - 1;
   while (start > limit && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
@@ -575,8 +579,8 @@ void ExactProgram::arrive(ExactScratch& scratch, ExactScratch::List& list,
 }
 
 std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
-    std::string_view text, ExactScratch& scratch) const {
-  if (text.size() < min_length_) return std::nullopt;
+    std::string_view text, ExactScratch& scratch, std::size_t from) const {
+  if (from > text.size() || text.size() - from < min_length_) return std::nullopt;
   auto& clist = scratch.current;
   auto& nlist = scratch.next;
   auto reset = [&](ExactScratch::List& list) {
@@ -594,7 +598,7 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
     scratch.free_parks.push_back(static_cast<std::uint32_t>(k - 1));
   }
   std::optional<std::pair<std::size_t, std::size_t>> best;
-  std::size_t at = 0;
+  std::size_t at = from;
   for (;;) {
     if (!best) add_thread(scratch, clist, {0, 0, false}, at, text, at);
     if (clist.dense.empty()) {
@@ -604,30 +608,68 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
       continue;
     }
     const bool more = at < text.size();
+    // The byte here, and the character that starts here (length 0: none does).
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const char32_t byte = more ? bytes[at] : 0;
+    char32_t c = byte;
+    std::size_t len = more ? 1 : 0;
+    if (byte >= 0x80) {
+      len = nivern_text::utf8_multibyte_length(bytes + at, bytes + text.size());
+      if (len != 0) c = nivern_text::utf8_at(text, at);
+    }
+    auto takes = [&](const Inst& inst) -> std::size_t {
+      if (!more) return 0;
+      const char32_t have = inst.byte ? byte : c;
+      if (!inst.byte && len == 0) return 0;
+      const bool has = inst.op == Op::literal || inst.x == NO_CLASS ? have == inst.c
+                                                                    : class_has(inst.x, have);
+      return has ? (inst.byte ? 1 : len) : 0;
+    };
     reset(nlist);
     for (std::size_t k = 0; k < clist.dense.size(); ++k) {
-      const ExactScratch::Thread t = clist.dense[k];
+      const ExactScratch::Thread& t = clist.dense[k];
+      const Inst& inst = prog_[t.pc];
+      if (t.wait == 0 && t.park == ExactScratch::NO_PARK) [[likely]] {
+        std::size_t took = 0;
+        std::uint32_t pc = t.pc + 1, count = 0;
+        switch (inst.op) {
+          case Op::literal:
+          case Op::cls:
+            took = takes(inst);
+            break;
+          case Op::count:
+            took = takes(inst);
+            pc = t.pc;
+            count = inst.max == UNBOUNDED ? std::min(t.count + 1, inst.min) : t.count + 1;
+            break;
+          case Op::match:
+            best = {t.start, at};
+            k = clist.dense.size();  // threads of lower priority are dropped
+            break;
+          default:
+            break;
+        }
+        if (took == 1 && (prog_[pc].op == Op::count || !nlist.contains(pc))) {
+          add_thread(scratch, nlist, {pc, count, false}, t.start, text, at + 1);
+        }
+        if (took > 1) {
+          nlist.dense.push_back(
+              ExactScratch::Thread{pc, count, t.start, static_cast<std::uint32_t>(took - 1)});
+        }
+        continue;
+      }
+      // Inside a character, or a park.
       if (t.wait > 1) {
         ExactScratch::Thread later = t;
         --later.wait;
         nlist.dense.push_back(later);
-        continue;
-      }
-      if (t.wait == 1 && t.park != ExactScratch::NO_PARK) {
+      } else if (t.wait == 1 && t.park != ExactScratch::NO_PARK) {
         arrive(scratch, nlist, t, text, at + 1);
-        continue;
-      }
-      if (t.wait == 1) {
+      } else if (t.wait == 1) {
         add_thread(scratch, nlist, {t.pc, t.count, false}, t.start, text, at + 1);
-        continue;
-      }
-      const Inst& inst = prog_[t.pc];
-      if (t.park != ExactScratch::NO_PARK) {
-        const std::size_t took = step(inst, text, at);
-        if (took == 0) {
-          scratch.free_parks.push_back(t.park);
-          continue;
-        }
+      } else if (const std::size_t took = takes(inst); took == 0) {
+        scratch.free_parks.push_back(t.park);
+      } else {
         ++scratch.parks[t.park].steps;
         if (took == 1) {
           arrive(scratch, nlist, t, text, at + 1);
@@ -636,31 +678,6 @@ std::optional<std::pair<std::size_t, std::size_t>> ExactProgram::find(
           later.wait = static_cast<std::uint32_t>(took - 1);
           nlist.dense.push_back(later);
         }
-        continue;
-      }
-      std::size_t took = 0;
-      std::uint32_t pc = t.pc + 1, count = 0;
-      switch (inst.op) {
-        case Op::literal:
-        case Op::cls:
-          took = step(inst, text, at);
-          break;
-        case Op::count:
-          took = step(inst, text, at);
-          pc = t.pc;
-          count = inst.max == UNBOUNDED ? std::min(t.count + 1, inst.min) : t.count + 1;
-          break;
-        case Op::match:
-          best = {t.start, at};
-          k = clist.dense.size();  // threads of lower priority are dropped
-          break;
-        default:
-          break;
-      }
-      if (took == 1) add_thread(scratch, nlist, {pc, count, false}, t.start, text, at + 1);
-      if (took > 1) {
-        nlist.dense.push_back(
-            ExactScratch::Thread{pc, count, t.start, static_cast<std::uint32_t>(took - 1)});
       }
     }
     std::swap(clist, nlist);

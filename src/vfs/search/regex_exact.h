@@ -104,9 +104,10 @@ class ExactProgram {
   /// word character on either side.
   ExactProgram(const Hir& hir, bool whole_word);
 
-  /// The byte span of the leftmost-first match in `text`, or nullopt.
-  [[nodiscard]] std::optional<std::pair<std::size_t, std::size_t>> find(std::string_view text,
-                                                                        ExactScratch& scratch) const;
+  /// The byte span of the leftmost-first match in `text` that starts at `from` or
+  /// later, or nullopt. The assertions see the whole text.
+  [[nodiscard]] std::optional<std::pair<std::size_t, std::size_t>> find(
+      std::string_view text, ExactScratch& scratch, std::size_t from = 0) const;
 
  private:
   enum class Op : std::uint8_t { literal, cls, count, split, jump, look, match };

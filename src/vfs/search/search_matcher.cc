@@ -243,9 +243,10 @@ std::optional<Span> Matcher::first_match(std::string_view text) const {
   if (!line_re_->Match(text, 0, text.size(), RE2::UNANCHORED, groups, group + 1)) {
     return std::nullopt;
   }
-  // RE2 matched a superset; the exact matcher decides, whether or not the text is UTF-8.
-  if (exact_always_) return exact_->find(text, *scratch_);
   const auto start = static_cast<std::size_t>(groups[group].data() - text.data());
+  // RE2 matched a superset; the exact matcher decides, whether or not the text is UTF-8.
+  // Every exact match is one of RE2's, so none starts before RE2's leftmost one.
+  if (exact_always_) return exact_->find(text, *scratch_, start);
   return Span{start, start + groups[group].size()};
 }
 
