@@ -2,7 +2,8 @@
 # Text search through the server against `rg --hidden -n` with equivalent flags, on the
 # kernel tree: a rare literal, a regex, a word-boundary regex, a whole-word smart-case
 # query and one that hits the 5,000-match limit. Then the same queries without the limit,
-# in process, to compare the raw search speed and check the matching-line counts.
+# in process, to compare the raw search speed and check the matching-line counts. Last,
+# a count over 1000 on one 1 MB line.
 #
 # usage: bench/search.sh [rounds]      (BUILD=<build dir>, default ./build)
 set -euo pipefail
@@ -21,3 +22,7 @@ echo "== through the server (one session), median of $rounds"
 "$CLIENT" compare "$ROOT" "$rounds"
 echo "== without the match limit, in process"
 "$CLIENT" full "$ROOT" "$rounds"
+echo "== one 1 MB line, through the server, median of $rounds"
+long=$(mktemp -d)
+trap 'rm -rf "$long"' EXIT
+"$CLIENT" long-line "$long" "$rounds"

@@ -10,6 +10,9 @@
 //                                          limit: the library's walk and line searcher
 //                                          in this process, counting every matching
 //                                          line, against rg; checks the counts agree
+//   search_client long-line <dir> [rounds] writes one 1 MB line with a comma every
+//                                          1,000 characters into <dir> and compares
+//                                          [^,]{1001,} on it as `compare` does
 // A request's time covers the whole round trip: framing, the walk, the search, the sort,
 // the JSON reply and its frame.
 #include <fcntl.h>
@@ -87,10 +90,10 @@ std::string search_body(const vs::SearchQuery& q, const std::string& root) {
          ",\"regex\":" + flag(q.regex) + ",\"excludes\":[]}}";
 }
 
-int compare(const std::string& root, int rounds) {
+int compare(const std::string& root, int rounds, const std::vector<Bench>& queries) {
   nivern_test::ServerProcess server(root);
   server.hello();
-  for (const Bench& b : benches()) {
+  for (const Bench& b : queries) {
     const std::string body = search_body(b.query, root);
     const auto rg = rg_command(b, root);
     std::vector<double> served, plain;
@@ -103,7 +106,11 @@ int compare(const std::string& root, int rounds) {
       t0 = Clock::now();
       const auto direct = nivern_support::run(rg);
       const double t_rg = ms_since(t0);
-      if (!direct || !direct->status.success() || reply.find("\"found\"") == std::string::npos) {
+      // rg exits with 1 when nothing matches.
+      const bool rg_ok = direct && (direct->status.success() ||
+                                    (direct->status.kind == nivern_support::ExitStatus::Kind::exited &&
+                                     direct->status.code == 1));
+      if (!rg_ok || reply.find("\"found\"") == std::string::npos) {
         std::fprintf(stderr, "%s: a run failed: %.200s\n", b.name, reply.c_str());
         return 1;
       }
@@ -196,12 +203,27 @@ int full(const std::string& root, int rounds) {
 
 int main(int argc, char** argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: search_client compare|full <root> [rounds]\n");
+    std::fprintf(stderr, "usage: search_client compare|full|long-line <root> [rounds]\n");
     return 2;
   }
   const std::string mode = argv[1], root = argv[2];
   const int rounds = argc > 3 ? std::atoi(argv[3]) : 11;
-  if (mode == "compare") return compare(root, rounds);
+  if (mode == "compare") return compare(root, rounds, benches());
+  if (mode == "long-line") {
+    // A count over 1000 that no run of the line reaches.
+    std::string line;
+    for (int k = 0; k < 1000; ++k) line += std::string(999, 'x') + ",";
+    line += '\n';
+    FILE* f = std::fopen((root + "/long-line.txt").c_str(), "wb");
+    if (f == nullptr || std::fwrite(line.data(), 1, line.size(), f) != line.size() ||
+        std::fclose(f) != 0) {
+      std::fprintf(stderr, "cannot write %s/long-line.txt\n", root.c_str());
+      return 1;
+    }
+    return compare(root, rounds,
+                   {bench("count [^,]{1001,}, 1 MB line", "[^,]{1001,}", true, false, true,
+                          {"-s"})});
+  }
   if (mode == "full") return full(root, rounds);
   std::fprintf(stderr, "unknown mode %s\n", mode.c_str());
   return 2;

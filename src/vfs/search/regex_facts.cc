@@ -61,7 +61,7 @@ LiteralFacts literal_facts(const Hir& hir) {
     }
   };
   walk(walk, hir.root);
-  facts.literal_only = plain && !facts.atoms.empty() && !hir.needs_exact;
+  facts.literal_only = plain && !facts.atoms.empty();
   facts.bytes = hir.bytes;
   return facts;
 }

@@ -79,6 +79,12 @@ bool re2_counts(const HirNode& n, const std::vector<bool>& counted) {
   return !counted[n.children[0]] && n.min <= 1000 && (n.max == UNBOUNDED || n.max <= 1000);
 }
 
+/// The assertions RE2 has; its word boundaries are the ASCII ones.
+bool re2_has_look(Look l) {
+  return l == Look::start_text || l == Look::end_text || l == Look::start_line ||
+         l == Look::end_line || l == Look::word_ascii || l == Look::not_word_ascii;
+}
+
 class Re2Writer {
  public:
   Re2Writer(const Hir& hir, AnchorMode mode) : hir_(hir), mode_(mode), counted_(counted_nodes(hir)) {}
@@ -203,10 +209,11 @@ class Re2Writer {
 
 }  // namespace
 
-bool re2_spells_all_counts(const Hir& hir) {
+bool re2_spells_exactly(const Hir& hir) {
   const std::vector<bool> counted = counted_nodes(hir);
   for (const HirNode& n : hir.nodes) {
     if (n.kind == HirKind::repeat && !re2_counts(n, counted)) return false;
+    if (n.kind == HirKind::look && !re2_has_look(n.look)) return false;
   }
   return true;
 }

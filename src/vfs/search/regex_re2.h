@@ -1,7 +1,7 @@
 #pragma once
 /// The RE2 spelling of a translated pattern (regex_translate.h). RE2 has no Unicode word
 /// boundaries, no counts over 1000 and no CRLF line anchors: those are spelled as a
-/// superset, and the pattern's `needs_exact` sends each candidate to `ExactProgram`.
+/// superset (`re2_spells_exactly` tells), for `ExactProgram` to decide each candidate.
 /// A pattern with byte pieces is spelled in byte form, for RE2's Latin-1 mode.
 ///
 /// Threading: pure functions over values; safe from any thread.
@@ -30,8 +30,8 @@ enum class AnchorMode {
 /// UTF-8 forms of those characters.
 [[nodiscard]] std::string re2_non_word_class(bool exclude_line_feed, bool bytes = false);
 
-/// Whether RE2 takes every counted repetition of `hir` as written: counts over 1000, and
-/// nested counts whose product is over 1000, are spelled without them.
-[[nodiscard]] bool re2_spells_all_counts(const Hir& hir);
+/// Whether the spelling of `hir` means exactly what `hir` does: the assertions RE2 lacks,
+/// counts over 1000 and nested counts whose product is over 1000 are left out.
+[[nodiscard]] bool re2_spells_exactly(const Hir& hir);
 
 }  // namespace nivern_vfs::regex

@@ -13,7 +13,6 @@
 #include <set>
 
 #include "vfs/search/regex_bytes.h"
-#include "vfs/search/regex_re2.h"
 #include "vfs/search/unicode_class.h"
 
 namespace nivern_vfs::regex {
@@ -389,17 +388,6 @@ class Translator {
     HirNode n;
     n.kind = HirKind::look;
     n.look = l;
-    switch (l) {
-      case Look::start_text:
-      case Look::end_text:
-      case Look::start_line:
-      case Look::end_line:
-      case Look::word_ascii:
-      case Look::not_word_ascii:
-        break;
-      default:
-        hir_.needs_exact = true;
-    }
     return add(std::move(n));
   }
 
@@ -526,9 +514,7 @@ Ranges non_word_ranges(bool exclude_line_feed) {
 
 std::expected<Hir, SyntaxError> translate(const Ast& ast, std::string_view pattern,
                                           bool case_insensitive) {
-  auto hir = Translator(ast, pattern).run(case_insensitive);
-  if (hir && !re2_spells_all_counts(*hir)) hir->needs_exact = true;
-  return hir;
+  return Translator(ast, pattern).run(case_insensitive);
 }
 
 }  // namespace nivern_vfs::regex

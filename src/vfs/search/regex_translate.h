@@ -14,8 +14,7 @@
 /// case folding makes equal to each literal and class. RE2 has no Unicode word
 /// boundaries, no counts over 1000 and no CRLF line anchors: a pattern that uses them
 /// (or \b{start} and the like) is spelled for RE2 without them, a superset that finds
-/// candidates, and `needs_exact` tells the matcher to confirm each candidate with
-/// `ExactProgram`.
+/// candidates, and the matcher has each candidate decided by `ExactProgram`.
 ///
 /// Without Unicode (flag u off), `.`, negated classes and classes with a byte above 127
 /// match single bytes, and \xNN above 127 is that byte; other characters still match
@@ -88,10 +87,8 @@ struct Hir {
   std::vector<HirNode> nodes;
   std::vector<Ranges> classes;
   std::uint32_t root = 0;
-  /// Some assertion or count has no RE2 equivalent: the RE2 spelling leaves it out.
-  bool needs_exact = false;
-  /// Some literal or class matches single bytes. `to_re2`, `literal_facts` and
-  /// `ExactProgram` take such a pattern only in byte form (see the top of this file),
+  /// Some literal or class matches single bytes. `to_re2` and `literal_facts` take such
+  /// a pattern only in byte form (see the top of this file),
   /// where nodes may be shared by several parents (children still precede parents).
   bool bytes = false;
 

@@ -94,6 +94,8 @@ std::optional<RequiredLiteral> required_literal(const regex::LiteralFacts& facts
 
 }  // namespace
 
+bool needs_exact_matcher(const regex::Hir& hir) { return !regex::re2_spells_exactly(hir); }
+
 std::string escape_literal(std::string_view pattern) {
   std::string out;
   out.reserve(pattern.size() * 2);
@@ -134,7 +136,14 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   if (size > regex::SIZE_LIMIT) {
     return std::unexpected(BadQuery{std::string(regex::SIZE_LIMIT_MESSAGE)});
   }
-  if (hir->bytes) regex::to_byte_form(*hir);
+  const bool needs_exact = needs_exact_matcher(*hir);
+  // The exact program runs on the pattern as translated; RE2 and the literal facts take
+  // a pattern with byte pieces in byte form.
+  std::optional<regex::Hir> translated;
+  if (hir->bytes) {
+    translated = *hir;
+    regex::to_byte_form(*hir);
+  }
 
   RE2::Options options;
   options.set_log_errors(false);
@@ -160,21 +169,15 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   std::size_t nodes = 0;
   const std::string line_text = regex::to_re2(*hir, regex::AnchorMode::line, &nodes);
   bool exact_only = nodes > RE2_NODE_BUDGET;
-  const bool exact = hir->needs_exact || exact_only;
+  const bool exact = needs_exact || exact_only;
   const bool wrap_words = query.whole_word && !exact;
   if (!exact_only) {
     const std::string non_word = wrap_words ? regex::re2_non_word_class(false, hir->bytes) : "";
     m.line_re_ = build(wrap_words ? "(?:^|" + non_word + ")(" + line_text + ")(?:" + non_word + "|$)"
                                   : line_text);
-    if (!literal && m.line_re_) {
-      std::string block_text = regex::to_re2(*hir, regex::AnchorMode::block);
-      if (wrap_words) {
-        const std::string non_word_or_lf = regex::re2_non_word_class(true, hir->bytes);
-        block_text = "(?:(?m:^)|" + non_word_or_lf + ")(?:" + block_text + ")(?:" +
-                     non_word_or_lf + "|(?m:$))";
-      }
-      m.block_re_ = build(block_text);
-    }
+    // Without the word wrapping: a word's edge beside bytes that are not UTF-8 is the
+    // exact matcher's to judge.
+    if (!literal && m.line_re_) m.block_re_ = build(regex::to_re2(*hir, regex::AnchorMode::block));
     exact_only = !m.line_re_ || (!literal && !m.block_re_);
   }
   if (exact_only) {
@@ -185,10 +188,12 @@ std::expected<Matcher, BadQuery> Matcher::compile(const SearchQuery& query) {
   }
   if (literal) {
     m.needle_.emplace(literal->bytes, literal->fold_ascii);
-    m.needle_is_match_ = literal->whole && !query.whole_word && !hir->needs_exact;
+    m.needle_is_match_ = literal->whole && !query.whole_word && !needs_exact;
   }
-  if ((exact || exact_only) && !m.needle_is_match_) {
-    m.exact_ = std::make_shared<const regex::ExactProgram>(*hir, query.whole_word);
+  m.exact_always_ = exact || exact_only;
+  if ((m.exact_always_ || query.whole_word) && !m.needle_is_match_) {
+    m.exact_ = std::make_shared<const regex::ExactProgram>(translated ? *translated : *hir,
+                                                          query.whole_word);
     m.scratch_ = std::make_unique<regex::ExactScratch>();
   }
   return m;
@@ -199,6 +204,7 @@ Matcher Matcher::clone() const {
   m.never_matches_ = never_matches_;
   m.needle_is_match_ = needle_is_match_;
   m.whole_word_ = whole_word_;
+  m.exact_always_ = exact_always_;
   m.needle_ = needle_;
   m.share_ = share_;
   if (share_) {
@@ -229,18 +235,18 @@ std::optional<Span> Matcher::first_match(std::string_view text) const {
     return Span{start, start + needle_->size()};
   }
   re2::StringPiece groups[2];
-  const bool wrapped = whole_word_ && !exact_;
+  const bool wrapped = whole_word_ && !exact_always_;
   const int group = wrapped ? 1 : 0;
+  // RE2's word wrapping sees only whole UTF-8 characters; beside bytes that are not, the
+  // exact matcher judges a word's edges.
+  if (wrapped && !nivern_text::is_valid_utf8(text)) return exact_->find(text, *scratch_);
   if (!line_re_->Match(text, 0, text.size(), RE2::UNANCHORED, groups, group + 1)) {
     return std::nullopt;
   }
-  // RE2 matched without the word assertions; the exact matcher decides. Text that is
-  // not UTF-8 keeps RE2's answer (such a matching line leaves the file out anyway),
-  // unless the exact matcher runs over bytes.
-  if (exact_ && (exact_->over_bytes() || nivern_text::is_valid_utf8(text))) {
-    return exact_->find(text, *scratch_);
-  }
   const auto start = static_cast<std::size_t>(groups[group].data() - text.data());
+  // RE2 matched a superset; the exact matcher decides, whether or not the text is UTF-8.
+  // Every exact match is one of RE2's, so none starts before RE2's leftmost one.
+  if (exact_always_) return exact_->find(text, *scratch_, start);
   return Span{start, start + groups[group].size()};
 }
 

@@ -16,8 +16,9 @@
 /// character, and reports the span of the pattern itself. A pattern whose compiled
 /// program would be over `regex::SIZE_LIMIT` bytes is refused before anything is built.
 ///
-/// Patterns with Unicode word assertions are found by RE2 without them (a superset) and
-/// each candidate line is confirmed by the exact matcher of regex_exact.h.
+/// Patterns that RE2 can only spell as a superset (see `needs_exact_matcher`) are found
+/// by RE2 and each candidate line is decided by the exact matcher of regex_exact.h,
+/// whether or not the line is UTF-8.
 ///
 /// A pattern that matches single bytes (Unicode off, see regex_translate.h) runs in
 /// RE2's Latin-1 mode over its byte form; its spans may then start or end inside a
@@ -41,6 +42,7 @@
 namespace nivern_vfs::regex {
 class ExactProgram;
 struct ExactScratch;
+struct Hir;
 }  // namespace nivern_vfs::regex
 
 namespace re2 {
@@ -54,6 +56,10 @@ inline constexpr std::string_view ESCAPE_SET = "\\.+*?()|[]{}^$#&-~";
 
 /// The pattern with a backslash put before every character of `ESCAPE_SET`.
 [[nodiscard]] std::string escape_literal(std::string_view pattern);
+
+/// Whether RE2 can only find candidates for `hir` (Unicode word assertions, CRLF line
+/// anchors, counts RE2 refuses), which the exact matcher then decides.
+[[nodiscard]] bool needs_exact_matcher(const regex::Hir& hir);
 
 /// The search options of one request.
 struct SearchQuery {
@@ -96,7 +102,7 @@ class Matcher {
   /// whole lines (line-feed separated); its match lies inside that line.
   [[nodiscard]] const re2::RE2* block_regex() const { return block_re_.get(); }
   /// Whether the block regex's own match span is the reported span (no word mode).
-  [[nodiscard]] bool block_span_is_match() const { return !whole_word_ && !exact_; }
+  [[nodiscard]] bool block_span_is_match() const { return !whole_word_ && !exact_always_; }
 
   /// Whether `line` (no line feed in it) holds a match.
   [[nodiscard]] bool line_matches(std::string_view line) const;
@@ -114,7 +120,10 @@ class Matcher {
   std::shared_ptr<const re2::RE2> block_re_;
   /// Clones share the RE2 objects rather than compile their own.
   bool share_ = false;
-  /// For patterns RE2 cannot match exactly; shared by every copy.
+  /// The exact matcher decides every line RE2 finds; otherwise, in whole-word mode, it
+  /// decides only lines that are not UTF-8.
+  bool exact_always_ = false;
+  /// For patterns RE2 cannot match exactly, and whole words; shared by every copy.
   std::shared_ptr<const regex::ExactProgram> exact_;
   std::unique_ptr<regex::ExactScratch> scratch_;
 };

@@ -6,6 +6,10 @@
 #include <random>
 #include <string>
 
+#include "vfs/search/regex_exact.h"
+#include "vfs/search/regex_syntax.h"
+#include "vfs/search/regex_translate.h"
+
 namespace nivern_vfs::search {
 namespace {
 
@@ -305,6 +309,42 @@ TEST(MatcherLines, CaseInsensitivePosixClassesFoldBeforeNegation) {
   }
 }
 
+TEST(MatcherLines, LinesThatAreNotUtf8AreDecidedByTheExactRules) {
+  // Each answer is the line-search library's. A pattern RE2 only approximates is decided
+  // by the exact matcher on every line; a whole word beside bytes that are not UTF-8 too.
+  const LineRow rows[] = {
+      {"\\bfoo\\b", true, false, true, "let foo = 1;", Span{4, 7}},
+      {"\\bfoo\\b", true, false, true, "foobar = caf\xe9;", std::nullopt},
+      {"foo\\b", true, false, true, "foobar = caf\xe9;", std::nullopt},
+      {"\\<foo\\>", true, false, true, "foobar = caf\xe9;", std::nullopt},
+      {"\\Ba", true, false, true, "\xe9" "a", std::nullopt},
+      {"\\Ba", true, false, true, "banana \xe9", Span{1, 2}},
+      {"\\D{1200,}?|x", true, false, true, "caf\xe9", std::nullopt},
+      {"\\D{1200,}?|x", true, false, true, "let x = \xe9", Span{4, 5}},
+      {"foo", false, true, true, "foobar = caf\xe9;", std::nullopt},
+      {"foo", false, true, true, "x foo \xe9", Span{2, 5}},
+      // A word's edge looks back to the lead byte before stray continuation bytes.
+      {"foo", false, true, true, "(\x80" "foo)", Span{2, 5}},
+      {"\\bfoo\\b", true, false, true, "(\x80" "foo)", Span{2, 5}},
+      {"foo", false, true, true, "a\x80" "foo)", std::nullopt},
+      // Empty matches may fall inside a character; the half and Unicode word assertions
+      // do not hold beside bytes that do not decode.
+      {"(?-u)\\>{0,7}\\B", true, false, true, "c\xd6\x87", Span{2, 2}},
+      {"(?-u)[\\x80-\\xFF](?u:\\b{end-half})", true, false, true, "caf\xc3\xa9", Span{4, 5}},
+      {"\\B|(?-u:\\xFF)", true, false, true, "\xef\xbc\xa1", std::nullopt},
+      {"\\B", true, false, true, "\xe9", std::nullopt},
+      {"\\b{start-half}x", true, false, true, "\xe9x x", Span{3, 4}},
+      // Encoded surrogates and over-long forms are no characters.
+      {"\\bx\\b", true, false, true, "\xed\xa0\x80x", Span{3, 4}},
+      {"(?s:.)\\b{end}", true, false, true, "\xe0\x80\xafx", Span{3, 4}},
+  };
+  for (const auto& row : rows) {
+    const Matcher m = compile(row.pattern, row.regex, row.whole_word, row.case_sensitive);
+    EXPECT_EQ(m.first_match(row.line), row.span) << row.pattern << " in " << row.line;
+    EXPECT_EQ(m.line_matches(row.line), row.span.has_value()) << row.pattern << " in " << row.line;
+  }
+}
+
 TEST(MatcherLines, InvalidSequencesNeverMatchAClass) {
   // Encoded surrogates, over-long forms, code points past U+10FFFF and stray bytes are
   // no characters, for the broadest classes too; a valid character in their place is.
@@ -330,6 +370,70 @@ TEST(MatcherLines, InvalidSequencesNeverMatchAClass) {
   EXPECT_EQ(word.first_match("\xED\xA0\x80x"), std::nullopt);
   EXPECT_EQ(word.first_match("x\xF4\x90\x80\x80"), std::nullopt);
   EXPECT_EQ(word.first_match("\xEE\x80\x80x"), (Span{3, 4}));
+}
+
+TEST(MatcherLines, LargeCountsOfOneCharacter) {
+  std::string commas;
+  for (int k = 0; k < 1000; ++k) commas += std::string(999, 'x') + ",";
+  const Matcher run = compile("[^,]{1001,}", true, false, true);
+  EXPECT_EQ(run.first_match(commas), std::nullopt);
+  std::string longer = commas;
+  longer[4999] = 'y';
+  EXPECT_EQ(run.first_match(longer), (Span{4000, 5999}));
+  const Matcher exactly = compile("[^a]{80000}", true, false, true);
+  std::string e70k, e80k;
+  for (int k = 0; k < 70000; ++k) e70k += "é";
+  for (int k = 0; k < 80001; ++k) e80k += "é";
+  EXPECT_EQ(exactly.first_match(e70k), std::nullopt);
+  EXPECT_EQ(exactly.first_match("a" + e80k), (Span{1, 160001}));
+  // Lazy, bounded, and followed by more pattern: the preferred match of each.
+  const Matcher lazy = compile("x{1001,1500}?y?", true, false, true);
+  EXPECT_EQ(lazy.first_match("-" + std::string(2000, 'x')), (Span{1, 1002}));
+  const Matcher greedy = compile("x{1001,1500}x{500}-", true, false, true);
+  EXPECT_EQ(greedy.first_match(std::string(2000, 'x') + "-"), (Span{0, 2001}));
+  EXPECT_EQ(greedy.first_match(std::string(1501, 'x') + "-"), (Span{0, 1502}));
+  EXPECT_EQ(greedy.first_match(std::string(1500, 'x') + "-"), std::nullopt);
+  EXPECT_EQ(greedy.first_match(std::string(1501, 'x') + "\xff-"), std::nullopt);
+}
+
+TEST(MatcherLines, ALineThatIsNotUtf8MatchesOnlyWhereTheExactMatcherDoes) {
+  // A matching line that is not UTF-8 leaves its file out, so RE2's superset must never
+  // be the final answer there: random patterns against the exact matcher as judge.
+  const char* pieces[] = {"a", "o", "x", "\\w", "\\W", "[^a]", ".", "\\d", "\\D", "[[:alpha:]]",
+                          "(?i)k", "(?i:[^s])", "\\b", "\\B", "\\<", "\\>", "\\b{start-half}",
+                          "\\b{end-half}", "(?-u:\\b)", "(?-u:\\xFF)", "(?-u:.)", "+", "*", "?",
+                          "|", "(", ")", "{2,1002}", "{1001,}?", "{2}", "(?m)^", "(?Rm)$"};
+  const char* parts[] = {"a",  "foo", " ",  "é", "日", "_", "1", "K", "ſ", "x\r",
+                         "\xff", "\x80", "\xc3", "\xed\xa0\xbd\xed\xb8\x80", "\xe0\x80\xaf",
+                         "\xf0\x80\x80\xaf", "\xc0\xaf", "\xf4\x90\x80\x80"};
+  std::mt19937 rng(30);
+  int judged = 0;
+  for (int round = 0; round < 300; ++round) {
+    std::string pattern;
+    const int n = 1 + static_cast<int>(rng() % 5);
+    for (int k = 0; k < n; ++k) pattern += pieces[rng() % std::size(pieces)];
+    const bool whole_word = rng() % 4 == 0;
+    auto m = Matcher::compile({pattern, true, whole_word, true});
+    if (!m) continue;
+    const std::string wrapped = "(?:" + pattern + ")";
+    auto ast = regex::parse(wrapped);
+    ASSERT_TRUE(ast) << pattern;
+    auto hir = regex::translate(*ast, wrapped, false);
+    ASSERT_TRUE(hir) << pattern;
+    const regex::ExactProgram judge(*hir, whole_word);
+    regex::ExactScratch scratch;
+    for (int line = 0; line < 20; ++line) {
+      std::string text;
+      const int count = 1 + static_cast<int>(rng() % 8);
+      for (int k = 0; k < count; ++k) text += parts[rng() % std::size(parts)];
+      const auto want = judge.find(text, scratch);
+      EXPECT_EQ(m->first_match(text), want) << pattern << (whole_word ? " (word)" : "") << " in "
+                                            << ::testing::PrintToString(text);
+      EXPECT_EQ(m->line_matches(text), want.has_value()) << pattern;
+    }
+    ++judged;
+  }
+  EXPECT_GT(judged, 100);
 }
 
 TEST(MatcherLines, ChoosesTheFastestWayToFindCandidates) {

@@ -55,6 +55,22 @@ TEST(Search, SearchesRegularFilesOnlyAsTheWalkFindsThem) {
   EXPECT_EQ(where(tree, r), (std::vector<std::string>{".hidden/h.txt:1", "kept.txt:1"}));
 }
 
+TEST(Search, AStrayByteOnALineThatDoesNotMatchKeepsTheFile) {
+  TempTree tree;
+  tree.file("a.rs", "let foo = 1;\r\nfoobar = caf\xe9;\r\n");
+  tree.file("b.rs", "foo\nfoo caf\xe9\n");  // a line that is not UTF-8 matches
+  for (const char* pattern : {"\\bfoo\\b", "foo\\b", "\\<foo\\>"}) {
+    const auto r = run(tree.path(), pattern, true);
+    EXPECT_EQ(where(tree, r), (std::vector<std::string>{"a.rs:1"})) << pattern;
+    ASSERT_EQ(r.matches.size(), 1u);
+    EXPECT_EQ(r.matches[0].start, 4u);
+    EXPECT_EQ(r.matches[0].end, 7u);
+  }
+  auto word = search(tree.path(), {"foo", false, true, true}, excludes::Excludes{{}});
+  ASSERT_TRUE(word.has_value());
+  EXPECT_EQ(where(tree, *word), (std::vector<std::string>{"a.rs:1"}));
+}
+
 TEST(Search, ARootThatIsAFileIsSearchedAlone) {
   TempTree tree;
   const std::string file = tree.file("one.txt", "a\nx\n");
