@@ -257,6 +257,11 @@ TEST(MatcherLines, WithoutUnicodeBytesMatchAndSpansCountBytes) {
       {"(?-u:\\xE6)", true, false, true, "a 日 b", Span{2, 3}},
       {"(?-u)\\xA9$", true, false, true, "café", Span{4, 5}},
       {"(?-u)\\xc3\\xa9", true, false, true, "xé", Span{1, 3}},
+      // Branches that begin with the same byte above ASCII.
+      {"(?-u:\\xFF)|(?-u:\\xFF)(?-u:\\xFF)", true, false, true, "\x80\xff\xe6\x97\xa5", Span{1, 2}},
+      {"(?-u:\\xFF)|(?-u:\\xFF)(?-u:\\xFF)", true, false, true, "ÿ", std::nullopt},
+      {"(?-u:\\xFF)a|(?-u:\\xFF)b", true, false, true, "\xff" "b", Span{0, 2}},
+      {"(?-u)éa|éb", true, false, true, "éb", Span{0, 3}},
       {"(?-u:[^a-z])", true, false, true, "aé", Span{1, 2}},
       {"(?-u:\\W)+", true, false, true, "a日 本", Span{1, 8}},
       {"(?-u:.)\\w", true, false, true, "日本語", Span{2, 6}},  // \w in UTF-8 form
