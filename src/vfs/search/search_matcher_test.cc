@@ -223,6 +223,10 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
       {"(?m)foo$", true, false, true, "foo\r", std::nullopt},
       {"(?R)foo$", true, false, true, "foo\r", std::nullopt},
       {"(?-u)\\w", true, false, true, "é_", Span{2, 3}},
+      // Counts of an assertion: one copy stands for any number of them.
+      {"x\\>{2,1002}{1001,}?{1001,}? \\d", true, false, true, "ax 1", Span{1, 4}},
+      {"(?:\\B|^){1001}{1001}\\d", true, true, true, "a1 2", std::nullopt},
+      {"(?:\\B|^){1001}{1001}\\d", true, true, true, "1 2", Span{0, 1}},
       // Smart case and folding with Unicode letters.
       {"жук", false, false, false, "ЖУК", Span{0, 6}},
       {"Жук", false, false, false, "жук", std::nullopt},
