@@ -107,12 +107,15 @@ class Re2Writer {
       case HirKind::literal:
         if (n.cls != NO_CLASS) {
           append_class(out, hir_.classes[n.cls], top_);
+          hold_high_byte(hir_.classes[n.cls], out);
         } else {
           append_char(out, n.c);
+          hold_high_byte(Ranges{{n.c, n.c}}, out);
         }
         return;
       case HirKind::cls:
         append_class(out, hir_.classes[n.cls], top_);
+        hold_high_byte(hir_.classes[n.cls], out);
         return;
       case HirKind::look:
         write_look(n.look, out);
@@ -139,6 +142,17 @@ class Re2Writer {
         out += ')';
         return;
     }
+  }
+
+  /// In byte form, a piece that may match a byte above 0x7F is spelled as a repetition
+  /// of one: RE2 takes a shared leading literal out of the branches of an alternation,
+  /// and when such a literal begins the pattern, it searches for that literal as UTF-8
+  /// rather than as Latin-1 bytes, missing every match. A repetition is never taken out
+  /// as a literal, and RE2 reads it back as the piece itself.
+  void hold_high_byte(const Ranges& r, std::string& out) {
+    if (top_ != 0xFF || r.empty() || r.back().second < 0x80) return;
+    out += "{1}";
+    ++nodes_;
   }
 
   void write_look(Look l, std::string& out) const {

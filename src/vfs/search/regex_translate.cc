@@ -144,8 +144,29 @@ class Translator {
   }
 
   std::uint32_t add(HirNode n) {
+    empty_only_.push_back(matches_only_empty(n));
     hir_.nodes.push_back(std::move(n));
     return static_cast<std::uint32_t>(hir_.nodes.size() - 1);
+  }
+
+  /// Whether every match of `n` is empty (assertions and empty pieces only). A piece
+  /// that never matches, such as an empty class, does not count.
+  [[nodiscard]] bool matches_only_empty(const HirNode& n) const {
+    switch (n.kind) {
+      case HirKind::empty:
+      case HirKind::look:
+        return true;
+      case HirKind::literal:
+      case HirKind::cls:
+        return false;
+      case HirKind::repeat:
+        return n.max == 0 || empty_only_[n.children[0]];
+      case HirKind::group:
+      case HirKind::concat:
+      case HirKind::alternation:
+        return std::ranges::all_of(n.children, [&](std::uint32_t c) { return empty_only_[c]; });
+    }
+    return false;
   }
   std::uint32_t add_empty() { return add(HirNode{}); }
 
@@ -460,6 +481,12 @@ class Translator {
         r.greedy = n.greedy != f.swap_greed;
         const std::uint32_t child = lower(n.children[0], f);
         r.children = {child};
+        // Copies of a piece that only matches the empty string add nothing after the
+        // first: at most one is kept, which keeps such counts from growing the program.
+        if (empty_only_[child]) {
+          r.min = std::min<std::uint32_t>(r.min, 1);
+          r.max = std::min<std::uint32_t>(r.max, 1);
+        }
         return add(std::move(r));
       }
       case NodeKind::group: {
@@ -492,6 +519,8 @@ class Translator {
   std::string_view pattern_;
   Hir hir_;
   std::map<Ranges, std::uint32_t> class_index_;
+  /// Per node of `hir_`: whether it matches only the empty string.
+  std::vector<bool> empty_only_;
   std::optional<SyntaxError> error_;
 };
 

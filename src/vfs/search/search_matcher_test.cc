@@ -223,6 +223,10 @@ TEST(MatcherLines, FollowsTheQueryOptions) {
       {"(?m)foo$", true, false, true, "foo\r", std::nullopt},
       {"(?R)foo$", true, false, true, "foo\r", std::nullopt},
       {"(?-u)\\w", true, false, true, "é_", Span{2, 3}},
+      // Counts of an assertion: one copy stands for any number of them.
+      {"x\\>{2,1002}{1001,}?{1001,}? \\d", true, false, true, "ax 1", Span{1, 4}},
+      {"(?:\\B|^){1001}{1001}\\d", true, true, true, "a1 2", std::nullopt},
+      {"(?:\\B|^){1001}{1001}\\d", true, true, true, "1 2", Span{0, 1}},
       // Smart case and folding with Unicode letters.
       {"жук", false, false, false, "ЖУК", Span{0, 6}},
       {"Жук", false, false, false, "жук", std::nullopt},
@@ -257,6 +261,11 @@ TEST(MatcherLines, WithoutUnicodeBytesMatchAndSpansCountBytes) {
       {"(?-u:\\xE6)", true, false, true, "a 日 b", Span{2, 3}},
       {"(?-u)\\xA9$", true, false, true, "café", Span{4, 5}},
       {"(?-u)\\xc3\\xa9", true, false, true, "xé", Span{1, 3}},
+      // Branches that begin with the same byte above ASCII.
+      {"(?-u:\\xFF)|(?-u:\\xFF)(?-u:\\xFF)", true, false, true, "\x80\xff\xe6\x97\xa5", Span{1, 2}},
+      {"(?-u:\\xFF)|(?-u:\\xFF)(?-u:\\xFF)", true, false, true, "ÿ", std::nullopt},
+      {"(?-u:\\xFF)a|(?-u:\\xFF)b", true, false, true, "\xff" "b", Span{0, 2}},
+      {"(?-u)éa|éb", true, false, true, "éb", Span{0, 3}},
       {"(?-u:[^a-z])", true, false, true, "aé", Span{1, 2}},
       {"(?-u:\\W)+", true, false, true, "a日 本", Span{1, 8}},
       {"(?-u:.)\\w", true, false, true, "日本語", Span{2, 6}},  // \w in UTF-8 form
