@@ -692,8 +692,27 @@ TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
   std::string open_line = trace.substr(open_at, line_end - open_at);
   EXPECT_NE(open_line.find("O_NOFOLLOW"), std::string::npos) << open_line;
   EXPECT_NE(open_line.find("O_CLOEXEC"), std::string::npos) << open_line;
-  const std::string fd = open_line.substr(open_line.rfind("= ") + 2);
-  std::size_t sync_file = trace.find("fsync(" + fd + ")", line_end);
+  std::string result_line = open_line;
+  if (open_line.find("<unfinished") != std::string::npos) {
+    // The result comes on the same thread's "resumed" line.
+    const std::size_t line_start = trace.rfind('\n', open_at) + 1;  // npos + 1 is 0
+    const std::string pid = trace.substr(line_start, trace.find(' ', line_start) - line_start);
+    const std::size_t resumed = trace.find(pid + " <... openat resumed>", line_end);
+    ASSERT_NE(resumed, std::string::npos) << trace;
+    result_line = trace.substr(resumed, trace.find('\n', resumed) - resumed);
+  }
+  const std::string fd = result_line.substr(result_line.rfind("= ") + 2);
+  // With other threads' calls in between, strace splits a call into "fsync(5 <unfinished
+  // ...>" and a later "resumed" line.
+  auto find_fsync = [&trace](const std::string& fd, std::size_t from) {
+    for (std::size_t at = trace.find("fsync(" + fd, from); at != std::string::npos;
+         at = trace.find("fsync(" + fd, at + 1)) {
+      const char after = trace[at + 6 + fd.size()];
+      if (after == ')' || after == ' ') return at;
+    }
+    return std::string::npos;
+  };
+  std::size_t sync_file = find_fsync(fd, line_end);
   std::size_t rename = trace.find("rename(" + temp, line_end);
   ASSERT_NE(sync_file, std::string::npos) << trace;
   ASSERT_NE(rename, std::string::npos) << trace;
@@ -702,8 +721,7 @@ TEST(OpenSaveDurability, FlushBeforeAndAfterTheRename) {
       trace.find("openat(AT_FDCWD, \"" + dir + "\", O_RDONLY|O_CLOEXEC|O_DIRECTORY", rename);
   ASSERT_NE(open_dir, std::string::npos) << trace;
   std::string dir_line = trace.substr(open_dir, trace.find('\n', open_dir) - open_dir);
-  EXPECT_NE(trace.find("fsync(" + dir_line.substr(dir_line.rfind("= ") + 2) + ")", open_dir),
-            std::string::npos)
+  EXPECT_NE(find_fsync(dir_line.substr(dir_line.rfind("= ") + 2), open_dir), std::string::npos)
       << trace;
 }
 
