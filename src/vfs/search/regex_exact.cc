@@ -397,16 +397,7 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
     }
     // Joins the park last in the list (past entries that take no character) when its
     // count goes on the park's order.
-    std::size_t last = list.dense.size();
-    while (last > 0) {
-      const ExactScratch::Thread& t = list.dense[last - 1];
-      const Op op = prog_[t.pc].op;
-      if (t.wait != 0 || t.park != ExactScratch::NO_PARK ||
-          (op != Op::split && op != Op::jump && op != Op::look)) {
-        break;
-      }
-      --last;
-    }
+    const std::size_t last = before_empty_tail(list);
     if (last > 0) {
       const ExactScratch::Thread& t = list.dense[last - 1];
       if (t.park != ExactScratch::NO_PARK && t.pc == pc && t.wait == 0) {
@@ -476,11 +467,9 @@ void ExactProgram::add_thread(ExactScratch& scratch, ExactScratch::List& list,
   }
 }
 
-/// Puts a park back in the list, joined with the park just before it (past entries that
-/// take no character) when their counts go on in one order.
-void ExactProgram::park_in(ExactScratch& scratch, ExactScratch::List& list,
-                           ExactScratch::Thread parked) const {
-  parked.wait = 0;
+/// The length of the list without its trailing entries that take no character (splits,
+/// jumps and assertions that neither wait nor park).
+std::size_t ExactProgram::before_empty_tail(const ExactScratch::List& list) const {
   std::size_t last = list.dense.size();
   while (last > 0) {
     const ExactScratch::Thread& t = list.dense[last - 1];
@@ -491,6 +480,15 @@ void ExactProgram::park_in(ExactScratch& scratch, ExactScratch::List& list,
     }
     --last;
   }
+  return last;
+}
+
+/// Puts a park back in the list, joined with the park just before it (past entries that
+/// take no character) when their counts go on in one order.
+void ExactProgram::park_in(ExactScratch& scratch, ExactScratch::List& list,
+                           ExactScratch::Thread parked) const {
+  parked.wait = 0;
+  const std::size_t last = before_empty_tail(list);
   if (last == 0 || list.dense[last - 1].park == ExactScratch::NO_PARK ||
       list.dense[last - 1].pc != parked.pc || list.dense[last - 1].wait != 0) {
     list.dense.push_back(parked);

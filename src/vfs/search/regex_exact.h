@@ -141,6 +141,7 @@ class ExactProgram {
   [[nodiscard]] bool look_holds(Look look, std::string_view text, std::size_t at) const;
   void add_thread(ExactScratch& scratch, ExactScratch::List& list, ExactScratch::Frame frame,
                   std::size_t start, std::string_view text, std::size_t at) const;
+  [[nodiscard]] std::size_t before_empty_tail(const ExactScratch::List& list) const;
   void park_in(ExactScratch& scratch, ExactScratch::List& list, ExactScratch::Thread parked) const;
   /// The threads of a park that took a character, at `at`.
   void arrive(ExactScratch& scratch, ExactScratch::List& list, const ExactScratch::Thread& t,
