@@ -38,12 +38,6 @@ using nivern_test::ScopedEnv;
 using nivern_test::ServerProcess;
 using nivern_test::TempTree;
 
-std::string executable(const TempTree& tree, const std::string& rel, const std::string& body) {
-  std::string path = tree.file(rel, "#!/bin/sh\n" + body + "\n");
-  ::chmod(path.c_str(), 0755);
-  return path;
-}
-
 std::string lsp_open(const std::string& path, const std::string& language) {
   return R"({"call":"lsp_open","path":)" + json_string(path) + R"(,"language":)" + json_string(language) + "}";
 }
@@ -83,8 +77,8 @@ TEST(Children, BackgroundJobsOfHooksAndProbesNeverHoldTheReply) {
   nivern_git_test::commit_all(repo, "first");
   // Each hook leaves a job that holds git's outputs open for as long as it runs.
   for (const char* hook : {"post-commit", "post-checkout"})
-    executable(t, std::string("repo/.git/hooks/") + hook, "sleep 1000 & echo $! >> " + jobs);
-  executable(t, "bin/svelteserver",
+    t.script(std::string("repo/.git/hooks/") + hook, "sleep 1000 & echo $! >> " + jobs);
+  t.script("bin/svelteserver",
              "[ \"$1\" = --version ] && { sleep 1000 & echo $! >> " + jobs + "; echo 1.0; exit 0; }\nexec cat");
 
   Editor e({repo}, {"PATH=" + (t / "bin") + ":/usr/bin:/bin"});
@@ -111,7 +105,7 @@ TEST(Children, AShellThatBecameRootNeitherBlocksItsCloseNorTheEnd) {
   ASSERT_EQ(::chmod(shell.c_str(), 04755), 0);
   const std::string server = nivern_test::server_binary();
   const std::string as_nobody =
-      executable(t, "as_nobody", "exec setpriv --reuid=65534 --regid=65534 --clear-groups " + server + " \"$@\"");
+      t.script("as_nobody", "exec setpriv --reuid=65534 --regid=65534 --clear-groups " + server + " \"$@\"");
   ScopedEnv bin("NIVERN_SERVER_BIN", as_nobody.c_str());
 
   ServerProcess p({"/tmp"}, {"SHELL=" + shell});
@@ -170,7 +164,7 @@ TEST(Children, ALanguageServerThatKillsItsGroupKillsOnlyItself) {
   TempTree t("nivern-kill-zero");
   // The probe signals its group and lives on; the server does on its exit, which comes
   // after its first line.
-  executable(t, "bin/svelteserver",
+  t.script("bin/svelteserver",
              "[ \"$1\" = --version ] && { trap '' TERM; kill 0; exit 0; }\n"
              "trap 'kill 0' EXIT\nread line\necho \"read $line\"");
   std::vector<std::string> env = {"PATH=" + (t / "bin") + ":/usr/bin:/bin"};
@@ -195,10 +189,10 @@ TEST(Children, SigchldIgnoredByTheParentChangesNothing) {
   t.file("repo/a.txt", "one\n");
   nivern_git_test::commit_all(repo, "first");
   t.file("repo/a.txt", "two\n");
-  executable(t, "bin/svelteserver", "[ \"$1\" = --version ] && exit 0\nexec cat");
+  t.script("bin/svelteserver", "[ \"$1\" = --version ] && exit 0\nexec cat");
   const std::string server = nivern_test::server_binary();
   const std::string wrapper =
-      executable(t, "ignoring", std::string("exec ") + NIVERN_HELPER_sigchld_ignored + " " + server + " \"$@\"");
+      t.script("ignoring", std::string("exec ") + NIVERN_HELPER_sigchld_ignored + " " + server + " \"$@\"");
   ScopedEnv bin("NIVERN_SERVER_BIN", wrapper.c_str());
 
   Editor e({repo}, {"PATH=" + (t / "bin") + ":/usr/bin:/bin"});
@@ -217,7 +211,7 @@ TEST(Children, SigchldIgnoredByTheParentChangesNothing) {
 TEST(Children, LanguageServersAndTheirChildrenEndWithEverySession) {
   TempTree t("nivern-lsp-ends");
   const std::string pids = t / "pids";
-  executable(t, "bin/svelteserver",
+  t.script("bin/svelteserver",
              "[ \"$1\" = --version ] && exit 0\necho $$ >> " + pids + "\nsleep 1000 & echo $! >> " + pids +
                  "\nexec sleep 1000 < /dev/null");
   std::vector<std::string> env = {"PATH=" + (t / "bin") + ":/usr/bin:/bin"};
@@ -281,8 +275,8 @@ TEST(Children, TheShellIsNeverFoundInTheProject) {
   TempTree t("nivern-shell-path");
   const std::string project = t.dir("project");
   const std::string marker = t / "ran";
-  executable(t, "project/myshell", "touch " + marker);
-  executable(t, "project/bin/myshell", "touch " + marker);
+  t.script("project/myshell", "touch " + marker);
+  t.script("project/bin/myshell", "touch " + marker);
   for (const char* shell : {"myshell", "bin/myshell"}) {
     SCOPED_TRACE(shell);
     Editor e({project}, {std::string("SHELL=") + shell, "PATH=:bin:/usr/bin:/bin"});

@@ -45,13 +45,6 @@ std::string close_call(std::uint64_t shell) {
 }
 const std::string kOpened = R"({"reply":"pty_opened","shell":"/bin/sh"})";
 
-// An executable script in `tree`, to stand in as the user's shell.
-std::string script(const TempTree& tree, const std::string& name, const std::string& body) {
-  std::string path = tree.file(name, "#!/bin/sh\n" + body + "\n");
-  ::chmod(path.c_str(), 0755);
-  return path;
-}
-
 int open_descriptors(pid_t pid) {
   int n = 0;
   if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
@@ -191,7 +184,7 @@ TEST(Pty, BadInputIsAnsweredAndLeaksNothing) {
 
 TEST(Pty, ShellsIgnoringTheHangUpAreKilledOnCloseAndAtTheEnd) {
   TempTree tree;
-  std::string stubborn = script(tree, "stubborn", "trap '' HUP\necho ready\nwhile :; do sleep 1; done");
+  std::string stubborn = tree.script("stubborn", "trap '' HUP\necho ready\nwhile :; do sleep 1; done");
   nivern_test::ScopedEnv env("SHELL", stubborn.c_str());
   Editor e({"/tmp"});
   for (std::uint64_t s = 1; s <= 3; ++s) {
@@ -210,9 +203,9 @@ TEST(Pty, NoOutputIsLostBeforeTheExit) {
   for (int i = 0; text.size() < 65536; ++i) text += "line " + std::to_string(i) + " of the output\n";
   text.resize(65536);
   std::string file = tree.file("out.txt", text);
-  std::string quick = script(tree, "quick", "stty -onlcr; exec cat " + file);
+  std::string quick = tree.script("quick", "stty -onlcr; exec cat " + file);
   // Printed with the terminal translating nothing, it must arrive whole.
-  std::string background = script(tree, "background", "sleep 60 & echo started");
+  std::string background = tree.script("background", "sleep 60 & echo started");
   nivern_test::ScopedEnv env("SHELL", quick.c_str());
   Editor e({"/tmp"});
   for (std::uint64_t run = 1; run <= 200; ++run) {
@@ -233,7 +226,7 @@ TEST(Pty, NoOutputIsLostBeforeTheExit) {
 
 TEST(Pty, InputNeverBlocksTheSessionAndIsBoundedWhileTheShellDoesNotRead) {
   TempTree tree;
-  std::string sleeper = script(tree, "sleeper", "echo sleeping; exec sleep 60");
+  std::string sleeper = tree.script("sleeper", "echo sleeping; exec sleep 60");
   nivern_test::ScopedEnv env("SHELL", sleeper.c_str());
   Editor e({"/tmp"});
   e.call(1, open_call());
@@ -305,8 +298,8 @@ bool read_runs(Editor& e, Clock::duration span, std::size_t rate, std::string_vi
 
 TEST(Pty, FloodingShellsStayWithinMemoryWhateverTheEditorsPace) {
   TempTree tree;
-  std::string loop = script(tree, "loop", "stty -onlcr; while :; do echo x; done");
-  std::string yes = script(tree, "yes", "stty -onlcr; exec yes");
+  std::string loop = tree.script("loop", "stty -onlcr; while :; do echo x; done");
+  std::string yes = tree.script("yes", "stty -onlcr; exec yes");
   {
     // One shell, an editor that stops reading until the server holds all it may, then reads
     // at full speed.
@@ -370,7 +363,7 @@ TEST(Pty, ManyShellsEndTogetherWithTheSession) {
 
 TEST(Pty, EndlessOutputToASlowEditorIsBoundedAndWhole) {
   TempTree tree;
-  std::string yes = script(tree, "yes", "stty -onlcr; exec yes");
+  std::string yes = tree.script("yes", "stty -onlcr; exec yes");
   nivern_test::ScopedEnv env("SHELL", yes.c_str());
   Editor e({"/tmp"});
   e.call(1, open_call());

@@ -15,12 +15,6 @@ namespace {
 using nivern_test::ScopedEnv;
 using nivern_test::TempTree;
 
-std::string script(const TempTree& t, const std::string& rel, const std::string& body) {
-  std::string path = t.file(rel, "#!/bin/sh\n" + body + "\n");
-  ::chmod(path.c_str(), 0755);
-  return path;
-}
-
 std::string refusal(const std::string& found, const std::string& dir = "/") {
   auto r = probe(found, dir, "svelteserver");
   return r ? "passed" : r.error();
@@ -61,15 +55,15 @@ TEST(PathSearch, EntriesInOrderDirectoriesSkippedNoExecuteCheck) {
 
 TEST(Probe, DetailIsTheFirstNonEmptyTrimmedErrorLine) {
   TempTree t;
-  EXPECT_EQ(refusal(script(t, "ok", "echo ignored >&2; exit 0")), "passed");
-  EXPECT_EQ(refusal(script(t, "lines", R"(printf '\n  \n  third line \r\nfourth\n' >&2; echo out; exit 1)")),
+  EXPECT_EQ(refusal(t.script("ok", "echo ignored >&2; exit 0")), "passed");
+  EXPECT_EQ(refusal(t.script("lines", R"(printf '\n  \n  third line \r\nfourth\n' >&2; echo out; exit 1)")),
             "svelteserver is on PATH but would not start: third line");
-  EXPECT_EQ(refusal(script(t, "silent", "exit 1")),
+  EXPECT_EQ(refusal(t.script("silent", "exit 1")),
             "svelteserver is on PATH but would not start: it exited with an error");
-  EXPECT_EQ(refusal(script(t, "killed", "kill -9 $$")),
+  EXPECT_EQ(refusal(t.script("killed", "kill -9 $$")),
             "svelteserver is on PATH but would not start: it exited with an error");
   // Runs in the call's directory when that is one, else in ours.
-  std::string pwd = script(t, "pwd", "pwd >&2; exit 1");
+  std::string pwd = t.script("pwd", "pwd >&2; exit 1");
   EXPECT_EQ(refusal(pwd, t.path()), "svelteserver is on PATH but would not start: " + t.path());
   char* cwd = ::getcwd(nullptr, 0);
   EXPECT_EQ(refusal(pwd, t / "ok"), std::string("svelteserver is on PATH but would not start: ") + cwd);

@@ -1,6 +1,7 @@
 #include "harness/temp_tree.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -63,6 +64,12 @@ std::string TempTree::file(std::string_view rel, std::string_view content) const
   std::string p = *this / rel;
   write_file(p, content);
   return p;
+}
+
+std::string TempTree::script(std::string_view rel, std::string_view body) const {
+  std::string path = file(rel, "#!/bin/sh\n" + std::string(body) + "\n");
+  if (::chmod(path.c_str(), 0755) != 0) ADD_FAILURE() << "cannot make " << path << " executable";
+  return path;
 }
 
 std::string TempTree::dir(std::string_view rel) const {

@@ -28,6 +28,9 @@ class TempTree {
   /// Writes `content` to the file `rel` (parents created, an existing file replaced);
   /// returns its path.
   std::string file(std::string_view rel, std::string_view content = "") const;
+  /// An executable shell script at `rel`: "#!/bin/sh", then `body` and a newline;
+  /// returns its path.
+  std::string script(std::string_view rel, std::string_view body) const;
   /// Makes the directory `rel` and its parents; returns its path.
   std::string dir(std::string_view rel) const;
   /// A symbolic link at `rel` (parents created) whose target is `target` as given.
